@@ -1,0 +1,49 @@
+// Running a child program to completion: the status run and the output run.
+//
+// A run starts the program found on PATH with posix_spawnp (no shell, no fork
+// of the host), waits for it without a time limit and releases everything it
+// opened before returning. A signal that interrupts the wait is offered to the
+// host's interrupt check; when the host wants to stop, the child is killed and
+// reaped and the run reports Interrupted.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <vector>
+
+namespace termloom {
+
+// Which output streams of the child are collected; the others go to /dev/null.
+enum class Capture { Stdout, Stderr, Both, Neither };
+
+struct CommandOutput {
+    int wait_status = 0;        // as reported by waitpid
+    std::string stdout_bytes;   // empty when not collected
+    std::string stderr_bytes;   // empty when not collected
+};
+
+struct RunError {
+    enum class Kind { Spawn, Interrupted } kind;
+    // For Spawn: the system's description and " (os error N)", or
+    // "nul byte found in provided data" when an argument holds a NUL.
+    std::string text;
+};
+
+// True exactly when the child exited normally with code 0.
+bool succeeded(const CommandOutput& output);
+
+// Standard input inherited, both outputs to /dev/null. True exactly when the
+// child started and exited with code 0; only an interruption is an error.
+std::expected<bool, RunError> run_status(const std::vector<std::string>& argv);
+
+// Standard input from /dev/null, outputs collected as `capture` says; both
+// pipes are drained together so that neither can stall the child.
+std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>& argv,
+                                                  Capture capture);
+
+// The host's say on an interrupted wait: called after a signal interrupted a
+// wait (and now and then while waiting); returning true abandons the run.
+using InterruptCheck = bool (*)();
+void set_interrupt_check(InterruptCheck check);
+
+}  // namespace termloom

@@ -1,0 +1,61 @@
+// Turning the bytes a child printed into text, and text into values:
+// lenient UTF-8 decoding, Unicode white-space trimming, line and field
+// splitting, the unsigned decimal parse and the quoted display form.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace termloom {
+
+// Decodes UTF-8, replacing each maximal ill-formed subpart with U+FFFD
+// (the same result as Python's bytes.decode("utf-8", "replace")).
+std::string decode_lossy(std::string_view bytes);
+
+// Removes characters with the Unicode White_Space property. The input must
+// be valid UTF-8 (as produced by decode_lossy or taken from a Python str).
+std::string_view trim(std::string_view text);
+std::string_view trim_start(std::string_view text);
+
+// Lines of a decoded output: cut after each "\n", dropping the "\n" and one
+// "\r" before it; a final "\n" adds no empty line; "" gives no lines.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// Cuts at every occurrence of `separator`; empty fields count, "" gives {""}.
+std::vector<std::string_view> split_fields(std::string_view text, char separator);
+
+// Cuts from the left into at most `max_fields` fields; the last keeps the rest.
+std::vector<std::string_view> split_fields(std::string_view text, char separator,
+                                           std::size_t max_fields);
+
+// The unsigned decimal parse: optional "+", then ASCII digits only, at most
+// `limit`. On failure the error is one of the three fixed messages.
+std::expected<std::uint64_t, std::string_view> parse_unsigned(std::string_view text,
+                                                              std::uint64_t limit);
+
+inline std::expected<std::uint32_t, std::string_view> parse_u32(std::string_view text) {
+    // No expected::transform before GCC 13.
+    auto value = parse_unsigned(text, UINT32_MAX);
+    if (!value) return std::unexpected(value.error());
+    return static_cast<std::uint32_t>(*value);
+}
+
+inline std::expected<std::uint64_t, std::string_view> parse_u64(std::string_view text) {
+    return parse_unsigned(text, UINT64_MAX);
+}
+
+// The text between double quotes with backslash escapes for \ " \t \r \n NUL
+// and \u{hex} for grapheme extenders and invisible or unassigned characters.
+std::string quote_text(std::string_view text);
+
+// Optional display form: None, or Some(<quoted text>) / Some(<decimal>).
+std::string display_optional(const std::optional<std::string>& text);
+std::string display_optional(const std::optional<std::uint32_t>& number);
+
+inline const char* display_flag(bool flag) { return flag ? "true" : "false"; }
+
+}  // namespace termloom

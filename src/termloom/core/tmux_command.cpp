@@ -1,0 +1,72 @@
+#include "tmux_command.hpp"
+
+namespace termloom {
+namespace {
+
+bool is_caller_text(ArgRole role) {
+    return role != ArgRole::Word && role != ArgRole::FixedOperand;
+}
+
+bool is_operand(ArgRole role) {
+    return role == ArgRole::FixedOperand || role == ArgRole::Operand ||
+           role == ArgRole::NameOperand;
+}
+
+bool is_format_expanded(ArgRole role) {
+    return role == ArgRole::NameValue || role == ArgRole::NameOperand;
+}
+
+std::string written_form(const Arg& arg) {
+    std::string out;
+    if (is_format_expanded(arg.role)) {
+        out.reserve(arg.text.size() + 2);
+        for (char c : arg.text) {
+            if (c == '#') out.push_back('#');
+            out.push_back(c);
+        }
+    } else {
+        out.assign(arg.text);
+    }
+    // tmux turns a trailing "\;" back into ";" and takes a bare one as the
+    // end of the command.
+    if (is_caller_text(arg.role) && !out.empty() && out.back() == ';') {
+        out.insert(out.size() - 1, 1, '\\');
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
+                                   std::initializer_list<Arg> args) {
+    std::vector<std::string> argv;
+    argv.reserve(args.size() + 4);
+    argv.emplace_back("tmux");
+    if (socket) {
+        argv.emplace_back("-S");
+        argv.push_back(*socket);
+    }
+    bool seen_operand = false;
+    for (const Arg& arg : args) {
+        if (is_operand(arg.role) && !seen_operand) {
+            seen_operand = true;
+            // Options end at the first operand, so only that one can be
+            // mistaken for a flag.
+            if (arg.role != ArgRole::FixedOperand && arg.text.starts_with('-')) {
+                argv.emplace_back("--");
+            }
+        }
+        argv.push_back(written_form(arg));
+    }
+    return argv;
+}
+
+std::string session_target(std::string_view session_name) {
+    std::string target;
+    target.reserve(session_name.size() + 1);
+    target.push_back('=');
+    target.append(session_name);
+    return target;
+}
+
+}  // namespace termloom

@@ -1,0 +1,50 @@
+// Assembly of tmux command lines.
+//
+// tmux re-parses its argument vector before running a command, so caller
+// text is written in a form that tmux reads back as exactly that text:
+//  - a final ";" would end the command; it is written "\;";
+//  - a first operand starting with "-" would be read as an option; a "--"
+//    goes before it;
+//  - names and titles are expanded as formats; each "#" is written "##".
+// Every argument says which of these apply to it by its role.
+#pragma once
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace termloom {
+
+enum class ArgRole {
+    Word,          // our own fixed text: subcommand, flag, format string
+    FixedOperand,  // our own fixed operand (a key name, "bash", a format)
+    Value,         // caller text following a flag
+    NameValue,     // caller name following a flag that tmux format-expands
+    Operand,       // caller text as an operand
+    NameOperand,   // caller name as an operand that tmux format-expands
+};
+
+struct Arg {
+    ArgRole role;
+    std::string_view text;
+};
+
+constexpr Arg word(std::string_view text) { return {ArgRole::Word, text}; }
+constexpr Arg fixed_operand(std::string_view text) { return {ArgRole::FixedOperand, text}; }
+constexpr Arg value(std::string_view text) { return {ArgRole::Value, text}; }
+constexpr Arg name_value(std::string_view text) { return {ArgRole::NameValue, text}; }
+constexpr Arg operand(std::string_view text) { return {ArgRole::Operand, text}; }
+constexpr Arg name_operand(std::string_view text) { return {ArgRole::NameOperand, text}; }
+
+// "tmux", then "-S <socket>" when a socket path is present, then the
+// arguments in order, each written as its role requires.
+std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
+                                   std::initializer_list<Arg> args);
+
+// tmux resolves a bare session name by prefix and pattern too; "=" asks it
+// for the session with exactly this name.
+std::string session_target(std::string_view session_name);
+
+}  // namespace termloom

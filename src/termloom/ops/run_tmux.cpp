@@ -1,0 +1,44 @@
+#include "run_tmux.hpp"
+
+#include <optional>
+
+#include "../core/text.hpp"
+
+namespace termloom {
+
+Result<bool> status_of(const std::vector<std::string>& argv) {
+    auto ran = run_status(argv);
+    if (!ran) return interrupted();
+    return *ran;
+}
+
+Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
+                                std::string_view spawn_prefix) {
+    auto ran = run_output(argv, capture);
+    if (ran) return std::move(*ran);
+    if (ran.error().kind == RunError::Kind::Interrupted) return interrupted();
+    std::string message(spawn_prefix);
+    message += ran.error().text;
+    return runtime_error(std::move(message));
+}
+
+Result<std::optional<CommandOutput>> successful_output(const std::vector<std::string>& argv,
+                                                       Capture capture) {
+    auto ran = run_output(argv, capture);
+    if (!ran) {
+        if (ran.error().kind == RunError::Kind::Interrupted) return interrupted();
+        return std::nullopt;
+    }
+    if (!succeeded(*ran)) return std::nullopt;
+    return std::optional<CommandOutput>(std::move(*ran));
+}
+
+std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput& output,
+                                    Stderr form) {
+    std::string text = decode_lossy(output.stderr_bytes);
+    std::string message(prefix);
+    message += form == Stderr::Trimmed ? trim(text) : std::string_view(text);
+    return runtime_error(std::move(message));
+}
+
+}  // namespace termloom

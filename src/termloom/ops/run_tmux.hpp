@@ -1,0 +1,37 @@
+// Shared steps of the operations: running a tmux command line and turning
+// a failed start or exit into the operation's error.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../core/error.hpp"
+#include "../core/process.hpp"
+
+namespace termloom {
+
+// A status run; an interruption is the only error.
+Result<bool> status_of(const std::vector<std::string>& argv);
+
+// An output run whose start failure becomes `spawn_prefix` + the system's
+// text and whose interruption passes through.
+Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
+                                std::string_view spawn_prefix);
+
+// The same, but for readers whose every failure is an empty result: the
+// output when the child started and exited with 0, nothing otherwise.
+Result<std::optional<CommandOutput>> successful_output(const std::vector<std::string>& argv,
+                                                       Capture capture);
+
+inline constexpr std::string_view kSpawnPrefix = "failed to run tmux: ";
+// The Server operations that raise spell it with a capital letter.
+inline constexpr std::string_view kServerSpawnPrefix = "Failed to run tmux: ";
+
+// `prefix` followed by the child's decoded standard error, trimmed or whole.
+enum class Stderr { Trimmed, Whole };
+std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput& output,
+                                    Stderr form);
+
+}  // namespace termloom

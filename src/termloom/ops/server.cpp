@@ -1,0 +1,67 @@
+#include "server.hpp"
+
+#include "../core/text.hpp"
+#include "../core/tmux_command.hpp"
+#include "run_tmux.hpp"
+
+namespace termloom::server_ops {
+
+Server make(SocketPath socket) { return Server{std::move(socket)}; }
+
+Result<bool> is_running(const Server& server) {
+    return status_of(tmux_argv(server.socket, {word("list-sessions")}));
+}
+
+Result<bool> start(const Server& server) {
+    return status_of(tmux_argv(server.socket, {word("start-server")}));
+}
+
+Result<bool> kill(const Server& server) {
+    return status_of(tmux_argv(server.socket, {word("kill-server")}));
+}
+
+Result<bool> has_session(const Server& server, std::string name) {
+    return status_of(tmux_argv(server.socket,
+                               {word("has-session"), word("-t"), value(session_target(name))}));
+}
+
+Result<std::vector<Session>> sessions(const Server& server) {
+    auto output = successful_output(
+        tmux_argv(server.socket, {word("list-sessions"), word("-F"), word("#{session_name}")}),
+        Capture::Stdout);
+    if (!output) return std::unexpected(output.error());
+    std::vector<Session> found;
+    if (!*output) return found;
+    std::string text = decode_lossy((*output)->stdout_bytes);
+    for (std::string_view line : split_lines(text)) {
+        std::string_view name = trim(line);
+        if (!name.empty()) found.push_back(Session{std::string(name), server.socket});
+    }
+    return found;
+}
+
+Result<Session> new_session(const Server& server, std::string name) {
+    auto output = output_of(
+        tmux_argv(server.socket,
+                  {word("new-session"), word("-d"), word("-s"), name_value(name)}),
+        Capture::Stderr, kServerSpawnPrefix);
+    if (!output) return std::unexpected(output.error());
+    if (!succeeded(*output)) return tmux_failure("new session failed: ", *output, Stderr::Whole);
+    return Session{std::move(name), server.socket};
+}
+
+Result<std::optional<std::string>> current_socket(const Server& server) {
+    if (server.socket) return server.socket;
+    // With no socket path of our own, tmux reports where its default server is.
+    auto output = successful_output(
+        tmux_argv(std::nullopt, {word("display-message"), word("-p"), fixed_operand("#{socket_path}")}),
+        Capture::Stdout);
+    if (!output) return std::unexpected(output.error());
+    if (!*output) return std::nullopt;
+    std::string text = decode_lossy((*output)->stdout_bytes);
+    std::string_view path = trim(text);
+    if (path.empty()) return std::nullopt;
+    return std::string(path);
+}
+
+}  // namespace termloom::server_ops

@@ -1,0 +1,24 @@
+// What a Server handle does: start, probe and stop a tmux server, list and
+// create its sessions, and report its socket path.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../core/error.hpp"
+#include "handles.hpp"
+
+namespace termloom::server_ops {
+
+Server make(SocketPath socket);
+
+Result<bool> is_running(const Server& server);
+Result<bool> start(const Server& server);
+Result<bool> kill(const Server& server);
+Result<bool> has_session(const Server& server, std::string name);
+Result<std::vector<Session>> sessions(const Server& server);
+Result<Session> new_session(const Server& server, std::string name);
+Result<std::optional<std::string>> current_socket(const Server& server);
+
+}  // namespace termloom::server_ops

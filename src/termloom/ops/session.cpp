@@ -1,0 +1,101 @@
+#include "session.hpp"
+
+#include "../core/text.hpp"
+#include "../core/tmux_command.hpp"
+#include "run_tmux.hpp"
+
+namespace termloom::session_ops {
+namespace {
+
+constexpr std::string_view kMetadataFormat =
+    "#{session_id}|#{session_name}|#{session_created}|#{session_attached}|"
+    "#{session_width}|#{session_height}|#{session_windows}";
+
+std::unexpected<Error> bad_field(std::string_view label, std::string_view field,
+                                 std::string_view reason) {
+    std::string message = "bad ";
+    message += label;
+    message += ' ';
+    message += quote_text(field);
+    message += ": ";
+    message += reason;
+    return runtime_error(std::move(message));
+}
+
+// Width and height are optional: anything but a number reads as unknown.
+std::optional<std::uint32_t> optional_size(std::string_view field) {
+    auto parsed = parse_u32(trim(field));
+    if (!parsed) return std::nullopt;
+    return *parsed;
+}
+
+}  // namespace
+
+Session make(std::string name, SocketPath socket) {
+    return Session{std::move(name), std::move(socket)};
+}
+
+Result<bool> kill(const Session& session) {
+    return status_of(tmux_argv(session.socket, {word("kill-session"), word("-t"),
+                                                value(session_target(session.name))}));
+}
+
+Result<void> rename(Session& session, std::string new_name) {
+    auto output = output_of(
+        tmux_argv(session.socket, {word("rename-session"), word("-t"),
+                                   value(session_target(session.name)), name_operand(new_name)}),
+        Capture::Stderr, kSpawnPrefix);
+    if (!output) return std::unexpected(output.error());
+    if (!succeeded(*output)) {
+        return tmux_failure("rename session failed: ", *output, Stderr::Whole);
+    }
+    session.name = std::move(new_name);
+    return {};
+}
+
+Result<SessionMetadata> metadata(const Session& session) {
+    auto output = output_of(
+        tmux_argv(session.socket, {word("list-sessions"), word("-F"), word(kMetadataFormat)}),
+        Capture::Both, kSpawnPrefix);
+    if (!output) return std::unexpected(output.error());
+    if (!succeeded(*output)) return tmux_failure("tmux failed: ", *output, Stderr::Whole);
+
+    std::string text = decode_lossy(output->stdout_bytes);
+    for (std::string_view line : split_lines(text)) {
+        auto fields = split_fields(trim(line), '|');
+        if (fields.size() != 7 || fields[1] != session.name) continue;
+
+        auto created = parse_u64(fields[2]);
+        if (!created) return bad_field("session_created", fields[2], created.error());
+        auto windows = parse_u32(fields[6]);
+        if (!windows) return bad_field("session_windows", fields[6], windows.error());
+        return SessionMetadata{
+            .id = std::string(fields[0]),
+            .name = std::string(fields[1]),
+            .created = *created,
+            .attached = fields[3] != "0",
+            .width = optional_size(fields[4]),
+            .height = optional_size(fields[5]),
+            .windows = *windows,
+        };
+    }
+    return runtime_error("session " + quote_text(session.name) + " not found");
+}
+
+std::string repr(const Session& session) {
+    return "Session(name=" + quote_text(session.name) +
+           ", socket=" + display_optional(session.socket) + ")";
+}
+
+}  // namespace termloom::session_ops
+
+namespace termloom::session_metadata_ops {
+
+std::string repr(const SessionMetadata& r) {
+    return "SessionMetadata(id=" + quote_text(r.id) + ", name=" + quote_text(r.name) +
+           ", created=" + std::to_string(r.created) + ", attached=" + display_flag(r.attached) +
+           ", width=" + display_optional(r.width) + ", height=" + display_optional(r.height) +
+           ", windows=" + std::to_string(r.windows) + ")";
+}
+
+}  // namespace termloom::session_metadata_ops

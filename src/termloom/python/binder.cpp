@@ -1,0 +1,103 @@
+#include "binder.hpp"
+
+#include <string>
+
+namespace termloom::py {
+namespace {
+
+PyObject* default_object(std::string_view source) {
+    if (source == "None") return Py_None;
+    if (source == "True") return Py_True;
+    return Py_False;
+}
+
+void raise_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string name_list(std::span<const std::string_view> names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+std::string_view keyword_text(PyObject* name) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();
+        return {};
+    }
+    return {utf8, static_cast<std::size_t>(size)};
+}
+
+}  // namespace
+
+bool bind_arguments(std::string_view callable, const Signature& signature,
+                    std::span<PyObject* const> positional,
+                    std::span<PyObject* const> keyword_names,
+                    std::span<PyObject* const> keyword_values, PyObject** bound) {
+    const auto params = signature.list();
+    std::size_t required = 0;
+    for (const Param& p : params) required += p.required() ? 1 : 0;
+
+    if (positional.size() > params.size()) {
+        std::string message(callable);
+        if (required == params.size()) {
+            message += " takes " + std::to_string(params.size());
+        } else {
+            message += " takes from " + std::to_string(required) + " to " +
+                       std::to_string(params.size());
+        }
+        message += " positional arguments but " + std::to_string(positional.size()) +
+                   (positional.size() == 1 ? " was given" : " were given");
+        raise_type_error(message);
+        return false;
+    }
+
+    for (std::size_t i = 0; i < params.size(); ++i) bound[i] = nullptr;
+    for (std::size_t i = 0; i < positional.size(); ++i) bound[i] = positional[i];
+
+    for (std::size_t k = 0; k < keyword_names.size(); ++k) {
+        std::string_view keyword = keyword_text(keyword_names[k]);
+        std::size_t index = 0;
+        while (index < params.size() && params[index].name != keyword) ++index;
+        if (index == params.size()) {
+            raise_type_error(std::string(callable) + " got an unexpected keyword argument '" +
+                             std::string(keyword) + "'");
+            return false;
+        }
+        if (bound[index]) {
+            raise_type_error(std::string(callable) + " got multiple values for argument '" +
+                             std::string(keyword) + "'");
+            return false;
+        }
+        bound[index] = keyword_values[k];
+    }
+
+    std::string_view missing[kMaxParams];
+    std::size_t missing_count = 0;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (!bound[i] && params[i].required()) missing[missing_count++] = params[i].name;
+    }
+    if (missing_count > 0) {
+        raise_type_error(std::string(callable) + " missing " + std::to_string(missing_count) +
+                         (missing_count == 1 ? " required positional argument: "
+                                             : " required positional arguments: ") +
+                         name_list({missing, missing_count}));
+        return false;
+    }
+
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (!bound[i]) bound[i] = default_object(params[i].default_source);
+    }
+    return true;
+}
+
+}  // namespace termloom::py

@@ -1,0 +1,56 @@
+// Which Python class stands for which core value, and making instances.
+#pragma once
+
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "../ops/handles.hpp"
+#include "instance.hpp"
+#include "python.hpp"
+
+namespace termloom::py {
+
+template <class T>
+struct python_name;  // defined for every value that has a Python class
+
+template <> struct python_name<Server> { static constexpr std::string_view value = "Server"; };
+template <> struct python_name<Session> { static constexpr std::string_view value = "Session"; };
+template <> struct python_name<SessionMetadata> {
+    static constexpr std::string_view value = "SessionMetadata";
+};
+
+template <class T>
+concept HasPythonClass = requires { python_name<T>::value; };
+
+// The class object, created on first use and kept for the life of the
+// process; nullptr with a Python error set if it could not be created.
+// Defined beside each class's interface declaration.
+template <class T>
+PyTypeObject* python_type();
+
+template <> PyTypeObject* python_type<Server>();
+template <> PyTypeObject* python_type<Session>();
+template <> PyTypeObject* python_type<SessionMetadata>();
+
+// A new instance of `type` holding `value`; nullptr with a Python error set
+// when allocation fails (the value is then dropped).
+template <class T>
+PyObject* new_instance(PyTypeObject* type, T&& value) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* object = alloc(type, 0);
+    if (!object) return nullptr;
+    auto* instance = static_cast<Instance<std::decay_t<T>>*>(header_of(object));
+    new (&instance->guard) AccessGuard();
+    new (&instance->value) std::decay_t<T>(std::forward<T>(value));
+    return object;
+}
+
+template <HasPythonClass T>
+PyObject* make_instance(T value) {
+    PyTypeObject* type = python_type<T>();
+    if (!type) return nullptr;
+    return new_instance(type, std::move(value));
+}
+
+}  // namespace termloom::py

@@ -1,0 +1,103 @@
+#include "convert.hpp"
+
+#include <string>
+
+#include "errors.hpp"
+
+namespace termloom::py {
+namespace {
+
+// The text of a type attribute such as __name__, or "" when unreadable.
+std::string type_attribute(PyObject* type, const char* attribute) {
+    PyObject* value = PyObject_GetAttrString(type, attribute);
+    std::string result;
+    if (value && PyUnicode_Check(value)) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size)) {
+            result.assign(utf8, static_cast<std::size_t>(size));
+        }
+    }
+    Py_XDECREF(value);
+    PyErr_Clear();
+    return result;
+}
+
+// numpy's boolean scalar is accepted where a flag is expected.
+bool is_numpy_bool(PyObject* value) {
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    std::string name = type_attribute(type, "__name__");
+    return (name == "bool_" || name == "bool") && type_attribute(type, "__module__") == "numpy";
+}
+
+}  // namespace
+
+std::optional<std::string> text_from(PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        raise_cast_error(value, "str");
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!utf8) return std::nullopt;  // lone surrogates: the interpreter's UnicodeEncodeError
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<std::uint32_t> unsigned_from(PyObject* value) {
+    PyObject* number = nullptr;
+    if (PyLong_Check(value)) {
+        Py_INCREF(value);
+        number = value;
+    } else {
+        number = PyNumber_Index(value);
+        if (!number) return std::nullopt;
+    }
+    unsigned long long wide = PyLong_AsUnsignedLongLong(number);
+    Py_DECREF(number);
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    if (wide > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(wide);
+}
+
+std::optional<bool> flag_from(PyObject* value) {
+    if (value == Py_True) return true;
+    if (value == Py_False) return false;
+    if (!is_numpy_bool(value)) {
+        raise_cast_error(value, "bool");
+        return std::nullopt;
+    }
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    PyObject* method = PyObject_GetAttrString(type, "__bool__");
+    if (!method) {
+        PyErr_Clear();
+        std::string message = "object of type '" + type_attribute(type, "__qualname__") +
+                              "' does not define a '__bool__' conversion";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        return std::nullopt;
+    }
+    PyObject* result = PyObject_CallFunctionObjArgs(method, value, nullptr);
+    Py_DECREF(method);
+    if (!result) return std::nullopt;
+    std::optional<bool> flag;
+    if (result == Py_True || result == Py_False) {
+        flag = result == Py_True;
+    } else {
+        raise_cast_error(result, "bool");
+    }
+    Py_DECREF(result);
+    return flag;
+}
+
+PyObject* to_python(bool flag) { return PyBool_FromLong(flag); }
+
+PyObject* to_python(std::uint32_t number) { return PyLong_FromUnsignedLong(number); }
+
+PyObject* to_python(std::uint64_t number) { return PyLong_FromUnsignedLongLong(number); }
+
+PyObject* to_python(const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+}  // namespace termloom::py

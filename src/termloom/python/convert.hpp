@@ -1,0 +1,89 @@
+// Value conversions between Python objects and core values.
+//
+// Inbound conversions set a Python exception and return nothing on failure;
+// a TypeError is reported as "argument '<name>': ..." so the caller knows
+// which argument was wrong.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "class_registry.hpp"
+#include "errors.hpp"
+#include "python.hpp"
+
+namespace termloom::py {
+
+// Bare conversions without the argument prefix.
+std::optional<std::string> text_from(PyObject* value);
+std::optional<std::uint32_t> unsigned_from(PyObject* value);
+std::optional<bool> flag_from(PyObject* value);
+
+template <class T>
+struct Inbound;
+
+template <>
+struct Inbound<std::string> {
+    static std::optional<std::string> convert(PyObject* v) { return text_from(v); }
+};
+template <>
+struct Inbound<std::uint32_t> {
+    static std::optional<std::uint32_t> convert(PyObject* v) { return unsigned_from(v); }
+};
+template <>
+struct Inbound<bool> {
+    static std::optional<bool> convert(PyObject* v) { return flag_from(v); }
+};
+template <class T>
+struct Inbound<std::optional<T>> {
+    static std::optional<std::optional<T>> convert(PyObject* v) {
+        if (v == Py_None) return std::optional<T>();
+        auto inner = Inbound<T>::convert(v);
+        if (!inner) return std::nullopt;
+        return std::optional<T>(std::move(*inner));
+    }
+};
+
+template <class T>
+std::optional<T> from_python(PyObject* value, std::string_view argument) {
+    auto converted = Inbound<T>::convert(value);
+    if (!converted) prefix_argument_error(argument);
+    return converted;
+}
+
+// Outbound conversions: a new reference, or nullptr with a Python error set.
+PyObject* to_python(bool flag);
+PyObject* to_python(std::uint32_t number);
+PyObject* to_python(std::uint64_t number);
+PyObject* to_python(const std::string& text);
+
+template <HasPythonClass T>
+PyObject* to_python(T value) {
+    return make_instance(std::move(value));
+}
+
+template <class T>
+PyObject* to_python(std::optional<T> value) {
+    if (!value) Py_RETURN_NONE;
+    return to_python(std::move(*value));
+}
+
+template <class T>
+PyObject* to_python(std::vector<T> items) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = to_python(std::move(items[i]));
+        if (!item) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list;
+}
+
+}  // namespace termloom::py

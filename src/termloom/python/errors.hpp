@@ -1,0 +1,44 @@
+// Turning core errors into Python exceptions, and the messages the binding
+// layer itself raises.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "../core/error.hpp"
+#include "python.hpp"
+
+namespace termloom::py {
+
+// Sets the Python exception for `error` (an interruption leaves the pending
+// one in place). Always returns nullptr, for `return raise(...)`.
+PyObject* raise(const Error& error);
+
+// TypeError "'<type of value>' object cannot be cast as '<expected>'".
+void raise_cast_error(PyObject* value, std::string_view expected);
+
+// Re-raises a pending TypeError as "argument '<name>': <message>", keeping its
+// cause; any other pending exception is left as it is.
+void prefix_argument_error(std::string_view name);
+
+void raise_runtime_error(std::string_view message);
+
+// Runs an entry point's body so that no C++ exception crosses into the
+// interpreter: an unexpected failure becomes a Python exception instead.
+template <class Fallback, class Body>
+auto guarded(Fallback failed, Body body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_runtime_error(std::string("internal error: ") + e.what());
+    } catch (...) {
+        raise_runtime_error("internal error");
+    }
+    return failed;
+}
+
+}  // namespace termloom::py

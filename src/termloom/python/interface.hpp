@@ -1,0 +1,380 @@
+// The Python interface of a class, declared once as data.
+//
+// Each class lists its members in one table (see the api_*.cpp files). An
+// entry names the member, its kind, its docstring, its parameters' names and
+// defaults, and the core operation behind it; parameter types, annotations
+// and the conversions around the call are derived from the operation's C++
+// signature. The type object, argument binding, text signatures and the
+// interface records are all produced from these tables.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "../core/error.hpp"
+#include "class_registry.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "instance.hpp"
+
+namespace termloom::py {
+
+inline constexpr std::size_t kMaxParams = 6;
+
+enum class ValueType { Text, OptionalText, Unsigned, OptionalUnsigned, Flag };
+
+struct Param {
+    std::string_view name;
+    ValueType type{};
+    std::string_view default_source;  // Python source of the default; "" when required
+
+    constexpr bool required() const { return default_source.empty(); }
+};
+
+struct Signature {
+    std::array<Param, kMaxParams> params{};
+    std::size_t count = 0;
+
+    constexpr std::span<const Param> list() const { return {params.data(), count}; }
+};
+
+enum class MemberKind {
+    Constructor,  // __new__
+    Field,        // read-only property returning a stored field
+    Settable,     // field property whose assignment runs a rename
+    Computed,     // read-only property running an operation on every read
+    Method,
+    Repr,         // __repr__ and __str__
+};
+
+struct Member;
+using ConstructFn = PyObject* (*)(PyTypeObject* type, PyObject* const* bound, const Member& member);
+using CallFn = PyObject* (*)(InstanceHeader* self, PyObject* const* bound, const Member& member);
+using ReadFn = PyObject* (*)(InstanceHeader* self);
+using RenameFn = Result<void> (*)(InstanceHeader* self, std::string text);
+using ReprFn = std::string (*)(InstanceHeader* self);
+using OwnerFn = PyTypeObject* (*)();
+
+struct Member {
+    MemberKind kind{};
+    std::string_view name;
+    std::string_view doc;      // docstring without text signature; "" for none
+    std::string_view returns;  // annotation of the result
+    Signature signature;       // parameters; for Settable the setter's one parameter
+    std::string_view setter_doc;
+    std::string_view class_name;
+    OwnerFn owner = nullptr;
+    ConstructFn construct = nullptr;
+    CallFn call = nullptr;
+    ReadFn read = nullptr;
+    RenameFn rename = nullptr;
+    ReprFn repr = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Types: what a C++ type looks like from Python.
+
+template <class T>
+struct TypeInfo;
+
+template <>
+struct TypeInfo<bool> {
+    static constexpr std::string_view annotation = "bool";
+    static constexpr ValueType value_type = ValueType::Flag;
+};
+template <>
+struct TypeInfo<std::string> {
+    static constexpr std::string_view annotation = "str";
+    static constexpr ValueType value_type = ValueType::Text;
+};
+template <>
+struct TypeInfo<std::uint32_t> {
+    static constexpr std::string_view annotation = "int";
+    static constexpr ValueType value_type = ValueType::Unsigned;
+};
+template <>
+struct TypeInfo<std::uint64_t> {
+    static constexpr std::string_view annotation = "int";
+};
+template <>
+struct TypeInfo<std::optional<std::string>> {
+    static constexpr std::string_view annotation = "typing.Any";
+    static constexpr ValueType value_type = ValueType::OptionalText;
+};
+template <>
+struct TypeInfo<std::optional<std::uint32_t>> {
+    static constexpr std::string_view annotation = "typing.Any";
+    static constexpr ValueType value_type = ValueType::OptionalUnsigned;
+};
+template <class T>
+struct TypeInfo<std::vector<T>> {
+    static constexpr std::string_view annotation = "typing.Any";
+};
+template <class T>
+struct TypeInfo<Result<T>> : TypeInfo<T> {};
+template <>
+struct TypeInfo<void> {
+    static constexpr std::string_view annotation = "typing.Any";
+};
+template <HasPythonClass T>
+struct TypeInfo<T> {
+    static constexpr std::string_view annotation = python_name<T>::value;
+};
+
+// How a parameter is annotated in signatures and interface records.
+constexpr std::string_view parameter_annotation(ValueType type) {
+    switch (type) {
+        case ValueType::Text: return "str";
+        case ValueType::OptionalText: return "str | None";
+        case ValueType::Unsigned: return "int";
+        case ValueType::OptionalUnsigned: return "int | None";
+        case ValueType::Flag: return "bool";
+    }
+    return "";
+}
+
+// ---------------------------------------------------------------------------
+// Operations: the C++ signatures the declarations refer to.
+
+template <class F>
+struct OperationTraits;
+
+template <class R, class T, class... A>
+struct OperationTraits<R (*)(const T&, A...)> {
+    using Self = T;
+    using Return = R;
+    using Args = std::tuple<A...>;
+};
+
+template <class R, class T, class... A>
+struct OperationTraits<R (*)(T&, A...)> {
+    using Self = T;
+    using Return = R;
+    using Args = std::tuple<A...>;
+};
+
+template <class T, class... A>
+struct ConstructorTraits {
+    using Self = T;
+    using Args = std::tuple<A...>;
+};
+
+template <class F>
+struct ConstructorOf;
+template <class T, class... A>
+struct ConstructorOf<T (*)(A...)> : ConstructorTraits<T, A...> {};
+
+template <class F>
+struct FieldTraits;
+template <class T, class F>
+struct FieldTraits<F T::*> {
+    using Self = T;
+    using Type = F;
+};
+
+// A parameter as written in a declaration: its name and, when optional, the
+// Python source of its default ("None", "False" or "True").
+struct ParamName {
+    std::string_view name;
+    std::string_view default_source = {};
+};
+
+constexpr ParamName arg(std::string_view name, std::string_view default_source = {}) {
+    return {name, default_source};
+}
+
+template <class Args, class... Names>
+consteval Signature signature_of(Names... names) {
+    static_assert(sizeof...(Names) == std::tuple_size_v<Args>,
+                  "declare one name for each parameter of the operation");
+    static_assert(sizeof...(Names) <= kMaxParams);
+    Signature signature;
+    std::array<ParamName, sizeof...(Names)> given{names...};
+    bool seen_default = false;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((signature.params[I] = Param{given[I].name,
+                                      TypeInfo<std::tuple_element_t<I, Args>>::value_type,
+                                      given[I].default_source}),
+         ...);
+    }(std::make_index_sequence<sizeof...(Names)>{});
+    signature.count = sizeof...(Names);
+    for (const Param& p : signature.list()) {
+        if (!p.required()) {
+            bool optional = p.type == ValueType::OptionalText || p.type == ValueType::OptionalUnsigned;
+            bool fits = optional ? p.default_source == "None"
+                                 : p.type == ValueType::Flag &&
+                                       (p.default_source == "False" || p.default_source == "True");
+            if (!fits) throw "a default must be None for an optional and True or False for a flag";
+            seen_default = true;
+        } else if (seen_default) {
+            throw "a required parameter cannot follow one with a default";
+        }
+    }
+    return signature;
+}
+
+// ---------------------------------------------------------------------------
+// The glue generated for each operation.
+
+template <class R>
+PyObject* result_to_python(R&& result) {
+    return to_python(std::forward<R>(result));
+}
+
+template <class R>
+PyObject* result_to_python(Result<R>&& result) {
+    if (!result) return raise(result.error());
+    return to_python(std::move(*result));
+}
+
+// Converts the bound arguments in order (stopping at the first failure),
+// then runs `invoke` with them.
+template <class Args, class Invoke>
+PyObject* with_converted_arguments(PyObject* const* bound, const Member& member, Invoke invoke) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) -> PyObject* {
+        std::tuple<std::optional<std::tuple_element_t<I, Args>>...> values;
+        bool converted =
+            ((std::get<I>(values) = from_python<std::tuple_element_t<I, Args>>(
+                  bound[I], member.signature.params[I].name)).has_value() && ...);
+        if (!converted) return nullptr;
+        return invoke(std::move(*std::get<I>(values))...);
+    }(std::make_index_sequence<std::tuple_size_v<Args>>{});
+}
+
+template <auto Op>
+PyObject* call_operation(InstanceHeader* self, PyObject* const* bound, const Member& member) {
+    using Traits = OperationTraits<decltype(Op)>;
+    return with_converted_arguments<typename Traits::Args>(bound, member, [&](auto&&... args) {
+        return result_to_python(Op(value_of<typename Traits::Self>(self),
+                                   std::forward<decltype(args)>(args)...));
+    });
+}
+
+template <auto Op>
+PyObject* construct_instance(PyTypeObject* type, PyObject* const* bound, const Member& member) {
+    using Traits = ConstructorOf<decltype(Op)>;
+    return with_converted_arguments<typename Traits::Args>(bound, member, [&](auto&&... args) {
+        return new_instance(type, Op(std::forward<decltype(args)>(args)...));
+    });
+}
+
+template <auto Field>
+PyObject* read_field(InstanceHeader* self) {
+    using Traits = FieldTraits<decltype(Field)>;
+    return to_python(value_of<typename Traits::Self>(self).*Field);
+}
+
+template <auto Op>
+PyObject* read_computed(InstanceHeader* self) {
+    using Traits = OperationTraits<decltype(Op)>;
+    return result_to_python(Op(value_of<typename Traits::Self>(self)));
+}
+
+template <auto Op>
+Result<void> run_rename(InstanceHeader* self, std::string text) {
+    using Traits = OperationTraits<decltype(Op)>;
+    return Op(value_of<typename Traits::Self>(self), std::move(text));
+}
+
+template <auto Op>
+std::string run_repr(InstanceHeader* self) {
+    using Traits = OperationTraits<decltype(Op)>;
+    return Op(value_of<typename Traits::Self>(self));
+}
+
+// ---------------------------------------------------------------------------
+// Declaration builders, one per kind of member.
+
+template <auto Op, class... Names>
+consteval Member constructor(Names... names) {
+    using Traits = ConstructorOf<decltype(Op)>;
+    Member m;
+    m.kind = MemberKind::Constructor;
+    m.name = "__new__";
+    m.returns = "None";
+    m.signature = signature_of<typename Traits::Args>(names...);
+    m.owner = &python_type<typename Traits::Self>;
+    m.class_name = python_name<typename Traits::Self>::value;
+    m.construct = &construct_instance<Op>;
+    return m;
+}
+
+template <auto Field>
+consteval Member field(std::string_view name) {
+    using Traits = FieldTraits<decltype(Field)>;
+    Member m;
+    m.kind = MemberKind::Field;
+    m.name = name;
+    m.returns = TypeInfo<typename Traits::Type>::annotation;
+    m.owner = &python_type<typename Traits::Self>;
+    m.class_name = python_name<typename Traits::Self>::value;
+    m.read = &read_field<Field>;
+    return m;
+}
+
+template <auto Field, auto Rename>
+consteval Member settable(std::string_view name, ParamName setter_param,
+                          std::string_view setter_doc = {}) {
+    Member m = field<Field>(name);
+    m.kind = MemberKind::Settable;
+    m.signature = signature_of<std::tuple<std::string>>(setter_param);
+    m.setter_doc = setter_doc;
+    m.rename = &run_rename<Rename>;
+    return m;
+}
+
+template <auto Op>
+consteval Member computed(std::string_view name, std::string_view doc) {
+    using Traits = OperationTraits<decltype(Op)>;
+    static_assert(std::tuple_size_v<typename Traits::Args> == 0);
+    Member m;
+    m.kind = MemberKind::Computed;
+    m.name = name;
+    m.doc = doc;
+    m.returns = TypeInfo<typename Traits::Return>::annotation;
+    m.owner = &python_type<typename Traits::Self>;
+    m.class_name = python_name<typename Traits::Self>::value;
+    m.read = &read_computed<Op>;
+    return m;
+}
+
+template <auto Op, class... Names>
+consteval Member method(std::string_view name, std::string_view doc, Names... names) {
+    using Traits = OperationTraits<decltype(Op)>;
+    Member m;
+    m.kind = MemberKind::Method;
+    m.name = name;
+    m.doc = doc;
+    m.returns = TypeInfo<typename Traits::Return>::annotation;
+    m.signature = signature_of<typename Traits::Args>(names...);
+    m.owner = &python_type<typename Traits::Self>;
+    m.class_name = python_name<typename Traits::Self>::value;
+    m.call = &call_operation<Op>;
+    return m;
+}
+
+template <auto Op>
+consteval Member representation() {
+    using Traits = OperationTraits<decltype(Op)>;
+    Member m;
+    m.kind = MemberKind::Repr;
+    m.name = "__repr__";
+    m.returns = "str";
+    m.owner = &python_type<typename Traits::Self>;
+    m.class_name = python_name<typename Traits::Self>::value;
+    m.repr = &run_repr<Op>;
+    return m;
+}
+
+// Text signature as Python shows it: "(a, b=None)" after the callable's name.
+std::string text_signature(const Member& member, std::string_view class_name);
+
+}  // namespace termloom::py

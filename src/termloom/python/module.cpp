@@ -1,0 +1,86 @@
+// termloom: drive tmux from Python.
+//
+// The module publishes only Server; every other class is reached through
+// the objects Server returns. It supports one interpreter per process.
+#include <atomic>
+#include <cstdint>
+
+#include "../core/process.hpp"
+#include "class_registry.hpp"
+#include "errors.hpp"
+
+namespace termloom::py {
+namespace {
+
+// The first interpreter that imported us; -1 until then.
+std::atomic<std::int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;  // set once, under the interpreter lock
+
+PyModuleDef g_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "termloom",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// A signal interrupted a wait for tmux: let Python run its handlers, and
+// abandon the run if one of them raised (KeyboardInterrupt, typically).
+bool python_wants_to_stop() { return PyErr_CheckSignals() != 0; }
+
+int add_server_class(PyObject* module) {
+    PyTypeObject* server = python_type<Server>();
+    if (!server) return -1;
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (!all) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
+            Py_XDECREF(all);
+            return -1;
+        }
+    }
+    PyObject* name = PyUnicode_FromString("Server");
+    int status = name ? PyList_Append(all, name) : -1;
+    Py_XDECREF(name);
+    Py_DECREF(all);
+    if (status < 0) return -1;
+    return PyModule_AddObjectRef(module, "Server", reinterpret_cast<PyObject*>(server));
+}
+
+PyObject* initialise() {
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return nullptr;
+    std::int64_t first = -1;
+    if (!g_interpreter.compare_exchange_strong(first, id) && first != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "termloom does not support sub-interpreters: it can be imported "
+                        "by only one interpreter per process");
+        return nullptr;
+    }
+    if (g_module) {
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    PyObject* module = PyModule_Create(&g_definition);
+    if (!module) return nullptr;
+    if (add_server_class(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    set_interrupt_check(&python_wants_to_stop);
+    Py_INCREF(module);
+    g_module = module;
+    return module;
+}
+
+}  // namespace
+}  // namespace termloom::py
+
+PyMODINIT_FUNC PyInit_termloom(void) {
+    return termloom::py::guarded<PyObject*>(nullptr, [] { return termloom::py::initialise(); });
+}
