@@ -1,0 +1,90 @@
+# Set-up shared by demo.sh and test.sh: tmux, a Python 3.10+, the built wheel.
+# Sourced, not run. Everything lands in the checkout (.venv*, dist/).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+say() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
+die() { printf 'error: %s\n' "$*" >&2; exit 1; }
+
+apt_install() {
+    # Installs Debian packages when we may; returns non-zero when we cannot.
+    command -v apt-get >/dev/null 2>&1 || return 1
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null || return 1
+        sudo="sudo -n"
+    fi
+    $sudo apt-get update -qq >/dev/null && \
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
+
+ensure_tmux() {
+    command -v tmux >/dev/null 2>&1 && return 0
+    say "tmux is missing; installing it from Debian's packages"
+    apt_install tmux || die "tmux is not installed and could not be installed here.
+Install it with your package manager (for example: sudo apt-get install tmux) and run this again."
+    command -v tmux >/dev/null 2>&1 || die "tmux still cannot be found on PATH"
+}
+
+# The Unicode data files are needed only to check the generated tables.
+ensure_unicode_data() {
+    [ -f /usr/share/unicode/UnicodeData.txt ] && return 0
+    apt_install unicode-data || say "unicode-data not installed; the table check will be skipped"
+}
+
+python_ok() {
+    "$1" -c 'import sys, venv; sys.exit(sys.version_info < (3, 10))' >/dev/null 2>&1
+}
+
+# The Python that builds the wheel: $PYTHON, else python3.
+base_python() {
+    local py=${PYTHON:-python3}
+    command -v "$py" >/dev/null 2>&1 || die "no $py found: install Python 3.10 or later"
+    python_ok "$py" || die "$py is older than 3.10 (or lacks venv): install Python 3.10 or later"
+    command -v "$py"
+}
+
+# Every distinct CPython 3.10+ on this machine: PATH and pyenv's versions.
+all_pythons() {
+    local candidates=()
+    local v
+    for v in 10 11 12 13 14 15; do
+        command -v "python3.$v" >/dev/null 2>&1 && candidates+=("$(command -v "python3.$v")")
+    done
+    local root
+    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for v in "$root"/versions/3.*/bin/python3; do
+        [ -x "$v" ] && candidates+=("$v")
+    done
+    candidates+=("$(base_python)")
+    local seen="" py id
+    for py in "${candidates[@]}"; do
+        python_ok "$py" || continue
+        id=$("$py" -c 'import sys; print(sys.implementation.name, sys.version.split()[0])')
+        case "$seen" in *"|$id|"*) continue ;; esac
+        seen="$seen|$id|"
+        echo "$py"
+    done
+}
+
+# Builds the one abi3 wheel into dist/ and prints its path.
+build_wheel() {
+    local py
+    py=$(base_python)
+    say "building the termloom wheel with $("$py" --version)"
+    rm -rf "$ROOT/dist"
+    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$ROOT/dist" "$ROOT" >&2 \
+        || die "building the wheel failed"
+    ls "$ROOT"/dist/termloom-*.whl
+}
+
+# make_venv DIR PYTHON PACKAGES...: a fresh virtual environment with PACKAGES.
+make_venv() {
+    local dir=$1 py=$2
+    shift 2
+    rm -rf "$dir"
+    "$py" -m venv "$dir" || die "could not create a virtual environment with $py"
+    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "$@" >&2 \
+        || die "installing $* into $dir failed"
+}

@@ -1,0 +1,141 @@
+import base64
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+import termloom
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def short_temp_dir():
+    # Unix socket paths are limited to about 100 bytes: keep them short.
+    return tempfile.mkdtemp(prefix="tl", dir="/tmp")
+
+
+class RealTmux:
+    """A private tmux server on its own socket, killed at teardown."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.socket = os.path.join(folder, "s")
+        self.server = termloom.Server(self.socket)
+
+    def tmux(self, *args, check=True):
+        """Runs tmux against this server, bypassing termloom."""
+        result = subprocess.run(
+            ["tmux", "-S", self.socket, *args], capture_output=True, text=True
+        )
+        if check and result.returncode != 0:
+            raise AssertionError(f"tmux {args} failed: {result.stderr}")
+        return result.stdout
+
+    def session_names(self):
+        out = self.tmux("list-sessions", "-F", "#{session_name}", check=False)
+        return out.splitlines()
+
+
+@pytest.fixture
+def isolated_env(monkeypatch):
+    """A short private TMUX_TMPDIR, and no TMUX from an enclosing session."""
+    folder = short_temp_dir()
+    monkeypatch.setenv("TMUX_TMPDIR", folder)
+    monkeypatch.delenv("TMUX", raising=False)
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture
+def real_tmux(isolated_env):
+    if shutil.which("tmux") is None:
+        pytest.skip("tmux is not installed")
+    tmux = RealTmux(isolated_env)
+    yield tmux
+    subprocess.run(["tmux", "-S", tmux.socket, "kill-server"], capture_output=True)
+
+
+class FakeProgram:
+    """Scripted responses for one fake program, and the argv of every run."""
+
+    def __init__(self, folder, name):
+        self.folder = folder
+        self.state = os.path.join(folder, "state-" + name)
+        os.makedirs(self.state, exist_ok=True)
+        path = os.path.join(folder, name)
+        with open(os.path.join(HERE, "fake_tmux.py")) as f:
+            body = f.read()
+        with open(path, "w") as f:
+            f.write(f"#!{sys.executable}\n{body}")
+        os.chmod(path, 0o755)
+        self._queue = []
+        self._default = self._response()
+        self._save()
+
+    @staticmethod
+    def _response(stdout=b"", stderr=b"", code=0, sleep=None):
+        as_bytes = lambda v: v.encode() if isinstance(v, str) else v
+        return {
+            "stdout": base64.b64encode(as_bytes(stdout)).decode(),
+            "stderr": base64.b64encode(as_bytes(stderr)).decode(),
+            "code": code,
+            "sleep": sleep,
+        }
+
+    def _save(self):
+        with open(os.path.join(self.state, "script.json"), "w") as f:
+            json.dump({"queue": self._queue, "default": self._default}, f)
+
+    def respond(self, stdout=b"", stderr=b"", code=0, sleep=None):
+        """Queues the answer to the next run not yet answered."""
+        self._queue.append(self._response(stdout, stderr, code, sleep))
+        self._save()
+        return self
+
+    def always(self, stdout=b"", stderr=b"", code=0, sleep=None):
+        """The answer once the queue is used up."""
+        self._default = self._response(stdout, stderr, code, sleep)
+        self._save()
+        return self
+
+    @property
+    def calls(self):
+        try:
+            with open(os.path.join(self.state, "calls.jsonl")) as f:
+                return [json.loads(line) for line in f]
+        except FileNotFoundError:
+            return []
+
+
+@pytest.fixture
+def fake_bin(isolated_env, monkeypatch):
+    """A folder first on PATH; `fake_bin.program("tmux")` scripts a program."""
+    folder = os.path.join(isolated_env, "bin")
+    os.makedirs(folder)
+    monkeypatch.setenv("PATH", folder + os.pathsep + os.environ.get("PATH", ""))
+
+    class Bin:
+        path = folder
+
+        @staticmethod
+        def program(name):
+            return FakeProgram(folder, name)
+
+    return Bin()
+
+
+@pytest.fixture
+def fake_tmux(fake_bin):
+    return fake_bin.program("tmux")
+
+
+@pytest.fixture
+def no_tmux(isolated_env, monkeypatch):
+    """A PATH on which no tmux can be found."""
+    empty = os.path.join(isolated_env, "empty")
+    os.makedirs(empty)
+    monkeypatch.setenv("PATH", empty)
