@@ -70,7 +70,7 @@ class FakeProgram:
         with open(os.path.join(HERE, "fake_tmux.py")) as f:
             body = f.read()
         with open(path, "w") as f:
-            f.write(f"#!{sys.executable}\n{body}")
+            f.write(f"#!{sys.executable} -S\n{body}")  # -S: start fast
         os.chmod(path, 0o755)
         self._queue = []
         self._default = self._response()
@@ -139,3 +139,32 @@ def no_tmux(isolated_env, monkeypatch):
     empty = os.path.join(isolated_env, "empty")
     os.makedirs(empty)
     monkeypatch.setenv("PATH", empty)
+
+
+@pytest.fixture
+def fake_tmux_free_session():
+    """A Session handle for "work" with no socket, made without running tmux."""
+    return session_class()("work")
+
+
+def session_class():
+    # The class is not published; it is reached through a handle, made here
+    # with a one-off scripted tmux so that no real server is involved.
+    global _session_class
+    if _session_class is None:
+        folder = short_temp_dir()
+        try:
+            fake = FakeProgram(folder, "tmux")
+            old_path = os.environ["PATH"]
+            os.environ["PATH"] = folder
+            try:
+                _session_class = type(termloom.Server().new_session("work"))
+            finally:
+                os.environ["PATH"] = old_path
+            del fake
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+    return _session_class
+
+
+_session_class = None

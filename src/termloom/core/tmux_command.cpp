@@ -61,12 +61,24 @@ std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
     return argv;
 }
 
-std::string session_target(std::string_view session_name) {
+std::optional<std::string> session_target(std::string_view session_name) {
+    if (session_name.find_first_of(":.") != std::string_view::npos) return std::nullopt;
     std::string target;
     target.reserve(session_name.size() + 1);
     target.push_back('=');
     target.append(session_name);
     return target;
+}
+
+}  // namespace termloom
+
+namespace termloom {
+
+std::string no_such_session(std::string_view session_name) {
+    std::string message = "can't find session: ";
+    message += session_name;
+    message += '\n';
+    return message;
 }
 
 }  // namespace termloom

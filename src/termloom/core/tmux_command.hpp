@@ -44,7 +44,12 @@ std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
                                    std::initializer_list<Arg> args);
 
 // tmux resolves a bare session name by prefix and pattern too; "=" asks it
-// for the session with exactly this name.
-std::string session_target(std::string_view session_name);
+// for the session with exactly this name. tmux reads ":" and "." in a target
+// as the start of a window or pane part, and never gives a session a name
+// containing them, so such a name has no target: nothing may be addressed.
+std::optional<std::string> session_target(std::string_view session_name);
+
+// tmux's own words for a target that names no session.
+std::string no_such_session(std::string_view session_name);
 
 }  // namespace termloom

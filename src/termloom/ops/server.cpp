@@ -21,8 +21,9 @@ Result<bool> kill(const Server& server) {
 }
 
 Result<bool> has_session(const Server& server, std::string name) {
-    return status_of(tmux_argv(server.socket,
-                               {word("has-session"), word("-t"), value(session_target(name))}));
+    auto target = session_target(name);
+    if (!target) return false;
+    return status_of(tmux_argv(server.socket, {word("has-session"), word("-t"), value(*target)}));
 }
 
 Result<std::vector<Session>> sessions(const Server& server) {

@@ -7,6 +7,8 @@
 namespace termloom::session_ops {
 namespace {
 
+const std::string kRenameFailed = "rename session failed: ";
+
 constexpr std::string_view kMetadataFormat =
     "#{session_id}|#{session_name}|#{session_created}|#{session_attached}|"
     "#{session_width}|#{session_height}|#{session_windows}";
@@ -36,18 +38,21 @@ Session make(std::string name, SocketPath socket) {
 }
 
 Result<bool> kill(const Session& session) {
-    return status_of(tmux_argv(session.socket, {word("kill-session"), word("-t"),
-                                                value(session_target(session.name))}));
+    auto target = session_target(session.name);
+    if (!target) return false;
+    return status_of(
+        tmux_argv(session.socket, {word("kill-session"), word("-t"), value(*target)}));
 }
 
 Result<void> rename(Session& session, std::string new_name) {
-    auto output = output_of(
-        tmux_argv(session.socket, {word("rename-session"), word("-t"),
-                                   value(session_target(session.name)), name_operand(new_name)}),
-        Capture::Stderr, kSpawnPrefix);
+    auto target = session_target(session.name);
+    if (!target) return runtime_error(kRenameFailed + no_such_session(session.name));
+    auto output = output_of(tmux_argv(session.socket, {word("rename-session"), word("-t"),
+                                                       value(*target), name_operand(new_name)}),
+                            Capture::Stderr, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) {
-        return tmux_failure("rename session failed: ", *output, Stderr::Whole);
+        return tmux_failure(kRenameFailed, *output, Stderr::Whole);
     }
     session.name = std::move(new_name);
     return {};

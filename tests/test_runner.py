@@ -1,0 +1,206 @@
+"""Running tmux: argument vectors, start failures, decoding, streams, Ctrl-C."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import termloom
+
+
+@pytest.mark.parametrize("socket, prefix", [
+    (None, ["tmux"]),
+    ("/tmp/x y/s", ["tmux", "-S", "/tmp/x y/s"]),
+    ("", ["tmux", "-S", ""]),
+])
+def test_socket_pair_follows_the_program_name(fake_tmux, socket, prefix):
+    fake_tmux.always(code=0)
+    server = termloom.Server(socket)
+    server.is_running
+    server.start()
+    server.kill()
+    assert fake_tmux.calls == [prefix + ["list-sessions"], prefix + ["start-server"], prefix + ["kill-server"]]
+
+
+@pytest.mark.parametrize("name", ["a b", "it's", 'say "hi"', "x;y", "$HOME", "`id`", "*", "中文"])
+def test_caller_text_is_one_argument(fake_tmux, name):
+    termloom.Server().has_session(name)
+    assert fake_tmux.calls == [["tmux", "has-session", "-t", "=" + name]]
+
+
+def test_exit_code_decides_status_runs(fake_tmux):
+    fake_tmux.respond(stdout="x" * 10000, code=1).respond(stderr="noise", code=0)
+    server = termloom.Server("/s")
+    assert server.is_running is False  # however much it printed
+    assert server.is_running is True
+
+
+def test_status_runs_without_tmux_are_false(no_tmux):
+    server = termloom.Server("/s")
+    assert (server.is_running, server.start(), server.kill(), server.has_session("a")) == (False,) * 4
+
+
+def test_every_operation_without_tmux(no_tmux, fake_tmux_free_session):
+    server, session = termloom.Server("/s"), fake_tmux_free_session
+    assert server.sessions == [] and termloom.Server().current_socket is None
+    assert server.current_socket == "/s"
+    assert session.kill() is False
+    for call, message in [
+        (lambda: server.new_session("w"), "Failed to run tmux: "),
+        (session.metadata, "failed to run tmux: "),
+        (lambda: setattr(session, "name", "x"), "failed to run tmux: "),
+    ]:
+        with pytest.raises(RuntimeError) as error:
+            call()
+        assert str(error.value) == message + "No such file or directory (os error 2)"
+    assert session.name == "work"
+
+
+def test_not_executable_is_a_start_failure(fake_bin, monkeypatch):
+    monkeypatch.setenv("PATH", fake_bin.path)  # else the search goes on to a real tmux
+    path = os.path.join(fake_bin.path, "tmux")
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\n")
+    os.chmod(path, 0o644)
+    with pytest.raises(RuntimeError, match=r"^Failed to run tmux: Permission denied \(os error 13\)$"):
+        termloom.Server().new_session("w")
+
+
+@pytest.mark.parametrize("call", [
+    lambda: termloom.Server().new_session("a\0b"),
+    lambda: termloom.Server("/s\0x").new_session("a"),
+])
+def test_nul_in_an_argument_starts_nothing(fake_tmux, call):
+    with pytest.raises(RuntimeError, match="^Failed to run tmux: nul byte found in provided data$"):
+        call()
+    assert termloom.Server().has_session("a\0b") is False
+    assert fake_tmux.calls == []
+
+
+def test_output_is_decoded_leniently(fake_tmux):
+    raw = b"ok\xff\xfeend\n\xe2\x82\nA\xf0\x9f\x98\n\xed\xa0\x80x\n"
+    fake_tmux.respond(stdout=raw)
+    names = [s.name for s in termloom.Server().sessions]
+    assert names == raw.decode("utf-8", "replace").splitlines()
+
+
+def test_random_bytes_decode_like_python(fake_tmux):
+    import random
+    rng = random.Random(7)
+    alphabet = [bytes([b]) for b in range(0x21, 0x7f)] + [bytes([b]) for b in range(0x80, 0x100)] + [
+        "é".encode(), "中".encode(), "😀".encode()]
+    lines = [b"".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 12))) for _ in range(2000)]
+    fake_tmux.respond(stdout=b"\n".join(lines))
+    names = [s.name for s in termloom.Server().sessions]
+    expected = [line.decode("utf-8", "replace") for line in lines]
+    white = "\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000"
+    assert names == [e.strip(white) for e in expected if e.strip(white)]
+
+
+def test_both_streams_large(fake_tmux):
+    """Both pipes are drained together: a child filling one cannot stall."""
+    fake_tmux.respond()  # new-session
+    session = termloom.Server().new_session("work")
+    fake_tmux.respond(stdout=b"$0|work|1|0|80|24|1\n" * 50000, stderr=b"e" * 3_000_000, code=0)
+    assert session.metadata().windows == 1
+
+
+def test_lines_end_at_line_feeds(fake_tmux):
+    fake_tmux.respond(stdout=b"a\r\nb\rc\n\n  \nd")
+    assert [s.name for s in termloom.Server().sessions] == ["a", "b\rc", "d"]
+
+
+CHILD = textwrap.dedent("""
+    import os, sys
+    import termloom
+    sock = sys.argv[1]
+    closed = [int(fd) for fd in sys.argv[2].split(",")]
+    log = os.open(sys.argv[3], os.O_WRONLY | os.O_CREAT)
+    for fd in closed:
+        os.close(fd)
+    server = termloom.Server(sock)
+    results = [server.new_session("closed") is not None, server.is_running,
+               [s.name for s in server.sessions], server.has_session("closed"), server.kill()]
+    os.write(log, repr(results).encode())
+""")
+
+
+@pytest.mark.parametrize("closed", ["0", "1,2", "0,1,2"])
+def test_runs_work_with_standard_descriptors_closed(real_tmux, tmp_path, closed):
+    log = tmp_path / "log"
+    subprocess.run([sys.executable, "-c", CHILD, real_tmux.socket, closed, str(log)],
+                   check=True, timeout=30, stdin=subprocess.DEVNULL)
+    assert log.read_text() == "[True, True, ['closed'], True, True]"
+
+
+def open_descriptors():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+def test_no_descriptor_leaks(fake_tmux):
+    fake_tmux.always(stdout="a\n", stderr="b\n")
+    server = termloom.Server("/s")
+    server.sessions  # warm up anything lazily opened
+    before = open_descriptors()
+    for _ in range(5):
+        server.is_running
+        server.sessions
+        server.new_session("x")
+    fake_tmux.always(code=1, stderr="no\n")
+    with pytest.raises(RuntimeError):
+        server.new_session("x")
+    assert open_descriptors() == before
+
+
+def test_no_descriptor_leaks_on_start_failure(no_tmux):
+    server = termloom.Server("/s")
+    before = open_descriptors()
+    for _ in range(5):
+        with pytest.raises(RuntimeError):
+            server.new_session("x")
+        server.sessions
+    assert open_descriptors() == before
+
+
+def children_of(pid):
+    out = subprocess.run(["ps", "-o", "pid=,stat=,args=", "--ppid", str(pid)],
+                         capture_output=True, text=True).stdout
+    return [line.split(None, 2) for line in out.splitlines()]
+
+
+INTERRUPTED = textwrap.dedent("""
+    import os, sys, time, subprocess
+    import termloom
+    print("ready", flush=True)
+    started = time.monotonic()
+    try:
+        termloom.Server("/s").{call}
+        print("returned", flush=True)
+    except KeyboardInterrupt:
+        took = time.monotonic() - started
+        kids = subprocess.run(["ps", "-o", "pid=,stat=", "--ppid", str(os.getpid())],
+                              capture_output=True, text=True).stdout.split()
+        print("interrupted", round(took, 1), "children:", len(kids) // 2 - 1, flush=True)
+""")
+
+
+@pytest.mark.parametrize("call", ["is_running", "new_session('w')", "sessions"])
+def test_ctrl_c_ends_a_stuck_call(fake_tmux, call):
+    fake_tmux.always(sleep=60)
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED.format(call=call)],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        deadline = time.monotonic() + 10
+        while not fake_tmux.calls and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert fake_tmux.calls, "the fake tmux never started"
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=10)
+    finally:
+        child.kill()
+    # Only the ps run that counts children remains: the stuck tmux was killed and reaped.
+    assert out.startswith("interrupted") and out.endswith("children: 0\n"), out

@@ -1,0 +1,94 @@
+"""Server: probing, starting and stopping, sessions, socket path."""
+import pytest
+
+import termloom
+
+
+class TestAgainstRealTmux:
+    def test_lifecycle(self, real_tmux):
+        server = real_tmux.server
+        assert server.is_running is False and server.sessions == [] and server.kill() is False
+        work = server.new_session("work")
+        assert repr(work) == f'Session(name="work", socket=Some("{real_tmux.socket}"))'
+        server.new_session("play")
+        assert server.is_running is True
+        assert sorted(s.name for s in server.sessions) == ["play", "work"]
+        assert all(s.socket == real_tmux.socket for s in server.sessions)
+        assert server.has_session("work") is True
+        assert server.kill() is True
+        assert server.is_running is False and server.sessions == []
+
+    def test_start_keeps_no_server_without_sessions(self, real_tmux):
+        # tmux exits at once when it has no session; start() reports tmux's answer.
+        assert real_tmux.server.start() is True
+
+    def test_current_socket_is_the_given_path(self, real_tmux):
+        assert real_tmux.server.current_socket == real_tmux.socket
+
+    def test_current_socket_of_the_default_server(self, real_tmux, isolated_env):
+        default = termloom.Server()
+        assert default.current_socket is None  # no default server runs in this TMUX_TMPDIR
+        default.new_session("dflt")
+        try:
+            path = default.current_socket
+            assert path.startswith(isolated_env) and path.endswith("/default")
+            assert [s.name for s in default.sessions] == ["dflt"]
+            assert default.sessions[0].socket is None
+        finally:
+            default.kill()
+
+    def test_new_session_refused_by_tmux(self, real_tmux):
+        real_tmux.server.new_session("dup")
+        with pytest.raises(RuntimeError) as error:
+            real_tmux.server.new_session("dup")
+        assert str(error.value) == "new session failed: duplicate session: dup\n"
+
+    @pytest.mark.parametrize("name", ["", ":", "no:such:thing"])
+    def test_has_session_with_odd_names_is_false(self, real_tmux, name):
+        real_tmux.server.new_session("present")
+        assert real_tmux.server.has_session(name) is False
+
+
+class TestArgumentVectors:
+    def test_commands(self, fake_tmux):
+        server = termloom.Server("/s")
+        server.sessions
+        server.has_session("w")
+        server.new_session("w")
+        assert fake_tmux.calls == [
+            ["tmux", "-S", "/s", "list-sessions", "-F", "#{session_name}"],
+            ["tmux", "-S", "/s", "has-session", "-t", "=w"],
+            ["tmux", "-S", "/s", "new-session", "-d", "-s", "w"],
+        ]
+
+    def test_current_socket_never_carries_a_socket(self, fake_tmux):
+        fake_tmux.respond(stdout="  /tmp/tmux-0/default \n")
+        assert termloom.Server().current_socket == "/tmp/tmux-0/default"
+        assert termloom.Server("").current_socket == ""  # present though empty: no tmux run
+        assert fake_tmux.calls == [["tmux", "display-message", "-p", "#{socket_path}"]]
+
+    @pytest.mark.parametrize("stdout, code", [(" \n", 0), ("/x\n", 1)])
+    def test_current_socket_none(self, fake_tmux, stdout, code):
+        fake_tmux.respond(stdout=stdout, code=code)
+        assert termloom.Server().current_socket is None
+
+    def test_sessions_skip_blank_lines_and_trim(self, fake_tmux):
+        fake_tmux.respond(stdout="  a  \n\n \t\nb\n")
+        sessions = termloom.Server("/s").sessions
+        assert [(s.name, s.socket) for s in sessions] == [("a", "/s"), ("b", "/s")]
+
+    def test_sessions_empty_on_failure(self, fake_tmux):
+        fake_tmux.respond(stdout="a\n", code=1)
+        assert termloom.Server().sessions == []
+
+    def test_new_session_error_is_not_trimmed(self, fake_tmux):
+        fake_tmux.respond(stdout="ignored", stderr=b"  bad \xff\n", code=1)
+        with pytest.raises(RuntimeError) as error:
+            termloom.Server().new_session("x")
+        assert str(error.value) == "new session failed:   bad \ufffd\n"
+
+    def test_new_session_returns_the_given_name_and_socket(self, fake_tmux):
+        fake_tmux.respond(stdout="something else\n")
+        session = termloom.Server("/tmp/s").new_session("work")
+        assert (session.name, session.socket) == ("work", "/tmp/s")
+        assert repr(session) == 'Session(name="work", socket=Some("/tmp/s"))'

@@ -1,0 +1,111 @@
+"""Caller text reaches tmux as exactly that text, never as tmux syntax."""
+import os
+
+import pytest
+
+import termloom
+
+# tmux itself rewrites ':' and '.' and vis-encodes backslashes and control
+# characters in session names, so those are left out here.
+ODD_NAMES = ["semi;", "x;;", "-x", "--", "-", "x#{session_id}y", "##", "#(true)", "-#;", "plain"]
+
+
+@pytest.mark.parametrize("name", ODD_NAMES)
+def test_new_session_stores_the_exact_name(real_tmux, name):
+    server = real_tmux.server
+    session = server.new_session(name)
+    assert real_tmux.session_names() == [name]
+    assert session.name == name
+    assert server.has_session(name) is True
+    assert session.metadata().name == name
+    assert session.kill() is True
+    assert real_tmux.session_names() == []
+
+
+@pytest.mark.parametrize("new_name", ODD_NAMES)
+def test_rename_stores_the_exact_name(real_tmux, new_name):
+    session = real_tmux.server.new_session("start")
+    session.name = new_name
+    assert real_tmux.session_names() == [new_name]
+    assert session.metadata().name == new_name
+
+
+def test_trailing_semicolon_does_not_start_a_second_command(real_tmux):
+    real_tmux.server.new_session("keep")
+    assert real_tmux.server.has_session("keep;") is False
+    session = type(real_tmux.server.new_session("other"))("x;", real_tmux.socket)
+    session.kill()
+    assert real_tmux.server.is_running is True
+    assert sorted(real_tmux.session_names()) == ["keep", "other"]
+
+
+def test_format_in_a_name_runs_nothing(real_tmux, tmp_path):
+    marker = tmp_path / "ran"
+    name = f"x#(touch {marker})y"
+    real_tmux.server.new_session(name)
+    assert real_tmux.session_names() == [name]
+    assert not marker.exists()
+
+
+@pytest.mark.parametrize("missing", ["a", "ab*", "a?", "[a]"])
+def test_session_names_match_exactly(real_tmux, missing):
+    """Prefixes and patterns never reach another session."""
+    real_tmux.server.new_session("abc")
+    ghost = type(real_tmux.server.new_session("zz"))(missing, real_tmux.socket)
+    assert real_tmux.server.has_session(missing) is False
+    assert ghost.kill() is False
+    with pytest.raises(RuntimeError, match="^rename session failed: can't find session"):
+        ghost.name = "renamed"
+    assert sorted(real_tmux.session_names()) == ["abc", "zz"]
+
+
+@pytest.mark.parametrize("name", ["abc:", "abc:0", "abc.0", ":", ".", "abc:0.0"])
+def test_names_with_target_separators_reach_no_session(real_tmux, name):
+    """tmux reads ':' and '.' as window and pane parts, and no session name has them."""
+    real_tmux.server.new_session("abc")
+    ghost = type(real_tmux.server.new_session("zz"))(name, real_tmux.socket)
+    assert real_tmux.server.has_session(name) is False
+    assert ghost.kill() is False
+    with pytest.raises(RuntimeError) as error:
+        ghost.name = "renamed"
+    assert str(error.value) == f"rename session failed: can't find session: {name}\n"
+    assert sorted(real_tmux.session_names()) == ["abc", "zz"]
+
+
+@pytest.mark.parametrize("name, written", [
+    ("plain", ["plain"]),
+    ("semi;", ["semi\\;"]),
+    ("a\\;", ["a\\\\;"]),
+    (";", ["\\;"]),
+    ("mid;dle", ["mid;dle"]),
+    ("-x", ["--", "-x"]),
+    ("a-", ["a-"]),
+    ("#x#", ["##x##"]),
+    ("-#;", ["--", "-##\\;"]),
+])
+def test_rename_vectors(fake_tmux, name, written):
+    fake_tmux.always(code=0)
+    session = termloom.Server().new_session("s")
+    session.name = name
+    assert fake_tmux.calls[-1] == ["tmux", "rename-session", "-t", "=s"] + written
+
+
+@pytest.mark.parametrize("name, written", [
+    ("-x", "-x"),          # an option's value may start with "-"
+    ("x;", "x\\;"),
+    ("x#y", "x##y"),
+])
+def test_new_session_vectors(fake_tmux, name, written):
+    termloom.Server().new_session(name)
+    assert fake_tmux.calls == [["tmux", "new-session", "-d", "-s", written]]
+
+
+@pytest.mark.parametrize("name, target", [("x;", "=x\\;"), ("#x", "=#x"), ("-x", "=-x")])
+def test_targets_escape_only_the_final_semicolon(fake_tmux, name, target):
+    termloom.Server().has_session(name)
+    assert fake_tmux.calls == [["tmux", "has-session", "-t", target]]
+
+
+def test_socket_path_is_not_escaped(fake_tmux):
+    termloom.Server("/tmp/a;").has_session("s")
+    assert fake_tmux.calls == [["tmux", "-S", "/tmp/a;", "has-session", "-t", "=s"]]
