@@ -105,3 +105,13 @@ def test_sub_interpreter_is_refused(tmp_path):
     testcapi.run_in_subinterp(code)
     result = out.read_text()
     assert result.startswith("ImportError: ") and "sub-interpreters" in result
+
+
+def test_only_the_entry_point_is_exported():
+    import shutil
+    import subprocess
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run(["nm", "-D", "--defined-only", termloom.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_termloom"]
