@@ -25,7 +25,7 @@ std::string callable_name(const Member& member) {
     return std::string(member.class_name) + "." + std::string(member.name) + "()";
 }
 
-// Checks the receiver's class and takes shared access to it.
+// The interpreter checks receivers for ordinary calls; this covers the rest.
 bool enter(const Member& member, PyObject* self) {
     PyTypeObject* type = member.owner();
     if (!type) return false;
@@ -40,7 +40,7 @@ PyObject* get_property(PyObject* self, void* closure) {
     const auto& member = *static_cast<const Member*>(closure);
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!enter(member, self)) return nullptr;
-        SharedAccess access(header_of(self));
+        ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
         if (!access.held()) return nullptr;
         return member.read(header_of(self));
     });
@@ -56,7 +56,7 @@ int set_property(PyObject* self, PyObject* value, void* closure) {
         auto text = from_python<std::string>(value, member.signature.params[0].name);
         if (!text) return -1;
         if (!enter(member, self)) return -1;
-        ExclusiveAccess access(header_of(self));
+        ScopedAccess access(header_of(self), ScopedAccess::Mode::Exclusive);
         if (!access.held()) return -1;
         auto renamed = member.rename(header_of(self), std::move(*text));
         if (!renamed) {
@@ -69,17 +69,20 @@ int set_property(PyObject* self, PyObject* value, void* closure) {
 
 }  // namespace
 
-SharedAccess::SharedAccess(InstanceHeader* header) : header_(header) {
-    if (!header_->guard.try_share()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+ScopedAccess::ScopedAccess(InstanceHeader* header, Mode mode) : header_(header), mode_(mode) {
+    bool shared = mode == Mode::Shared;
+    if (!(shared ? header_->guard.try_share() : header_->guard.try_exclusive())) {
+        PyErr_SetString(PyExc_RuntimeError, shared ? "Already mutably borrowed" : "Already borrowed");
         header_ = nullptr;
     }
 }
 
-ExclusiveAccess::ExclusiveAccess(InstanceHeader* header) : header_(header) {
-    if (!header_->guard.try_exclusive()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        header_ = nullptr;
+ScopedAccess::~ScopedAccess() {
+    if (!header_) return;
+    if (mode_ == Mode::Shared) {
+        header_->guard.release_shared();
+    } else {
+        header_->guard.release_exclusive();
     }
 }
 
@@ -126,7 +129,7 @@ PyObject* call_method(const Member& member, PyObject* self, PyObject* const* arg
             return nullptr;
         }
         if (!enter(member, self)) return nullptr;
-        SharedAccess access(header_of(self));
+        ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
         if (!access.held()) return nullptr;
         return member.call(header_of(self), bound, member);
     });
@@ -135,7 +138,7 @@ PyObject* call_method(const Member& member, PyObject* self, PyObject* const* arg
 PyObject* call_method_without_arguments(const Member& member, PyObject* self) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!enter(member, self)) return nullptr;
-        SharedAccess access(header_of(self));
+        ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
         if (!access.held()) return nullptr;
         return member.call(header_of(self), nullptr, member);
     });
@@ -167,7 +170,7 @@ PyObject* construct(const Member& member, PyTypeObject* type, PyObject* args, Py
 
 PyObject* represent(const Member& member, PyObject* self) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        SharedAccess access(header_of(self));
+        ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
         if (!access.held()) return nullptr;
         std::string text = member.repr(header_of(self));
         return to_python(text);

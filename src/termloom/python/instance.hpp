@@ -48,34 +48,21 @@ inline InstanceHeader* header_of(PyObject* object) {
     return reinterpret_cast<InstanceHeader*>(object);
 }
 
-// Shared access for the length of a scope; `held()` is false (and a Python
-// RuntimeError is set) when exclusive access is held elsewhere.
-class SharedAccess {
+// Access to an instance for the length of a scope. `held()` is false, with a
+// Python RuntimeError set, when the guard refused it.
+class ScopedAccess {
    public:
-    explicit SharedAccess(InstanceHeader* header);
-    ~SharedAccess() {
-        if (header_) header_->guard.release_shared();
-    }
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
+    enum class Mode { Shared, Exclusive };
+
+    ScopedAccess(InstanceHeader* header, Mode mode);
+    ~ScopedAccess();
+    ScopedAccess(const ScopedAccess&) = delete;
+    ScopedAccess& operator=(const ScopedAccess&) = delete;
     bool held() const { return header_ != nullptr; }
 
    private:
     InstanceHeader* header_;
-};
-
-class ExclusiveAccess {
-   public:
-    explicit ExclusiveAccess(InstanceHeader* header);
-    ~ExclusiveAccess() {
-        if (header_) header_->guard.release_exclusive();
-    }
-    ExclusiveAccess(const ExclusiveAccess&) = delete;
-    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-    bool held() const { return header_ != nullptr; }
-
-   private:
-    InstanceHeader* header_;
+    Mode mode_;
 };
 
 }  // namespace termloom::py
