@@ -1,0 +1,384 @@
+// Child processes: posix_spawnp with explicit descriptors, output pipes
+// drained with poll, and a wait the host can interrupt.
+#include "process.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <iterator>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434  // the same number on every architecture
+#endif
+
+extern char** environ;
+
+namespace termloom {
+namespace {
+
+std::atomic<InterruptCheck> interrupt_check{nullptr};
+
+// Pipes hold 64 KiB by default, so one read rarely returns more.
+constexpr std::size_t read_chunk = 64 * 1024;
+constexpr std::size_t min_read = 16 * 1024;
+
+// Only a safety net: a signal caught just before poll blocks is still noticed
+// within this interval rather than when the child exits.
+constexpr int check_interval_ms = 150;
+
+// Returned by argv_error for an argument exec could not represent.
+constexpr int nul_in_argv = -1;
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+
+    // Linux releases the descriptor even when close fails, so never retry.
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string os_error_text(int err) {
+    char buf[256];
+    std::string text = ::strerror_r(err, buf, sizeof buf);  // GNU: returns the text
+    text += " (os error ";
+    text += std::to_string(err);
+    text += ')';
+    return text;
+}
+
+std::unexpected<RunError> spawn_error(int err) {
+    return std::unexpected(RunError{RunError::Kind::Spawn,
+                                    err == nul_in_argv ? "nul byte found in provided data"
+                                                       : os_error_text(err)});
+}
+
+std::unexpected<RunError> interrupted_error() {
+    return std::unexpected(RunError{RunError::Kind::Interrupted, {}});
+}
+
+int argv_error(const std::vector<std::string>& argv) {
+    if (argv.empty()) return EINVAL;
+    for (const std::string& arg : argv) {
+        if (arg.find('\0') != std::string::npos) return nul_in_argv;
+    }
+    return 0;
+}
+
+// When the host has closed 0, 1 or 2, a new descriptor can land there: then
+// dup2(fd, fd) in the child need not clear close-on-exec, and one dup2 onto
+// 0-2 can replace the source of the next. With every descriptor at 3 or
+// above, each dup2 onto 0-2 is a real, inheritable copy.
+int lift(Fd& fd) {
+    if (fd.get() > 2) return 0;
+    int high = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+    if (high < 0) return errno;
+    fd.reset(high);
+    return 0;
+}
+
+int open_devnull(Fd& fd) {
+    fd.reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (fd.get() < 0) return errno;
+    return lift(fd);
+}
+
+int open_pipe(Fd& read_end, Fd& write_end) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+    if (int err = lift(read_end)) return err;
+    return lift(write_end);
+}
+
+// The NULL-terminated pointer array exec wants, without a heap allocation
+// for the usual short tmux command line.
+class ArgvPointers {
+public:
+    explicit ArgvPointers(const std::vector<std::string>& argv) {
+        if (argv.size() >= std::size(small_)) {
+            large_.resize(argv.size() + 1);
+            pointers_ = large_.data();
+        }
+        for (std::size_t i = 0; i < argv.size(); ++i) {
+            pointers_[i] = const_cast<char*>(argv[i].c_str());
+        }
+        pointers_[argv.size()] = nullptr;
+    }
+    ArgvPointers(const ArgvPointers&) = delete;
+    ArgvPointers& operator=(const ArgvPointers&) = delete;
+
+    char* const* get() const { return pointers_; }
+
+private:
+    char* small_[32];
+    std::vector<char*> large_;
+    char** pointers_ = small_;
+};
+
+// Built once and only read afterwards. Python ignores SIGPIPE and SIGXFSZ;
+// the child should get the defaults a shell would give it, and a clean signal
+// mask whatever the calling thread has blocked.
+struct SpawnAttributes {
+    posix_spawnattr_t attr;
+
+    SpawnAttributes() {
+        ::posix_spawnattr_init(&attr);
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::posix_spawnattr_setsigmask(&attr, &none);
+        sigset_t defaults;
+        ::sigemptyset(&defaults);
+        ::sigaddset(&defaults, SIGPIPE);
+        ::sigaddset(&defaults, SIGXFSZ);
+#ifdef __GLIBC__
+        // glibc's spawn ignores its own two signals (32, 33) in the child and
+        // an ignored signal stays ignored across exec, down to every shell the
+        // tmux server starts. sigaddset refuses them, so set the bits directly.
+        constexpr int word_bits = 8 * sizeof defaults.__val[0];
+        for (int sig = 32; sig < SIGRTMIN; ++sig) {
+            defaults.__val[(sig - 1) / word_bits] |= 1UL << ((sig - 1) % word_bits);
+        }
+#endif
+        ::posix_spawnattr_setsigdefault(&attr, &defaults);
+        ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+};
+
+// stdin_fd < 0 leaves standard input inherited. All descriptors given are
+// >= 3 and close-on-exec, so the child keeps only its copies on 0-2.
+// Returns 0 or the error number (the exec error when the program can't run).
+int spawn(const ArgvPointers& argv, int stdin_fd, int stdout_fd, int stderr_fd, pid_t& pid) {
+    static const SpawnAttributes attributes;
+    posix_spawn_file_actions_t actions;
+    int err = ::posix_spawn_file_actions_init(&actions);
+    if (err != 0) return err;
+    if (stdin_fd >= 0) err = ::posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
+    if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+    if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, stderr_fd, 2);
+    if (err == 0) {
+        err = ::posix_spawnp(&pid, argv.get()[0], &actions, &attributes.attr, argv.get(),
+                             environ);
+    }
+    ::posix_spawn_file_actions_destroy(&actions);
+    return err;
+}
+
+bool host_wants_stop(InterruptCheck check) { return check != nullptr && check(); }
+
+// Only called while the child is unreaped, so the pid can't have been reused.
+void kill_and_reap(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+enum class Waited { Exited, Interrupted, Failed };
+
+// Blocks until the child exits and reaps it. With a check installed the
+// child's pidfd is polled with a timeout, so a signal caught just before we
+// block can't leave the host stuck until the child happens to exit.
+Waited wait_child(pid_t pid, InterruptCheck check, int& status, int& error) {
+    if (check != nullptr) {
+        Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        if (pidfd.get() >= 0) {
+            pollfd entry{pidfd.get(), POLLIN, 0};
+            for (;;) {
+                int ready = ::poll(&entry, 1, check_interval_ms);
+                if (ready > 0) break;
+                if (ready < 0 && errno != EINTR) break;  // the waitpid below still works
+                if (check()) {
+                    kill_and_reap(pid);
+                    return Waited::Interrupted;
+                }
+            }
+        }
+    }
+    for (;;) {
+        if (::waitpid(pid, &status, 0) == pid) return Waited::Exited;
+        if (errno != EINTR) {
+            // ECHILD: someone else reaped it (e.g. SIGCHLD set to SIG_IGN).
+            error = errno;
+            return Waited::Failed;
+        }
+        if (host_wants_stop(check)) {
+            kill_and_reap(pid);
+            return Waited::Interrupted;
+        }
+    }
+}
+
+// One read appended straight into `out`, into its spare capacity when that is
+// big enough, so small outputs don't grow the buffer again just to see EOF.
+// Returns the byte count, 0 at EOF, or -errno.
+ssize_t read_some(int fd, std::string& out) {
+    const std::size_t old_size = out.size();
+    std::size_t room = out.capacity() - old_size;
+    if (room < min_read) room = read_chunk;
+    ssize_t got = 0;
+    int err = 0;
+    out.resize_and_overwrite(old_size + room, [&](char* data, std::size_t) {
+        got = ::read(fd, data + old_size, room);
+        if (got < 0) err = errno;
+        return old_size + (got > 0 ? static_cast<std::size_t>(got) : 0);
+    });
+    return got < 0 ? -err : got;
+}
+
+enum class Drained { Done, Interrupted, Failed };
+
+// Reads the collected streams to EOF together, closing each as it ends.
+Drained drain(Fd* pipes[], std::string* outs[], int count, InterruptCheck check,
+              int& error) {
+    pollfd entries[2];
+    for (int i = 0; i < count; ++i) entries[i] = pollfd{pipes[i]->get(), POLLIN, 0};
+    const int timeout = check != nullptr ? check_interval_ms : -1;
+    while (count > 0) {
+        int ready = ::poll(entries, static_cast<nfds_t>(count), timeout);
+        if (ready < 0 && errno != EINTR) {
+            error = errno;
+            return Drained::Failed;
+        }
+        if (ready <= 0) {
+            if (host_wants_stop(check)) return Drained::Interrupted;
+            continue;
+        }
+        // Backwards, so that a finished entry can be replaced by the last one.
+        for (int i = count - 1; i >= 0; --i) {
+            if (entries[i].revents == 0) continue;
+            // Linux reports POLLIN for a pipe whenever it holds data, so a
+            // hang-up without POLLIN is EOF and needs no read (nor buffer).
+            if (entries[i].revents & POLLIN) {
+                ssize_t got = read_some(entries[i].fd, *outs[i]);
+                if (got > 0) continue;
+                if (got == -EINTR) {
+                    if (host_wants_stop(check)) return Drained::Interrupted;
+                    continue;
+                }
+            }
+            // EOF, or an error no retry would cure: this stream is finished.
+            pipes[i]->reset();
+            --count;
+            entries[i] = entries[count];
+            pipes[i] = pipes[count];
+            outs[i] = outs[count];
+        }
+    }
+    return Drained::Done;
+}
+
+}  // namespace
+
+bool succeeded(const CommandOutput& output) {
+    return WIFEXITED(output.wait_status) && WEXITSTATUS(output.wait_status) == 0;
+}
+
+void set_interrupt_check(InterruptCheck check) {
+    interrupt_check.store(check, std::memory_order_relaxed);
+}
+
+std::expected<bool, RunError> run_status(const std::vector<std::string>& argv) {
+    if (argv_error(argv) != 0) return false;
+    Fd devnull;
+    if (open_devnull(devnull) != 0) return false;
+    const ArgvPointers pointers(argv);
+    pid_t pid = 0;
+    int err = spawn(pointers, -1, devnull.get(), devnull.get(), pid);
+    devnull.reset();
+    if (err != 0) return false;
+
+    int status = 0;
+    switch (wait_child(pid, interrupt_check.load(std::memory_order_relaxed), status, err)) {
+    case Waited::Exited:
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    case Waited::Interrupted:
+        return interrupted_error();
+    case Waited::Failed:
+        break;
+    }
+    return false;
+}
+
+std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>& argv,
+                                                  Capture capture) {
+    if (int err = argv_error(argv)) return spawn_error(err);
+    const bool want_stdout = capture == Capture::Stdout || capture == Capture::Both;
+    const bool want_stderr = capture == Capture::Stderr || capture == Capture::Both;
+
+    Fd devnull, out_read, out_write, err_read, err_write;
+    if (int err = open_devnull(devnull)) return spawn_error(err);
+    if (want_stdout) {
+        if (int err = open_pipe(out_read, out_write)) return spawn_error(err);
+    }
+    if (want_stderr) {
+        if (int err = open_pipe(err_read, err_write)) return spawn_error(err);
+    }
+
+    const ArgvPointers pointers(argv);
+    pid_t pid = 0;
+    int err = spawn(pointers, devnull.get(), want_stdout ? out_write.get() : devnull.get(),
+                    want_stderr ? err_write.get() : devnull.get(), pid);
+    // Our copies of the write ends would keep the pipes from ever reaching EOF.
+    devnull.reset();
+    out_write.reset();
+    err_write.reset();
+    if (err != 0) return spawn_error(err);
+
+    const InterruptCheck check = interrupt_check.load(std::memory_order_relaxed);
+    CommandOutput output;
+    Fd* pipes[2];
+    std::string* outs[2];
+    int count = 0;
+    if (want_stdout) {
+        pipes[count] = &out_read;
+        outs[count++] = &output.stdout_bytes;
+    }
+    if (want_stderr) {
+        pipes[count] = &err_read;
+        outs[count++] = &output.stderr_bytes;
+    }
+    switch (drain(pipes, outs, count, check, err)) {
+    case Drained::Done:
+        break;
+    case Drained::Interrupted:
+        kill_and_reap(pid);
+        return interrupted_error();
+    case Drained::Failed:
+        kill_and_reap(pid);
+        return spawn_error(err);
+    }
+
+    switch (wait_child(pid, check, output.wait_status, err)) {
+    case Waited::Exited:
+        return output;
+    case Waited::Interrupted:
+        return interrupted_error();
+    case Waited::Failed:
+        break;
+    }
+    return spawn_error(err);
+}
+
+}  // namespace termloom
