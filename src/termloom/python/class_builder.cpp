@@ -26,7 +26,7 @@ std::string callable_name(const Member& member) {
 }
 
 // The interpreter checks receivers for ordinary calls; this covers the rest.
-bool enter(const Member& member, PyObject* self) {
+bool check_receiver(const Member& member, PyObject* self) {
     PyTypeObject* type = member.owner();
     if (!type) return false;
     if (!PyObject_TypeCheck(self, type)) {
@@ -39,7 +39,7 @@ bool enter(const Member& member, PyObject* self) {
 PyObject* get_property(PyObject* self, void* closure) {
     const auto& member = *static_cast<const Member*>(closure);
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!enter(member, self)) return nullptr;
+        if (!check_receiver(member, self)) return nullptr;
         ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
         if (!access.held()) return nullptr;
         return member.read(header_of(self));
@@ -55,7 +55,7 @@ int set_property(PyObject* self, PyObject* value, void* closure) {
         }
         auto text = from_python<std::string>(value, member.signature.params[0].name);
         if (!text) return -1;
-        if (!enter(member, self)) return -1;
+        if (!check_receiver(member, self)) return -1;
         ScopedAccess access(header_of(self), ScopedAccess::Mode::Exclusive);
         if (!access.held()) return -1;
         auto renamed = member.rename(header_of(self), std::move(*text));
@@ -111,24 +111,19 @@ std::string text_signature(const Member& member, std::string_view class_name) {
 PyObject* call_method(const Member& member, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
-        PyObject* names[kMaxParams + 8];
-        std::vector<PyObject*> many_names;
-        PyObject** keyword_names = names;
-        if (nkw > static_cast<Py_ssize_t>(std::size(names))) {
-            many_names.resize(static_cast<std::size_t>(nkw));
-            keyword_names = many_names.data();
+        // Keyword values follow the positional ones; their names are in kwnames.
+        const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_Size(kwnames)) : 0;
+        std::vector<PyObject*> keyword_names(nkw);
+        for (std::size_t i = 0; i < nkw; ++i) {
+            keyword_names[i] = PyTuple_GetItem(kwnames, static_cast<Py_ssize_t>(i));
         }
-        for (Py_ssize_t i = 0; i < nkw; ++i) keyword_names[i] = PyTuple_GetItem(kwnames, i);
-
         PyObject* bound[kMaxParams];
         if (!bind_arguments(callable_name(member), member.signature,
-                            {args, static_cast<std::size_t>(nargs)},
-                            {keyword_names, static_cast<std::size_t>(nkw)},
-                            {args + nargs, static_cast<std::size_t>(nkw)}, bound)) {
+                            {args, static_cast<std::size_t>(nargs)}, keyword_names,
+                            {args + nargs, nkw}, bound)) {
             return nullptr;
         }
-        if (!enter(member, self)) return nullptr;
+        if (!check_receiver(member, self)) return nullptr;
         ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
         if (!access.held()) return nullptr;
         return member.call(header_of(self), bound, member);
@@ -137,7 +132,7 @@ PyObject* call_method(const Member& member, PyObject* self, PyObject* const* arg
 
 PyObject* call_method_without_arguments(const Member& member, PyObject* self) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!enter(member, self)) return nullptr;
+        if (!check_receiver(member, self)) return nullptr;
         ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
         if (!access.held()) return nullptr;
         return member.call(header_of(self), nullptr, member);
@@ -229,14 +224,14 @@ PyTypeObject* create_class(std::span<const Member> members, const ClassHooks& ho
 
         unsigned int flags = Py_TPFLAGS_DEFAULT;
         if (!hooks.new_slot) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-        PyType_Spec spec = {
+        PyType_Spec type_spec = {
             .name = keep("builtins." + std::string(hooks.name)),
             .basicsize = static_cast<int>(hooks.basic_size),
             .itemsize = 0,
             .flags = flags,
             .slots = slots.data(),
         };
-        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     });
 }
 
