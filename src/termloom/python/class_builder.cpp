@@ -86,9 +86,8 @@ ScopedAccess::~ScopedAccess() {
     }
 }
 
-std::string text_signature(const Member& member, std::string_view class_name) {
-    std::string out = member.kind == MemberKind::Constructor ? std::string(class_name)
-                                                            : std::string(member.name);
+std::string text_signature(const Member& member) {
+    std::string out(member.kind == MemberKind::Constructor ? member.class_name : member.name);
     out += '(';
     bool first = true;
     if (member.kind != MemberKind::Constructor) {
@@ -184,7 +183,7 @@ PyTypeObject* create_class(std::span<const Member> members, const ClassHooks& ho
             void* closure = const_cast<Member*>(&m);
             switch (m.kind) {
                 case MemberKind::Constructor:
-                    class_doc = keep(text_signature(m, hooks.name) + "\n--\n\n");
+                    class_doc = keep(text_signature(m) + "\n--\n\n");
                     break;
                 case MemberKind::Field:
                 case MemberKind::Settable:
@@ -198,7 +197,7 @@ PyTypeObject* create_class(std::span<const Member> members, const ClassHooks& ho
                     break;
                 case MemberKind::Method: {
                     int flags = m.signature.count == 0 ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS;
-                    std::string doc = text_signature(m, hooks.name) + "\n--\n\n" + std::string(m.doc);
+                    std::string doc = text_signature(m) + "\n--\n\n" + std::string(m.doc);
                     methods->push_back({name, hooks.method_entries[i], flags, keep(std::move(doc))});
                     break;
                 }

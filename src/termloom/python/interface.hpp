@@ -374,7 +374,7 @@ consteval Member representation() {
     return m;
 }
 
-// Text signature as Python shows it: "(a, b=None)" after the callable's name.
-std::string text_signature(const Member& member, std::string_view class_name);
+// "name($self, a, b=None)" for a method, "Class(a, b=None)" for a constructor.
+std::string text_signature(const Member& member);
 
 }  // namespace termloom::py
