@@ -141,30 +141,43 @@ def no_tmux(isolated_env, monkeypatch):
     monkeypatch.setenv("PATH", empty)
 
 
-@pytest.fixture
-def fake_tmux_free_session():
-    """A Session handle for "work" with no socket, made without running tmux."""
-    return session_class()("work")
+def unpublished_classes():
+    """Session and SessionMetadata, which the module does not publish.
 
-
-def session_class():
-    # The class is not published; it is reached through a handle, made here
-    # with a one-off scripted tmux so that no real server is involved.
-    global _session_class
-    if _session_class is None:
+    They are reached through handles, made once with a throw-away scripted
+    tmux so that no real server is involved.
+    """
+    global _classes
+    if _classes is None:
         folder = short_temp_dir()
+        old_path = os.environ["PATH"]
         try:
             fake = FakeProgram(folder, "tmux")
-            old_path = os.environ["PATH"]
+            fake.respond()  # new-session
+            fake.respond(stdout="$0|work|100|1|80|24|3\n")  # list-sessions
             os.environ["PATH"] = folder
-            try:
-                _session_class = type(termloom.Server().new_session("work"))
-            finally:
-                os.environ["PATH"] = old_path
-            del fake
+            session = termloom.Server().new_session("work")
+            _classes = {"Session": type(session), "SessionMetadata": type(session.metadata())}
         finally:
+            os.environ["PATH"] = old_path
             shutil.rmtree(folder, ignore_errors=True)
-    return _session_class
+    return _classes
 
 
-_session_class = None
+_classes = None
+
+
+@pytest.fixture
+def Session():
+    return unpublished_classes()["Session"]
+
+
+@pytest.fixture
+def SessionMetadata():
+    return unpublished_classes()["SessionMetadata"]
+
+
+@pytest.fixture
+def fake_tmux_free_session(Session):
+    """A Session handle for "work" with no socket, made without running tmux."""
+    return Session("work")

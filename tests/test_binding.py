@@ -4,12 +4,6 @@ import signal
 import pytest
 
 import termloom
-from classes import session_and_metadata_types
-
-
-@pytest.fixture
-def Session(fake_tmux):
-    return session_and_metadata_types(fake_tmux)[0]
 
 
 @pytest.mark.parametrize("call, message", [

@@ -8,7 +8,6 @@ import weakref
 import pytest
 
 import termloom
-from classes import session_and_metadata_types
 
 
 def test_namespace():
@@ -40,8 +39,8 @@ def test_server_members_docs():
     assert Server.current_socket.__doc__.startswith("get the tmux socket path for this server\n")
 
 
-def test_session_and_metadata_classes(fake_tmux):
-    Session, Metadata = session_and_metadata_types(fake_tmux)
+def test_session_and_metadata_classes(Session, SessionMetadata):
+    Metadata = SessionMetadata
     assert (Session.__module__, Session.__qualname__) == ("builtins", "Session")
     assert Session.__doc__ == "" and Session.__text_signature__ == "(name, socket=None)"
     assert Session.metadata.__text_signature__ == "($self)"
@@ -55,8 +54,7 @@ def test_session_and_metadata_classes(fake_tmux):
 
 
 @pytest.mark.parametrize("make", ["server", "session"])
-def test_instances_are_plain_values(fake_tmux, make):
-    Session, _ = session_and_metadata_types(fake_tmux)
+def test_instances_are_plain_values(Session, make):
     cls, args = (termloom.Server, ("/s",)) if make == "server" else (Session, ("x",))
     a, b = cls(*args), cls(*args)
     assert a != b and a == a  # identity: no comparison of their own
@@ -70,8 +68,7 @@ def test_instances_are_plain_values(fake_tmux, make):
         type("Sub", (cls,), {})
 
 
-def test_field_properties_cannot_be_assigned(fake_tmux):
-    Session, _ = session_and_metadata_types(fake_tmux)
+def test_field_properties_cannot_be_assigned(Session):
     with pytest.raises(AttributeError):
         Session("x").socket = "/other"
 
