@@ -1,4 +1,5 @@
 import base64
+import glob
 import json
 import os
 import shutil
@@ -11,6 +12,7 @@ import pytest
 import termloom
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+REAL_TMUX = shutil.which("tmux")  # looked up before any test changes PATH
 
 
 def short_temp_dir():
@@ -47,12 +49,17 @@ def isolated_env(monkeypatch):
     monkeypatch.setenv("TMUX_TMPDIR", folder)
     monkeypatch.delenv("TMUX", raising=False)
     yield folder
+    # Any server a test started on a default socket in here goes too.
+    for sockets in glob.glob(os.path.join(folder, "tmux-*")):
+        for socket in os.listdir(sockets):
+            subprocess.run([REAL_TMUX or "tmux", "-S", os.path.join(sockets, socket), "kill-server"],
+                           capture_output=True)
     shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture
 def real_tmux(isolated_env):
-    if shutil.which("tmux") is None:
+    if REAL_TMUX is None:
         pytest.skip("tmux is not installed")
     tmux = RealTmux(isolated_env)
     yield tmux
