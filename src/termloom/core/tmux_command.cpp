@@ -70,10 +70,6 @@ std::optional<std::string> session_target(std::string_view session_name) {
     return target;
 }
 
-}  // namespace termloom
-
-namespace termloom {
-
 std::string no_such_session(std::string_view session_name) {
     std::string message = "can't find session: ";
     message += session_name;

@@ -36,13 +36,20 @@ bool check_receiver(const Member& member, PyObject* self) {
     return true;
 }
 
+// Runs `body` on the receiver's value under shared access, once the receiver
+// has passed the class check.
+template <class Body>
+PyObject* with_shared_access(const Member& member, PyObject* self, Body body) {
+    if (!check_receiver(member, self)) return nullptr;
+    ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
+    if (!access.held()) return nullptr;
+    return body(header_of(self));
+}
+
 PyObject* get_property(PyObject* self, void* closure) {
     const auto& member = *static_cast<const Member*>(closure);
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!check_receiver(member, self)) return nullptr;
-        ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
-        if (!access.held()) return nullptr;
-        return member.read(header_of(self));
+    return guarded<PyObject*>(nullptr, [&] {
+        return with_shared_access(member, self, member.read);
     });
 }
 
@@ -122,19 +129,17 @@ PyObject* call_method(const Member& member, PyObject* self, PyObject* const* arg
                             {args + nargs, nkw}, bound)) {
             return nullptr;
         }
-        if (!check_receiver(member, self)) return nullptr;
-        ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
-        if (!access.held()) return nullptr;
-        return member.call(header_of(self), bound, member);
+        return with_shared_access(member, self, [&](InstanceHeader* receiver) {
+            return member.call(receiver, bound, member);
+        });
     });
 }
 
 PyObject* call_method_without_arguments(const Member& member, PyObject* self) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!check_receiver(member, self)) return nullptr;
-        ScopedAccess access(header_of(self), ScopedAccess::Mode::Shared);
-        if (!access.held()) return nullptr;
-        return member.call(header_of(self), nullptr, member);
+    return guarded<PyObject*>(nullptr, [&] {
+        return with_shared_access(member, self, [&](InstanceHeader* receiver) {
+            return member.call(receiver, nullptr, member);
+        });
     });
 }
 
