@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include <fcntl.h>
@@ -379,6 +380,21 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
         break;
     }
     return spawn_error(err);
+}
+
+bool sleep_interruptibly(int milliseconds) {
+    const InterruptCheck check = interrupt_check.load(std::memory_order_relaxed);
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long deadline = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + milliseconds;
+    for (;;) {
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+        if (left <= 0) return true;
+        // poll with no descriptors: a sleep that a signal cuts short (EINTR).
+        ::poll(nullptr, 0, static_cast<int>(left < check_interval_ms ? left : check_interval_ms));
+        if (host_wants_stop(check)) return false;
+    }
 }
 
 }  // namespace termloom

@@ -46,4 +46,8 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check);
 
+// Sleeps for `milliseconds`, consulting the interrupt check as a wait for a
+// child does; false when the host asked to stop.
+bool sleep_interruptibly(int milliseconds);
+
 }  // namespace termloom

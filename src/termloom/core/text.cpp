@@ -175,6 +175,13 @@ std::string_view trim(std::string_view text) {
     return text.substr(0, end);
 }
 
+std::string_view without_line_end(std::string_view text) {
+    if (!text.ends_with('\n')) return text;
+    text.remove_suffix(1);
+    if (text.ends_with('\r')) text.remove_suffix(1);
+    return text;
+}
+
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
     std::size_t start = 0;
@@ -208,6 +215,27 @@ std::vector<std::string_view> split_fields(std::string_view text, char separator
         start = pos + 1;
     }
     fields.push_back(text.substr(start));
+    return fields;
+}
+
+std::vector<std::string_view> split_record(std::string_view text, char separator,
+                                           std::size_t count, std::size_t free_index) {
+    if (free_index + 1 >= count) return split_fields(text, separator, count);
+    // The fields after the free one, cut from the right end.
+    std::vector<std::string_view> tail;
+    std::size_t end = text.size();
+    while (tail.size() + free_index + 1 < count && end > 0) {
+        const std::size_t pos = text.rfind(separator, end - 1);
+        if (pos == std::string_view::npos) break;
+        tail.push_back(text.substr(pos + 1, end - pos - 1));
+        end = pos;
+    }
+    std::vector<std::string_view> fields =
+        split_fields(text.substr(0, end), separator, free_index + 1);
+    if (tail.size() + free_index + 1 < count || fields.size() < free_index + 1) {
+        return split_fields(text, separator);  // too few separators: fewer fields
+    }
+    fields.insert(fields.end(), tail.rbegin(), tail.rend());
     return fields;
 }
 

@@ -21,6 +21,10 @@ std::string decode_lossy(std::string_view bytes);
 std::string_view trim(std::string_view text);
 std::string_view trim_start(std::string_view text);
 
+// The text without one final "\n" (and a "\r" before it): a single line
+// of output with its free text whole.
+std::string_view without_line_end(std::string_view text);
+
 // Lines of a decoded output: cut after each "\n", dropping the "\n" and one
 // "\r" before it; a final "\n" adds no empty line; "" gives no lines.
 std::vector<std::string_view> split_lines(std::string_view text);
@@ -31,6 +35,13 @@ std::vector<std::string_view> split_fields(std::string_view text, char separator
 // Cuts from the left into at most `max_fields` fields; the last keeps the rest.
 std::vector<std::string_view> split_fields(std::string_view text, char separator,
                                            std::size_t max_fields);
+
+// Cuts a record of `count` fields of which only the one at `free_index` is
+// free text that may hold the separator: the fields before it are cut from
+// the left, those after it from the right, and it keeps what lies between.
+// Gives fewer than `count` fields when the separators are too few.
+std::vector<std::string_view> split_record(std::string_view text, char separator,
+                                           std::size_t count, std::size_t free_index);
 
 // The unsigned decimal parse: optional "+", then ASCII digits only, at most
 // `limit`. On failure the error is one of the three fixed messages.

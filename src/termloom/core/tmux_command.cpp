@@ -4,7 +4,7 @@ namespace termloom {
 namespace {
 
 bool is_caller_text(ArgRole role) {
-    return role != ArgRole::Word && role != ArgRole::FixedOperand;
+    return role != ArgRole::Word && role != ArgRole::FixedOperand && role != ArgRole::Separator;
 }
 
 bool is_operand(ArgRole role) {
@@ -38,7 +38,7 @@ std::string written_form(const Arg& arg) {
 }  // namespace
 
 std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
-                                   std::initializer_list<Arg> args) {
+                                   std::span<const Arg> args) {
     std::vector<std::string> argv;
     argv.reserve(args.size() + 4);
     argv.emplace_back("tmux");
@@ -48,6 +48,7 @@ std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
     }
     bool seen_operand = false;
     for (const Arg& arg : args) {
+        if (arg.role == ArgRole::Separator) seen_operand = false;  // a new command begins
         if (is_operand(arg.role) && !seen_operand) {
             seen_operand = true;
             // Options end at the first operand, so only that one can be
@@ -68,6 +69,21 @@ std::optional<std::string> session_target(std::string_view session_name) {
     target.push_back('=');
     target.append(session_name);
     return target;
+}
+
+std::optional<std::string> window_target(std::string_view session_name, std::uint32_t index) {
+    auto target = session_target(session_name);
+    if (!target) return std::nullopt;
+    *target += ':';
+    *target += std::to_string(index);
+    return target;
+}
+
+std::vector<std::string> display_query(const std::optional<std::string>& socket,
+                                       std::string_view target, std::string_view format) {
+    return tmux_argv(socket, {word("has-session"), word("-t"), value(target), command_separator(),
+                              word("display-message"), word("-p"), word("-t"), value(target),
+                              fixed_operand(format)});
 }
 
 std::string no_such_session(std::string_view session_name) {

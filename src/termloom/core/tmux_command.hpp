@@ -9,8 +9,10 @@
 // Every argument says which of these apply to it by its role.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +26,7 @@ enum class ArgRole {
     NameValue,     // caller name following a flag that tmux format-expands
     Operand,       // caller text as an operand
     NameOperand,   // caller name as an operand that tmux format-expands
+    Separator,     // ";" between two commands run by one tmux process
 };
 
 struct Arg {
@@ -37,11 +40,17 @@ constexpr Arg value(std::string_view text) { return {ArgRole::Value, text}; }
 constexpr Arg name_value(std::string_view text) { return {ArgRole::NameValue, text}; }
 constexpr Arg operand(std::string_view text) { return {ArgRole::Operand, text}; }
 constexpr Arg name_operand(std::string_view text) { return {ArgRole::NameOperand, text}; }
+constexpr Arg command_separator() { return {ArgRole::Separator, ";"}; }
 
 // "tmux", then "-S <socket>" when a socket path is present, then the
 // arguments in order, each written as its role requires.
 std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
-                                   std::initializer_list<Arg> args);
+                                   std::span<const Arg> args);
+
+inline std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
+                                          std::initializer_list<Arg> args) {
+    return tmux_argv(socket, std::span<const Arg>(args.begin(), args.size()));
+}
 
 // tmux resolves a bare session name by prefix and pattern too; "=" asks it
 // for the session with exactly this name. tmux reads ":" and "." in a target
@@ -49,7 +58,17 @@ std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
 // containing them, so such a name has no target: nothing may be addressed.
 std::optional<std::string> session_target(std::string_view session_name);
 
+// The window target "=NAME:INDEX"; none when the session name has no target.
+std::optional<std::string> window_target(std::string_view session_name, std::uint32_t index);
+
 // tmux's own words for a target that names no session.
 std::string no_such_session(std::string_view session_name);
+
+// display-message resolves its target leniently: a missing window or pane
+// reads as another one, or as empty fields, and the exit status is 0.
+// has-session resolves the same target strictly and, failing, stops the
+// command list, so the query prints only for the object asked for.
+std::vector<std::string> display_query(const std::optional<std::string>& socket,
+                                       std::string_view target, std::string_view format);
 
 }  // namespace termloom
