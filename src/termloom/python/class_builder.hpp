@@ -81,6 +81,7 @@ PyCFunction method_pointer() {
 
 template <class T, const auto& Table>
 PyTypeObject* build_class() {
+    static_assert(members_belong_to<T>(Table), "every member of a class's table must be its own");
     constexpr std::size_t kCount = Table.size();
     static const auto entries = []<std::size_t... I>(std::index_sequence<I...>) {
         return std::array<PyCFunction, kCount>{method_pointer<Table, I>()...};

@@ -40,7 +40,7 @@ struct Inbound<bool> {
 template <class T>
 struct Inbound<std::optional<T>> {
     static std::optional<std::optional<T>> convert(PyObject* v) {
-        if (v == Py_None) return std::optional<T>();
+        if (v == Py_None) return std::optional<std::optional<T>>(std::in_place);  // absent
         auto inner = Inbound<T>::convert(v);
         if (!inner) return std::nullopt;
         return std::optional<T>(std::move(*inner));
@@ -59,6 +59,8 @@ PyObject* to_python(bool flag);
 PyObject* to_python(std::uint32_t number);
 PyObject* to_python(std::uint64_t number);
 PyObject* to_python(const std::string& text);
+// A pointer would otherwise convert to bool without a word.
+PyObject* to_python(const void*) = delete;
 
 template <HasPythonClass T>
 PyObject* to_python(T value) {

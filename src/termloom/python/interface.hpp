@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -104,6 +105,11 @@ template <>
 struct TypeInfo<std::uint64_t> {
     static constexpr std::string_view annotation = "int";
 };
+// Every optional result is annotated typing.Any; only these two are parameters.
+template <class T>
+struct TypeInfo<std::optional<T>> {
+    static constexpr std::string_view annotation = "typing.Any";
+};
 template <>
 struct TypeInfo<std::optional<std::string>> {
     static constexpr std::string_view annotation = "typing.Any";
@@ -147,11 +153,14 @@ constexpr std::string_view parameter_annotation(ValueType type) {
 template <class F>
 struct OperationTraits;
 
+// `mutates` tells an operation that may change its handle (T&) from one
+// that only reads it (const T&).
 template <class R, class T, class... A>
 struct OperationTraits<R (*)(const T&, A...)> {
     using Self = T;
     using Return = R;
     using Args = std::tuple<A...>;
+    static constexpr bool mutates = false;
 };
 
 template <class R, class T, class... A>
@@ -159,6 +168,7 @@ struct OperationTraits<R (*)(T&, A...)> {
     using Self = T;
     using Return = R;
     using Args = std::tuple<A...>;
+    static constexpr bool mutates = true;
 };
 
 template <class T, class... A>
@@ -323,6 +333,10 @@ consteval Member field(std::string_view name) {
 template <auto Field, auto Rename>
 consteval Member settable(std::string_view name, ParamName setter_param,
                           std::string_view setter_doc = {}) {
+    using Renamer = OperationTraits<decltype(Rename)>;
+    static_assert(std::is_same_v<typename FieldTraits<decltype(Field)>::Self, typename Renamer::Self>,
+                  "a settable's field and its rename must belong to the same class");
+    static_assert(Renamer::mutates, "a rename takes the handle as T& to store the new text");
     Member m = field<Field>(name);
     m.kind = MemberKind::Settable;
     m.signature = signature_of<std::tuple<std::string>>(setter_param);
@@ -335,6 +349,7 @@ template <auto Op>
 consteval Member computed(std::string_view name, std::string_view doc) {
     using Traits = OperationTraits<decltype(Op)>;
     static_assert(std::tuple_size_v<typename Traits::Args> == 0);
+    static_assert(!Traits::mutates, "a computed property runs under shared access: take const T&");
     Member m;
     m.kind = MemberKind::Computed;
     m.name = name;
@@ -349,6 +364,7 @@ consteval Member computed(std::string_view name, std::string_view doc) {
 template <auto Op, class... Names>
 consteval Member method(std::string_view name, std::string_view doc, Names... names) {
     using Traits = OperationTraits<decltype(Op)>;
+    static_assert(!Traits::mutates, "a method runs under shared access: take const T&");
     Member m;
     m.kind = MemberKind::Method;
     m.name = name;
@@ -364,6 +380,7 @@ consteval Member method(std::string_view name, std::string_view doc, Names... na
 template <auto Op>
 consteval Member representation() {
     using Traits = OperationTraits<decltype(Op)>;
+    static_assert(!Traits::mutates, "a representation only reads: take const T&");
     Member m;
     m.kind = MemberKind::Repr;
     m.name = "__repr__";
@@ -372,6 +389,16 @@ consteval Member representation() {
     m.class_name = python_name<typename Traits::Self>::value;
     m.repr = &run_repr<Op>;
     return m;
+}
+
+// True when every member of `table` is one of T's own: an operation, field
+// or constructor of another class would read the object as the wrong type.
+template <class T, std::size_t N>
+consteval bool members_belong_to(const std::array<Member, N>& table) {
+    for (const Member& m : table) {
+        if (m.owner != &python_type<T>) return false;
+    }
+    return true;
 }
 
 // "name($self, a, b=None)" for a method, "Class(a, b=None)" for a constructor.
