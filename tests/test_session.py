@@ -99,9 +99,10 @@ def test_metadata_failures(fake_tmux, line, message):
     assert str(error.value) == message
 
 
-def test_name_with_bar_is_never_found(fake_tmux):
-    with pytest.raises(RuntimeError, match=r'^session "a\|b" not found$'):
-        metadata_from(fake_tmux, "$0|a|b|1|0|80|24|1\n", name="a|b")
+@pytest.mark.parametrize("name", ["a|b", "|", "a||b|", "|1|0|80|24|1"])
+def test_name_with_bars_is_read_whole(fake_tmux, name):
+    meta = metadata_from(fake_tmux, f"$0|a|1|0|80|24|1\n$1|{name}|5|0|80|24|2\n", name=name)
+    assert (meta.id, meta.name, meta.created, meta.windows) == ("$1", name, 5, 2)
 
 
 def test_metadata_tmux_failure_keeps_stderr_whole(fake_tmux):

@@ -21,6 +21,40 @@ struct Session {
     SocketPath socket;
 };
 
+struct Window {
+    std::string session_name;
+    std::uint32_t index = 0;
+    SocketPath socket;
+    std::string name;
+};
+
+struct WindowMetadata {
+    std::uint32_t index = 0;
+    std::string name;
+    bool active = false;
+    std::string layout;
+    std::optional<std::uint32_t> width;
+    std::optional<std::uint32_t> height;
+    std::string flags;
+};
+
+// Every command of a pane names it by its id alone; the other fields are
+// for the caller and are copied into the panes it splits off.
+struct Pane {
+    std::string session_name;
+    std::uint32_t window_index = 0;
+    std::uint32_t pane_index = 0;
+    std::string pane_id;
+    std::string title;
+    SocketPath socket;
+};
+
+// Reads and re-runs the last command of the shell in one pane.
+struct LastCommand {
+    std::string pane_id;
+    SocketPath socket;
+};
+
 struct SessionMetadata {
     std::string id;
     std::string name;

@@ -41,4 +41,22 @@ std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput
     return runtime_error(std::move(message));
 }
 
+Result<bool> action_run(const std::vector<std::string>& argv, std::string_view failure_prefix) {
+    auto output = output_of(argv, Capture::Stderr, kSpawnPrefix);
+    if (!output) return std::unexpected(output.error());
+    if (!succeeded(*output)) return tmux_failure(failure_prefix, *output, Stderr::Trimmed);
+    return true;
+}
+
+std::unexpected<Error> bad_field(std::string_view label, std::string_view field,
+                                 std::string_view reason) {
+    std::string message = "bad ";
+    message += label;
+    message += ' ';
+    message += quote_text(field);
+    message += ": ";
+    message += reason;
+    return runtime_error(std::move(message));
+}
+
 }  // namespace termloom

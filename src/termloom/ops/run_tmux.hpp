@@ -34,4 +34,12 @@ enum class Stderr { Trimmed, Whole };
 std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput& output,
                                     Stderr form);
 
+// The action run of the pane operations: standard error collected; true on
+// success, otherwise `failure_prefix` and tmux's trimmed standard error.
+Result<bool> action_run(const std::vector<std::string>& argv, std::string_view failure_prefix);
+
+// "bad <label> <quoted field>: <reason>", for a field that failed to parse.
+std::unexpected<Error> bad_field(std::string_view label, std::string_view field,
+                                 std::string_view reason);
+
 }  // namespace termloom

@@ -20,5 +20,7 @@ Result<bool> has_session(const Server& server, std::string name);
 Result<std::vector<Session>> sessions(const Server& server);
 Result<Session> new_session(const Server& server, std::string name);
 Result<std::optional<std::string>> current_socket(const Server& server);
+Result<Pane> target_pane(const Server& server, std::string target);
+Result<Window> target_window(const Server& server, std::string target);
 
 }  // namespace termloom::server_ops

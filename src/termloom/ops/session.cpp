@@ -3,6 +3,7 @@
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "run_tmux.hpp"
+#include "window.hpp"
 
 namespace termloom::session_ops {
 namespace {
@@ -13,16 +14,9 @@ constexpr std::string_view kMetadataFormat =
     "#{session_id}|#{session_name}|#{session_created}|#{session_attached}|"
     "#{session_width}|#{session_height}|#{session_windows}";
 
-std::unexpected<Error> bad_field(std::string_view label, std::string_view field,
-                                 std::string_view reason) {
-    std::string message = "bad ";
-    message += label;
-    message += ' ';
-    message += quote_text(field);
-    message += ": ";
-    message += reason;
-    return runtime_error(std::move(message));
-}
+// The name (second of seven fields) is free text; the others never hold "|".
+constexpr std::size_t kFieldCount = 7;
+constexpr std::size_t kNameField = 1;
 
 // Width and height are optional: anything but a number reads as unknown.
 std::optional<std::uint32_t> optional_size(std::string_view field) {
@@ -67,8 +61,8 @@ Result<SessionMetadata> metadata(const Session& session) {
 
     std::string text = decode_lossy(output->stdout_bytes);
     for (std::string_view line : split_lines(text)) {
-        auto fields = split_fields(trim(line), '|');
-        if (fields.size() != 7 || fields[1] != session.name) continue;
+        auto fields = split_record(trim(line), '|', kFieldCount, kNameField);
+        if (fields.size() != kFieldCount || fields[1] != session.name) continue;
 
         auto created = parse_u64(fields[2]);
         if (!created) return bad_field("session_created", fields[2], created.error());
@@ -85,6 +79,25 @@ Result<SessionMetadata> metadata(const Session& session) {
         };
     }
     return runtime_error("session " + quote_text(session.name) + " not found");
+}
+
+Result<std::vector<Window>> windows(const Session& session) {
+    std::vector<Window> found;
+    auto target = session_target(session.name);
+    if (!target) return found;
+    auto output = successful_output(
+        tmux_argv(session.socket, {word("list-windows"), word("-t"), value(*target), word("-F"),
+                                   word(window_ops::kListFormat)}),
+        Capture::Stdout);
+    if (!output) return std::unexpected(output.error());
+    if (!*output) return found;
+    std::string text = decode_lossy((*output)->stdout_bytes);
+    for (std::string_view line : split_lines(text)) {
+        if (auto window = window_ops::from_listing(line, session.name, session.socket)) {
+            found.push_back(std::move(*window));
+        }
+    }
+    return found;
 }
 
 std::string repr(const Session& session) {

@@ -1,7 +1,9 @@
-// What a Session handle does: kill, rename, report its metadata.
+// What a Session handle does: kill, rename, list its windows, report its
+// metadata.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "../core/error.hpp"
 #include "handles.hpp"
@@ -13,6 +15,7 @@ Session make(std::string name, SocketPath socket);
 Result<bool> kill(const Session& session);
 Result<void> rename(Session& session, std::string new_name);
 Result<SessionMetadata> metadata(const Session& session);
+Result<std::vector<Window>> windows(const Session& session);
 std::string repr(const Session& session);
 
 }  // namespace termloom::session_ops

@@ -27,6 +27,14 @@ constexpr std::array kServerInterface = {
         arg("name")),
     method<&ops::kill>("kill", "kill a tmux server"),
     method<&ops::start>("start", "start a tmux server if none is running\n"),
+    method<&ops::target_pane>(
+        "target_pane",
+        "get a Pane object directly from a pane target like \"mysess:0.1\"\n\nReturns:\n    Pane",
+        arg("target")),
+    method<&ops::target_window>(
+        "target_window",
+        "get a Window object directly from a window target like \"mysess:0\"\n\nReturns:\n    Window",
+        arg("target")),
 };
 
 }  // namespace

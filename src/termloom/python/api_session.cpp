@@ -12,6 +12,7 @@ constexpr std::array kSessionInterface = {
     settable<&Session::name, &ops::rename>("name", arg("new_name"),
                                            "renames a session with the newname provided"),
     field<&Session::socket>("socket"),
+    computed<&ops::windows>("windows", "get a list of all windows in a session\n\nReturns:\n    Window"),
     method<&ops::metadata>(
         "metadata",
         "get session metadata\n\nReturns:\n    SessionMetadata\n\nRaises: RuntimeError on failure"),

@@ -19,6 +19,14 @@ template <> struct python_name<Session> { static constexpr std::string_view valu
 template <> struct python_name<SessionMetadata> {
     static constexpr std::string_view value = "SessionMetadata";
 };
+template <> struct python_name<Window> { static constexpr std::string_view value = "Window"; };
+template <> struct python_name<WindowMetadata> {
+    static constexpr std::string_view value = "WindowMetadata";
+};
+template <> struct python_name<Pane> { static constexpr std::string_view value = "Pane"; };
+template <> struct python_name<LastCommand> {
+    static constexpr std::string_view value = "LastCommand";
+};
 
 template <class T>
 concept HasPythonClass = requires { python_name<T>::value; };
@@ -32,6 +40,10 @@ PyTypeObject* python_type();
 template <> PyTypeObject* python_type<Server>();
 template <> PyTypeObject* python_type<Session>();
 template <> PyTypeObject* python_type<SessionMetadata>();
+template <> PyTypeObject* python_type<Window>();
+template <> PyTypeObject* python_type<WindowMetadata>();
+template <> PyTypeObject* python_type<Pane>();
+template <> PyTypeObject* python_type<LastCommand>();
 
 // A new instance of `type` holding `value`; nullptr with a Python error set
 // when allocation fails (the value is then dropped).

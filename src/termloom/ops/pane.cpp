@@ -1,0 +1,136 @@
+// The Pane handle and the operations on its place in the layout and the
+// process running in it.
+#include "pane.hpp"
+
+#include "../core/text.hpp"
+#include "../core/tmux_command.hpp"
+#include "run_tmux.hpp"
+
+namespace termloom::pane_ops {
+namespace {
+
+std::optional<std::string_view> resize_flag(std::string_view direction) {
+    if (direction == "left") return "-L";
+    if (direction == "right") return "-R";
+    if (direction == "up") return "-U";
+    if (direction == "down") return "-D";
+    return std::nullopt;
+}
+
+// `sh -lc '<command>` LF `exec "$SHELL"'`: the shell named by SHELL replaces
+// the command when it ends, so the pane stays. A line feed, not "; ", ends
+// the command, so that a trailing "&" or ";" or a "#" comment in it cannot
+// swallow or break the exec.
+std::string kept_command(std::string_view command) {
+    std::string out = "sh -lc '";
+    for (char c : command) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    out += "\nexec \"$SHELL\"'";
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::array<std::string_view, 3>> listing_fields(std::string_view line) {
+    auto fields = split_record(trim_start(line), '|', 3, 2);
+    if (fields.size() != 3) return std::nullopt;
+    return std::array{fields[0], fields[1], fields[2]};
+}
+
+Pane make(std::string session_name, std::uint32_t window_index, std::uint32_t pane_index,
+          std::string pane_id, std::string title, SocketPath socket) {
+    return Pane{std::move(session_name), window_index, pane_index, std::move(pane_id),
+                std::move(title), std::move(socket)};
+}
+
+Result<bool> kill(const Pane& pane) {
+    return action_run(tmux_argv(pane.socket, {word("kill-pane"), word("-t"), value(pane.pane_id)}),
+                      "tmux kill-pane failed: ");
+}
+
+Result<bool> select(const Pane& pane) {
+    return action_run(
+        tmux_argv(pane.socket, {word("select-pane"), word("-t"), value(pane.pane_id)}),
+        "select pane failed: ");
+}
+
+Result<bool> resize(const Pane& pane, std::string direction, std::uint32_t amount) {
+    auto flag = resize_flag(direction);
+    if (!flag) return runtime_error("direction must be one of: left, right, up, down");
+    const std::string cells = std::to_string(amount);
+    return action_run(tmux_argv(pane.socket, {word("resize-pane"), word(*flag), word("-t"),
+                                              value(pane.pane_id), fixed_operand(cells)}),
+                      "tmux resize-pane failed: ");
+}
+
+Result<Pane> split(const Pane& pane, bool horizontal, std::optional<std::string> command,
+                   bool keep) {
+    std::vector<Arg> args = {word("split-window"), word(horizontal ? "-h" : "-v"), word("-t"),
+                             value(pane.pane_id), word("-P"), word("-F"), word(kListFormat)};
+    std::string shell_line;
+    if (command && keep) {
+        shell_line = kept_command(*command);
+        args.push_back(operand(shell_line));
+    } else if (command) {
+        args.push_back(operand(*command));
+    }
+    auto output = output_of(tmux_argv(pane.socket, args), Capture::Both, kSpawnPrefix);
+    if (!output) return std::unexpected(output.error());
+    if (!succeeded(*output)) {
+        return tmux_failure("tmux split-window failed: ", *output, Stderr::Trimmed);
+    }
+    std::string text = decode_lossy(output->stdout_bytes);
+    std::string_view line = without_line_end(trim_start(text));
+    auto fields = listing_fields(line);
+    if (!fields) return runtime_error("unexpected split-window output: " + quote_text(line));
+    auto pane_index = parse_u32((*fields)[0]);
+    if (!pane_index) return bad_field("pane_index", (*fields)[0], pane_index.error());
+    return Pane{pane.session_name, pane.window_index, *pane_index, std::string((*fields)[1]),
+                std::string((*fields)[2]), pane.socket};
+}
+
+Result<bool> respawn(const Pane& pane, std::optional<std::string> command, bool kill) {
+    std::vector<Arg> args = {word("respawn-pane"), word("-t"), value(pane.pane_id)};
+    if (kill) args.push_back(word("-k"));
+    if (command) args.push_back(operand(*command));
+    return action_run(tmux_argv(pane.socket, args), "tmux respawn-pane failed: ");
+}
+
+Result<bool> bash_shell(const Pane& pane, bool respawn) {
+    constexpr std::string_view kFailed = "tmux change shell failed: ";
+    if (respawn) {
+        return action_run(tmux_argv(pane.socket, {word("respawn-pane"), word("-k"), word("-t"),
+                                                  value(pane.pane_id), fixed_operand("bash")}),
+                          kFailed);
+    }
+    return action_run(tmux_argv(pane.socket, {word("send-keys"), word("-t"), value(pane.pane_id),
+                                               fixed_operand("exec bash"), fixed_operand("Enter")}),
+                      kFailed);
+}
+
+Result<void> rename(Pane& pane, std::string title) {
+    auto renamed = action_run(tmux_argv(pane.socket, {word("select-pane"), word("-T"),
+                                                      name_value(title), word("-t"),
+                                                      value(pane.pane_id)}),
+                              "tmux select-pane -T failed: ");
+    if (!renamed) return std::unexpected(renamed.error());
+    pane.title = std::move(title);
+    return {};
+}
+
+LastCommand last_command(const Pane& pane) { return LastCommand{pane.pane_id, pane.socket}; }
+
+std::string repr(const Pane& pane) {
+    return "Pane(session_name=" + quote_text(pane.session_name) +
+           ", window_index=" + std::to_string(pane.window_index) +
+           ", pane_index=" + std::to_string(pane.pane_index) +
+           ", pane_id=" + quote_text(pane.pane_id) + ", title=" + quote_text(pane.title) +
+           ", socket=" + display_optional(pane.socket) + ")";
+}
+
+}  // namespace termloom::pane_ops

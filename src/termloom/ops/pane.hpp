@@ -1,0 +1,57 @@
+// What a Pane handle does. Every command names the pane by its id alone.
+// Failures raise, except the readers (capture, current_command,
+// current_commandline), which give None.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "../core/error.hpp"
+#include "handles.hpp"
+
+namespace termloom::pane_ops {
+
+// Listings and split-window -P print a pane per line this way.
+inline constexpr std::string_view kListFormat = "#{pane_index}|#{pane_id}|#{pane_title}";
+
+// Index, id and title of a listing line; the title is the rest of the line,
+// whatever it holds. None when the line has too few fields.
+std::optional<std::array<std::string_view, 3>> listing_fields(std::string_view line);
+
+Pane make(std::string session_name, std::uint32_t window_index, std::uint32_t pane_index,
+          std::string pane_id, std::string title, SocketPath socket);
+
+// Layout and the process in the pane.
+Result<bool> kill(const Pane& pane);
+Result<bool> select(const Pane& pane);
+Result<bool> resize(const Pane& pane, std::string direction, std::uint32_t amount);
+Result<Pane> split(const Pane& pane, bool horizontal, std::optional<std::string> command,
+                   bool keep);
+Result<bool> respawn(const Pane& pane, std::optional<std::string> command, bool kill);
+Result<bool> bash_shell(const Pane& pane, bool respawn);
+Result<void> rename(Pane& pane, std::string title);
+
+// Input and inspection.
+Result<bool> send_keys(const Pane& pane, std::string keys, bool enter, bool clear_first);
+Result<bool> clear(const Pane& pane);
+Result<std::optional<std::string>> capture(const Pane& pane, bool trim,
+                                           std::optional<std::uint32_t> scroll_back, bool full);
+Result<bool> is_alive(const Pane& pane);
+Result<std::optional<std::string>> current_command(const Pane& pane);
+Result<std::optional<std::string>> current_commandline(const Pane& pane);
+LastCommand last_command(const Pane& pane);
+
+std::string repr(const Pane& pane);
+
+}  // namespace termloom::pane_ops
+
+namespace termloom::last_command_ops {
+
+Result<std::string> read(const LastCommand& last);
+Result<bool> run(const LastCommand& last);
+std::string repr(const LastCommand& last);
+
+}  // namespace termloom::last_command_ops

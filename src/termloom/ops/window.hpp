@@ -1,0 +1,41 @@
+// What a Window handle does: kill, select, rename, cycle, list its panes and
+// report its metadata. Every command addresses the window as "=SESSION:INDEX".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../core/error.hpp"
+#include "handles.hpp"
+
+namespace termloom::window_ops {
+
+// Listings and the query of next/previous print a window per line this way.
+inline constexpr std::string_view kListFormat = "#{window_index}|#{window_name}";
+
+// The window a listing line describes; none when the line is unusable. The
+// name is the rest of the line, whatever it holds.
+std::optional<Window> from_listing(std::string_view line, const std::string& session_name,
+                                   const SocketPath& socket);
+
+Window make(std::string session_name, std::uint32_t index, SocketPath socket, std::string name);
+
+Result<bool> kill(const Window& window);
+Result<bool> select(const Window& window);
+Result<void> rename(Window& window, std::string new_name);
+Result<std::vector<Pane>> panes(const Window& window);
+Result<std::optional<Window>> next(const Window& window);
+Result<std::optional<Window>> previous(const Window& window);
+Result<WindowMetadata> metadata(const Window& window);
+std::string repr(const Window& window);
+
+}  // namespace termloom::window_ops
+
+namespace termloom::window_metadata_ops {
+
+std::string repr(const WindowMetadata& record);
+
+}  // namespace termloom::window_metadata_ops
