@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 
@@ -149,7 +150,7 @@ def no_tmux(isolated_env, monkeypatch):
 
 
 def unpublished_classes():
-    """Session and SessionMetadata, which the module does not publish.
+    """The classes the module does not publish, by name.
 
     They are reached through handles, made once with a throw-away scripted
     tmux so that no real server is involved.
@@ -162,9 +163,15 @@ def unpublished_classes():
             fake = FakeProgram(folder, "tmux")
             fake.respond()  # new-session
             fake.respond(stdout="$0|work|100|1|80|24|3\n")  # list-sessions
+            fake.respond(stdout="work\t0\t0\t%0\ttitle\n")  # target_pane
+            fake.respond(stdout="work\t0\tname\n")  # target_window
+            fake.respond(stdout="0|name|1|L|80|24|*\n")  # window metadata
             os.environ["PATH"] = folder
-            session = termloom.Server().new_session("work")
-            _classes = {"Session": type(session), "SessionMetadata": type(session.metadata())}
+            server = termloom.Server()
+            session = server.new_session("work")
+            made = [session, session.metadata(), server.target_pane("x"), server.target_window("x")]
+            made += [made[3].metadata, made[2].last_command]
+            _classes = {type(obj).__name__: type(obj) for obj in made}
         finally:
             os.environ["PATH"] = old_path
             shutil.rmtree(folder, ignore_errors=True)
@@ -185,6 +192,52 @@ def SessionMetadata():
 
 
 @pytest.fixture
+def Window():
+    return unpublished_classes()["Window"]
+
+
+@pytest.fixture
+def Pane():
+    return unpublished_classes()["Pane"]
+
+
+@pytest.fixture
+def WindowMetadata():
+    return unpublished_classes()["WindowMetadata"]
+
+
+@pytest.fixture
+def LastCommand():
+    return unpublished_classes()["LastCommand"]
+
+
+@pytest.fixture
 def fake_tmux_free_session(Session):
     """A Session handle for "work" with no socket, made without running tmux."""
     return Session("work")
+
+
+# A bash that reads no start-up files, keeps its history in memory only and
+# shows a short prompt, so that screens and histories are predictable.
+BASH = "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ ' HISTFILE=/dev/null bash --norc --noprofile"
+
+
+def wait_for(predicate, timeout=10.0, interval=0.02):
+    """Polls until predicate() is true; fails the test after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting")
+        time.sleep(interval)
+
+
+@pytest.fixture
+def bash_pane(real_tmux):
+    """The pane of session "sh": an interactive bash at its prompt, 120x30."""
+    real_tmux.tmux("new-session", "-d", "-s", "sh", "-x", "120", "-y", "30", BASH)
+    pane = real_tmux.server.target_pane("=sh:0.0")
+    wait_for(lambda: (pane.capture() or "").startswith("$\n"))  # the prompt; capture drops its blank
+    return pane

@@ -4,6 +4,7 @@ import signal
 import pytest
 
 import termloom
+from conftest import unpublished_classes
 
 
 @pytest.mark.parametrize("call, message", [
@@ -145,3 +146,119 @@ def test_access_guard_refuses_reentry_from_a_signal_handler(fake_tmux, Session):
         signal.signal(signal.SIGALRM, previous)
     assert seen == ["Already borrowed"]
     assert session.name == "s"
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def numpy_like_bool(value, with_bool=True):
+    """A stand-in for numpy.bool_: accepted by its type's name and module."""
+    body = {"__module__": "numpy"}
+    if with_bool:
+        body["__bool__"] = lambda self: value
+    return type("bool_", (), body)()
+
+
+@pytest.mark.parametrize("value, stored", [
+    (0, 0), (4294967295, 4294967295), (True, 1), (False, 0), (Index(7), 7),
+])
+def test_unsigned_arguments(Pane, value, stored):
+    assert Pane("s", value, 0, "%1", "t", None).window_index == stored
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (4294967296, OverflowError, "out of range integral type conversion attempted"),
+    (2 ** 64, OverflowError, None),
+    (-1, OverflowError, None),
+    (1.0, TypeError, "argument 'window_index': 'float' object cannot be interpreted as an integer"),
+    ("1", TypeError, "argument 'window_index': 'str' object cannot be interpreted as an integer"),
+    (None, TypeError, "argument 'window_index': 'NoneType' object cannot be interpreted as an integer"),
+    (Index(-2), OverflowError, None),
+])
+def test_unsigned_argument_errors(Pane, value, error, message):
+    with pytest.raises(error) as raised:
+        Pane("s", value, 0, "%1", "t", None)
+    assert type(raised.value) is error
+    if message is not None:
+        assert str(raised.value) == message
+    if error is OverflowError:
+        assert "window_index" not in str(raised.value)
+
+
+@pytest.mark.parametrize("scroll_back, extra", [(None, []), (3, ["-S", "-3"]), (Index(0), ["-S", "-0"])])
+def test_optional_unsigned_argument(fake_tmux, Pane, scroll_back, extra):
+    Pane("s", 0, 0, "%1", "t", None).capture(scroll_back=scroll_back)
+    assert fake_tmux.calls == [["tmux", "capture-pane", "-p", "-t", "%1"] + extra]
+
+
+@pytest.mark.parametrize("scroll_back, error", [(-1, OverflowError), (2 ** 32, OverflowError), ("5", TypeError)])
+def test_optional_unsigned_argument_errors(fake_tmux, Pane, scroll_back, error):
+    with pytest.raises(error):
+        Pane("s", 0, 0, "%1", "t", None).capture(scroll_back=scroll_back)
+    assert fake_tmux.calls == []
+
+
+@pytest.mark.parametrize("flag, sent", [
+    (True, True), (False, False), (numpy_like_bool(True), True), (numpy_like_bool(False), False),
+])
+def test_flag_arguments(fake_tmux, Pane, flag, sent):
+    Pane("s", 0, 0, "%1", "t", None).send_keys("x", enter=flag)
+    assert fake_tmux.calls[-1][-1] == ("Enter" if sent else "x")
+
+
+@pytest.mark.parametrize("flag, message", [
+    (1, "argument 'enter': 'int' object cannot be cast as 'bool'"),
+    (0, "argument 'enter': 'int' object cannot be cast as 'bool'"),
+    (None, "argument 'enter': 'NoneType' object cannot be cast as 'bool'"),
+    ("yes", "argument 'enter': 'str' object cannot be cast as 'bool'"),
+    (numpy_like_bool(True, with_bool=False),
+     "argument 'enter': object of type 'bool_' does not define a '__bool__' conversion"),
+    (numpy_like_bool(1), "argument 'enter': 'int' object cannot be cast as 'bool'"),
+])
+def test_flag_argument_errors(fake_tmux, Pane, flag, message):
+    with pytest.raises(TypeError) as error:
+        Pane("s", 0, 0, "%1", "t", None).send_keys("x", enter=flag)
+    assert str(error.value) == message
+    assert fake_tmux.calls == []
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda P, W: P("s", 0, 0, "%1", "t"), "Pane.__new__() missing 1 required positional argument: 'socket'"),
+    (lambda P, W: W("s"),
+     "Window.__new__() missing 3 required positional arguments: 'index', 'socket', and 'name'"),
+    (lambda P, W: W(session_name="s", socket=None),
+     "Window.__new__() missing 2 required positional arguments: 'index' and 'name'"),
+    (lambda P, W: P(1, 0, 0, "%1", "t", None), "argument 'session_name': 'int' object cannot be cast as 'str'"),
+    (lambda P, W: P("s", 0, 0, "%1", "t", None).resize("up"),
+     "Pane.resize() missing 1 required positional argument: 'amount'"),
+    (lambda P, W: P("s", 0, 0, "%1", "t", None).capture(False, None, False, 1),
+     "Pane.capture() takes from 0 to 3 positional arguments but 4 were given"),
+    (lambda P, W: P("s", 0, 0, "%1", "t", None).split(cmd="x"),
+     "Pane.split() got an unexpected keyword argument 'cmd'"),
+    (lambda P, W: P("s", 0, 0, "%1", "t", None).send_keys("a", keys="b"),
+     "Pane.send_keys() got multiple values for argument 'keys'"),
+    (lambda P, W: P("s", 0, 0, "%1", "t", None).bash_shell(1),
+     "argument 'respawn': 'int' object cannot be cast as 'bool'"),
+    (lambda P, W: P("s", 0, 0, "%1", "t", None).kill(True), None),
+])
+def test_binding_errors_of_windows_and_panes(fake_tmux, Pane, Window, call, message):
+    with pytest.raises(TypeError) as error:
+        call(Pane, Window)
+    if message is not None:
+        assert str(error.value) == message
+    assert fake_tmux.calls == []
+
+
+@pytest.mark.parametrize("cls, member, argument", [("Pane", "title", "title"), ("Window", "name", "new_name")])
+def test_setter_conversion_names_its_parameter(fake_tmux, cls, member, argument):
+    obj = {"Pane": lambda P: P("s", 0, 0, "%1", "t", None),
+           "Window": lambda W: W("s", 0, None, "n")}[cls](unpublished_classes()[cls])
+    with pytest.raises(TypeError) as error:
+        setattr(obj, member, 5)
+    assert str(error.value) == f"argument '{argument}': 'int' object cannot be cast as 'str'"
+    assert fake_tmux.calls == []
