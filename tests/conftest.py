@@ -45,9 +45,15 @@ class RealTmux:
 
 @pytest.fixture
 def isolated_env(monkeypatch):
-    """A short private TMUX_TMPDIR, and no TMUX from an enclosing session."""
+    """A short private TMUX_TMPDIR, and no TMUX from an enclosing session.
+
+    HOME points there too, so no personal tmux or shell set-up (a base-index,
+    a slow shell start-up file) changes what the tests see.
+    """
     folder = short_temp_dir()
     monkeypatch.setenv("TMUX_TMPDIR", folder)
+    monkeypatch.setenv("HOME", folder)
+    monkeypatch.delenv("XDG_CONFIG_HOME", raising=False)
     monkeypatch.delenv("TMUX", raising=False)
     yield folder
     # Any server a test started on a default socket in here goes too.

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import termloom
-from conftest import wait_for
+from conftest import BASH, wait_for
 
 QUERY = "printf '__TERMLOOM__%s\\n' \"$(fc -ln -1)\""
 
@@ -36,6 +36,14 @@ class TestAgainstRealTmux:
             assert bash_pane.last_command.read() == f"echo {word}"
         # With nothing typed in between, the last command is the previous query itself.
         assert bash_pane.last_command.read() == QUERY
+
+    def test_read_in_a_narrow_pane_is_whole(self, bash_pane):
+        narrow = bash_pane.split(horizontal=True, command=BASH, keep=False)
+        bash_pane.split(horizontal=True)
+        wait_for(lambda: (narrow.capture() or "").startswith("$\n"))
+        command = "echo " + " ".join(f"word{i}" for i in range(12))
+        narrow.send_keys(command, enter=True)
+        assert narrow.last_command.read() == command
 
     def test_read_waits_for_a_busy_shell(self, bash_pane):
         bash_pane.send_keys("sleep 0.5", enter=True)
@@ -82,7 +90,7 @@ def test_read_parsing(fake_tmux, Pane, screens, answer):
     assert Pane("s", 0, 0, "%5", "", "/x").last_command.read() == answer
     assert fake_tmux.calls == [
         ["tmux", "-S", "/x", "send-keys", "-t", "%5", QUERY, "Enter"],
-    ] + [["tmux", "-S", "/x", "capture-pane", "-p", "-t", "%5"]] * len(screens)
+    ] + [["tmux", "-S", "/x", "capture-pane", "-p", "-J", "-t", "%5"]] * len(screens)
 
 
 def test_read_gives_up(fake_tmux, Pane):

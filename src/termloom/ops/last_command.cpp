@@ -49,8 +49,10 @@ std::optional<std::string> answer_on(std::string_view screen) {
 Result<std::string> read(const LastCommand& last) {
     auto typed = type_line(last, kQueryLine);
     if (!typed) return std::unexpected(typed.error());
-    const auto argv = tmux_argv(last.socket, {word("capture-pane"), word("-p"), word("-t"),
-                                              value(last.pane_id)});
+    // -J joins wrapped lines: in a narrow pane the answer (and the echo of the
+    // query) would otherwise be cut at the pane's width.
+    const auto argv = tmux_argv(last.socket, {word("capture-pane"), word("-p"), word("-J"),
+                                              word("-t"), value(last.pane_id)});
     int waited = 0;
     for (std::size_t attempt = 0;; ++attempt) {
         auto output = output_of(argv, Capture::Both, kSpawnPrefix);
