@@ -1,15 +1,16 @@
 """A tour of termloom on a private tmux server.
 
 Starts a tmux server on a socket in a temporary folder (never your own
-server), creates two sessions, shows them with their metadata, renames one,
-and shuts everything down again.
+server), lays out a session with two windows and split panes, runs a command
+in a shell pane and reads its output and the shell's last command back,
+resizes and retitles a pane, shows every window and pane with its metadata,
+and shuts everything down again. It runs unattended in a few seconds.
 """
 import os
 import shutil
 import sys
 import tempfile
 import time
-from datetime import datetime
 
 import termloom
 
@@ -22,53 +23,109 @@ def step(text):
     print(f"\n{BOLD}▸ {text}{RESET}")
 
 
-def show_sessions(server):
-    sessions = server.sessions
-    if not sessions:
-        print(f"  {DIM}(no sessions){RESET}")
-        return
-    print(f"  {DIM}{'id':<5} {'name':<12} {'windows':>7}  {'attached':<9} created{RESET}")
-    for session in sessions:
-        meta = session.metadata()
-        created = datetime.fromtimestamp(meta.created).strftime("%H:%M:%S")
-        attached = "yes" if meta.attached else "no"
-        print(f"  {meta.id:<5} {CYAN}{meta.name:<12}{RESET} {meta.windows:>7}  {attached:<9} {created}")
+def wait_until(condition, what, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not (result := condition()):
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"gave up waiting for {what}")
+        time.sleep(0.02)
+    return result
+
+
+def screen_lines(pane):
+    return (pane.capture(trim=True) or "").splitlines()
+
+
+def table(headers, rows):
+    rows = [[("" if cell is None else str(cell)) for cell in row] for row in rows]
+    widths = [max(map(len, column)) for column in zip(headers, *rows)]
+    line = lambda cells: "  ".join(c.ljust(w) for c, w in zip(cells, widths)).rstrip()
+    print(f"  {DIM}{line(headers)}{RESET}")
+    for row in rows:
+        print(f"  {line(row)}")
+
+
+def show_windows_and_panes(session):
+    windows = session.windows
+    metadata = [w.metadata for w in windows]
+    table(["window", "name", "active", "size", "flags", "panes"],
+          [(m.index, m.name, "yes" if m.active else "no", f"{m.width}x{m.height}", m.flags, len(w.panes))
+           for w, m in zip(windows, metadata)])
+    print()
+    table(["pane", "id", "title", "alive", "running", "started as"],
+          [(f"{p.window_index}.{p.pane_index}", p.pane_id, p.title, "yes" if p.is_alive else "no",
+            p.current_command, p.current_commandline)
+           for w in windows for p in w.panes])
 
 
 def main():
     folder = tempfile.mkdtemp(prefix="termloom-demo-", dir="/tmp")
     os.environ["TMUX_TMPDIR"] = folder  # anything tmux creates stays in here
-    os.environ.pop("TMUX", None)  # even when run from inside tmux
+    os.environ.pop("TMUX", None)        # even when run from inside tmux
+    # A home of its own: no personal tmux or shell set-up changes what the demo
+    # shows, and its shells leave no history behind.
+    os.environ["HOME"] = folder
+    os.environ.pop("XDG_CONFIG_HOME", None)
     server = termloom.Server(os.path.join(folder, "demo.sock"))
     try:
         print(f"{BOLD}termloom demo{RESET} {DIM}— a private tmux server at {server.current_socket}{RESET}")
-
-        step("Is a server running there yet?")
         print(f"  is_running → {server.is_running}")
 
-        step("Creating two sessions")
-        for name in ("editor", "builds"):
-            started = time.perf_counter()
-            session = server.new_session(name)
-            took = (time.perf_counter() - started) * 1000
-            print(f"  {GREEN}+{RESET} {session!r}  {DIM}({took:.1f} ms){RESET}")
-        print(f"  is_running → {server.is_running}")
-        print(f"  has_session('editor') → {server.has_session('editor')}")
-        print(f"  has_session('edit') → {server.has_session('edit')}  {DIM}(names match exactly){RESET}")
+        step("A session with two windows")
+        work = server.new_session("work")
+        editor = work.windows[0]
+        editor.name = "editor"
+        shell = editor.panes[0]
+        shell.bash_shell(respawn=True)  # a bash, whatever the default shell is
+        wait_until(lambda: screen_lines(shell), "the bash prompt")
+        # termloom creates no windows; the shell in the pane asks its own tmux for one.
+        shell.send_keys("tmux new-window -d -n logs 'seq 1 3; exec cat'", enter=True)
+        logs = wait_until(lambda: work.windows[1:], "the second window")[0]
+        print(f"  {GREEN}+{RESET} {work!r}")
+        for window in work.windows:
+            print(f"    {window!r}")
 
-        step("Sessions and their metadata")
-        show_sessions(server)
+        step("Splitting the editor window into panes")
+        clock = shell.split(horizontal=True, command="while sleep 1; do date +%T; done")
+        spare = shell.split()
+        for pane in editor.panes:
+            print(f"    {pane!r}")
 
-        step("Renaming 'builds' to 'ci'")
-        builds = next(s for s in server.sessions if s.name == "builds")
-        builds.name = "ci"
-        print(f"  now {builds!r}")
-        show_sessions(server)
+        step("Running a command in a pane and reading its output back")
+        started = time.perf_counter()
+        shell.send_keys("printf '%s\\n' gamma alpha beta | sort", enter=True, clear_first=True)
+        wait_until(lambda: "gamma" in screen_lines(shell), "the sorted words")
+        took = (time.perf_counter() - started) * 1000
+        print(f"  send_keys(..., enter=True, clear_first=True), then capture(trim=True)"
+              f" {DIM}(output seen after {took:.0f} ms){RESET}")
+        for line in screen_lines(shell):
+            print(f"  {CYAN}│{RESET} {line}")
 
-        step("Killing the server")
-        print(f"  kill() → {server.kill()}")
-        print(f"  is_running → {server.is_running}")
-        print(f"  sessions → {server.sessions}")
+        step("The shell's last command")
+        last = shell.last_command
+        print(f"  {last!r}")
+        print(f"  run() → {last.run()}  {DIM}(bash runs it again){RESET}")
+        wait_until(lambda: screen_lines(shell).count("gamma") == 2, "the second run")
+        print(f"  read() → {last.read()!r}")
+        print(f"  current_command → {shell.current_command!r}")
+
+        step("Resizing and retitling a pane")
+        layout = editor.metadata.layout
+        print(f"  {clock.pane_id}: resize('left', 10) → {clock.resize('left', 10)}")
+        clock.title = "clock"
+        spare.title = "spare #2"
+        print(f"  titles → {[p.title for p in editor.panes]}")
+        print(f"  window layout {layout}\n             → {editor.metadata.layout}")
+        print(f"  target_pane('work:0.1') → {server.target_pane('work:0.1')!r}")
+
+        step("Every window and pane")
+        show_windows_and_panes(work)
+        print(f"\n  {DIM}logs window shows:{RESET} {screen_lines(logs.panes[0])}")
+
+        step("Cleaning up")
+        print(f"  spare.kill() → {spare.kill()}   logs.kill() → {logs.kill()}")
+        print(f"  panes left → {[p.pane_id for w in work.windows for p in w.panes]}")
+        print(f"  server.kill() → {server.kill()}   is_running → {server.is_running}")
     finally:
         server.kill()
         shutil.rmtree(folder, ignore_errors=True)
