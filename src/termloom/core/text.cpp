@@ -131,7 +131,7 @@ void append_hex(std::string& out, char32_t c) {
 
 }  // namespace
 
-std::string decode_lossy(std::string_view bytes) {
+std::string decode_lossy(std::string bytes) {
     std::string out;
     std::size_t run = 0;  // start of the pending well-formed run
     std::size_t i = 0;
@@ -149,7 +149,7 @@ std::string decode_lossy(std::string_view bytes) {
         i += subpart;
         run = i;
     }
-    if (run == 0) return std::string(bytes);  // all valid: a single copy
+    if (run == 0) return bytes;  // all valid
     out.append(bytes.data() + run, i - run);
     return out;
 }

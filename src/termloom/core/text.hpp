@@ -13,8 +13,9 @@
 namespace termloom {
 
 // Decodes UTF-8, replacing each maximal ill-formed subpart with U+FFFD
-// (the same result as Python's bytes.decode("utf-8", "replace")).
-std::string decode_lossy(std::string_view bytes);
+// (the same result as Python's bytes.decode("utf-8", "replace")). Valid
+// input is handed back as it is, so a moved-in output is never copied.
+std::string decode_lossy(std::string bytes);
 
 // Removes characters with the Unicode White_Space property. The input must
 // be valid UTF-8 (as produced by decode_lossy or taken from a Python str).

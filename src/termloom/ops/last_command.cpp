@@ -58,7 +58,8 @@ Result<std::string> read(const LastCommand& last) {
         auto output = output_of(argv, Capture::Both, kSpawnPrefix);
         if (!output) return std::unexpected(output.error());
         if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
-        if (auto answer = answer_on(decode_lossy(output->stdout_bytes))) return *answer;
+        const std::string screen = decode_lossy(std::move(output->stdout_bytes));
+        if (auto answer = answer_on(screen)) return *answer;
         if (waited >= kWaitLimitMs) break;
         const int pause = attempt < std::size(kPollIntervalsMs) ? kPollIntervalsMs[attempt]
                                                                 : kSteadyIntervalMs;

@@ -84,7 +84,7 @@ Result<Pane> split(const Pane& pane, bool horizontal, std::optional<std::string>
     if (!succeeded(*output)) {
         return tmux_failure("tmux split-window failed: ", *output, Stderr::Trimmed);
     }
-    std::string text = decode_lossy(output->stdout_bytes);
+    std::string text = decode_lossy(std::move(output->stdout_bytes));
     std::string_view line = without_line_end(trim_start(text));
     auto fields = listing_fields(line);
     if (!fields) return runtime_error("unexpected split-window output: " + quote_text(line));

@@ -31,7 +31,7 @@ Result<std::optional<std::string>> displayed(const Pane& pane, std::string_view 
                                     Capture::Stdout);
     if (!output) return std::unexpected(output.error());
     if (!*output) return std::nullopt;
-    std::string text = decode_lossy((*output)->stdout_bytes);
+    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
     std::string_view value = trim(text);
     if (value.empty()) return std::nullopt;
     return std::string(value);
@@ -70,7 +70,7 @@ Result<std::optional<std::string>> capture(const Pane& pane, bool trim_blank_lin
     auto output = successful_output(tmux_argv(pane.socket, args), Capture::Stdout);
     if (!output) return std::unexpected(output.error());
     if (!*output) return std::nullopt;
-    std::string text = decode_lossy((*output)->stdout_bytes);
+    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
     if (!trim_blank_lines) return text;
     return without_blank_edges(text);
 }
@@ -82,7 +82,7 @@ Result<bool> is_alive(const Pane& pane) {
     if (!succeeded(*output)) {
         return tmux_failure("tmux display-message failed: ", *output, Stderr::Trimmed);
     }
-    std::string text = decode_lossy(output->stdout_bytes);
+    std::string text = decode_lossy(std::move(output->stdout_bytes));
     return trim(text) == "0";  // tmux reports 0 while the pane's process runs
 }
 
@@ -96,7 +96,7 @@ Result<std::optional<std::string>> current_commandline(const Pane& pane) {
     auto output = successful_output({"ps", "-p", **pid, "-o", "args="}, Capture::Stdout);
     if (!output) return std::unexpected(output.error());
     if (!*output) return std::nullopt;
-    std::string text = decode_lossy((*output)->stdout_bytes);
+    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
     std::string_view line = trim(text);
     if (line.empty()) return std::nullopt;
     return std::string(line);

@@ -33,7 +33,7 @@ Result<std::vector<Session>> sessions(const Server& server) {
     if (!output) return std::unexpected(output.error());
     std::vector<Session> found;
     if (!*output) return found;
-    std::string text = decode_lossy((*output)->stdout_bytes);
+    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
     for (std::string_view line : split_lines(text)) {
         std::string_view name = trim(line);
         if (!name.empty()) found.push_back(Session{std::string(name), server.socket});
@@ -59,7 +59,7 @@ Result<std::optional<std::string>> current_socket(const Server& server) {
         Capture::Stdout);
     if (!output) return std::unexpected(output.error());
     if (!*output) return std::nullopt;
-    std::string text = decode_lossy((*output)->stdout_bytes);
+    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
     std::string_view path = trim(text);
     if (path.empty()) return std::nullopt;
     return std::string(path);

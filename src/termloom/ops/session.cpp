@@ -59,7 +59,7 @@ Result<SessionMetadata> metadata(const Session& session) {
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure("tmux failed: ", *output, Stderr::Whole);
 
-    std::string text = decode_lossy(output->stdout_bytes);
+    std::string text = decode_lossy(std::move(output->stdout_bytes));
     for (std::string_view line : split_lines(text)) {
         auto fields = split_record(trim(line), '|', kFieldCount, kNameField);
         if (fields.size() != kFieldCount || fields[1] != session.name) continue;
@@ -91,7 +91,7 @@ Result<std::vector<Window>> windows(const Session& session) {
         Capture::Stdout);
     if (!output) return std::unexpected(output.error());
     if (!*output) return found;
-    std::string text = decode_lossy((*output)->stdout_bytes);
+    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
     for (std::string_view line : split_lines(text)) {
         if (auto window = window_ops::from_listing(line, session.name, session.socket)) {
             found.push_back(std::move(*window));

@@ -19,7 +19,7 @@ Result<std::string> resolve(const Server& server, std::string_view target,
                             kServerSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(not_found, *output, Stderr::Whole);
-    std::string text = decode_lossy(output->stdout_bytes);
+    std::string text = decode_lossy(std::move(output->stdout_bytes));
     text.resize(without_line_end(text).size());
     return text;
 }

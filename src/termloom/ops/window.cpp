@@ -28,7 +28,7 @@ Result<std::optional<Window>> move(const Window& window, std::string_view subcom
                                    Capture::Stdout);
     if (!shown) return std::unexpected(shown.error());
     if (!*shown) return std::nullopt;
-    std::string text = decode_lossy((*shown)->stdout_bytes);
+    std::string text = decode_lossy(std::move((*shown)->stdout_bytes));
     return from_listing(without_line_end(text), window.session_name, window.socket);
 }
 
@@ -75,7 +75,7 @@ Result<std::vector<Pane>> panes(const Window& window) {
         Capture::Stdout);
     if (!output) return std::unexpected(output.error());
     if (!*output) return found;
-    std::string text = decode_lossy((*output)->stdout_bytes);
+    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
     for (std::string_view line : split_lines(text)) {
         auto fields = pane_ops::listing_fields(line);
         if (!fields) continue;

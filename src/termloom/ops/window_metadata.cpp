@@ -39,7 +39,7 @@ Result<WindowMetadata> metadata(const Window& window) {
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
 
-    std::string text = decode_lossy(output->stdout_bytes);
+    std::string text = decode_lossy(std::move(output->stdout_bytes));
     std::string_view line = trim(text);
     auto fields = split_record(line, '|', kFieldCount, kNameField);
     if (fields.size() != kFieldCount) {
