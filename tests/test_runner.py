@@ -110,7 +110,7 @@ def test_both_streams_large(fake_tmux):
 
 def test_lines_end_at_line_feeds(fake_tmux):
     fake_tmux.respond(stdout=b"a\r\nb\rc\n\n  \nd")
-    assert [s.name for s in termloom.Server().sessions] == ["a", "b\rc", "d"]
+    assert [s.name for s in termloom.Server().sessions] == ["a", "b\rc", "  ", "d"]
 
 
 CHILD = textwrap.dedent("""

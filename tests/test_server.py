@@ -72,10 +72,11 @@ class TestArgumentVectors:
         fake_tmux.respond(stdout=stdout, code=code)
         assert termloom.Server().current_socket is None
 
-    def test_sessions_skip_blank_lines_and_trim(self, fake_tmux):
+    def test_sessions_keep_names_exactly(self, fake_tmux):
+        """ " build" and "build" are two sessions; trimming would make both "build"."""
         fake_tmux.respond(stdout="  a  \n\n \t\nb\n")
         sessions = termloom.Server("/s").sessions
-        assert [(s.name, s.socket) for s in sessions] == [("a", "/s"), ("b", "/s")]
+        assert [(s.name, s.socket) for s in sessions] == [("  a  ", "/s"), (" \t", "/s"), ("b", "/s")]
 
     def test_sessions_empty_on_failure(self, fake_tmux):
         fake_tmux.respond(stdout="a\n", code=1)

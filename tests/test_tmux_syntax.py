@@ -75,7 +75,6 @@ def test_names_with_target_separators_reach_no_session(real_tmux, name):
 @pytest.mark.parametrize("name, written", [
     ("plain", ["plain"]),
     ("semi;", ["semi\\;"]),
-    ("a\\;", ["a\\\\;"]),
     (";", ["\\;"]),
     ("mid;dle", ["mid;dle"]),
     ("-x", ["--", "-x"]),
@@ -88,6 +87,22 @@ def test_rename_vectors(fake_tmux, name, written):
     session = termloom.Server().new_session("s")
     session.name = name
     assert fake_tmux.calls[-1] == ["tmux", "rename-session", "-t", "=s"] + written
+
+
+@pytest.mark.parametrize("name, written, stored", [
+    ("a\\;", "a\\\\;", "a\\\\;"),
+    ("x.y", "x.y", "x_y"),
+    ("-a:#", "--\n-a:##", "-a_#"),
+])
+def test_rename_reads_back_a_name_tmux_rewrites(fake_tmux, name, written, stored):
+    fake_tmux.respond()  # new-session
+    fake_tmux.respond(stdout=f"$7\n$1|other\n$7|{stored}\n")
+    session = termloom.Server().new_session("s")
+    session.name = name
+    assert session.name == stored
+    assert fake_tmux.calls[-1] == [
+        "tmux", "has-session", "-t", "=s", ";", "display-message", "-p", "-t", "=s:", "#{session_id}", ";",
+        "rename-session", "-t", "=s", *written.split("\n"), ";", "list-sessions", "-F", "#{session_id}|#{session_name}"]
 
 
 @pytest.mark.parametrize("name, written", [
@@ -109,3 +124,27 @@ def test_targets_escape_only_the_final_semicolon(fake_tmux, name, target):
 def test_socket_path_is_not_escaped(fake_tmux):
     termloom.Server("/tmp/a;").has_session("s")
     assert fake_tmux.calls == [["tmux", "-S", "/tmp/a;", "has-session", "-t", "=s"]]
+
+
+@pytest.mark.parametrize("name, stored", [("x.y", "x_y"), ("a:b", "a_b"), ("back\\slash", "back\\\\slash"),
+                                          ("tab\there", "tab\\there")])
+def test_handles_name_the_session_tmux_stored(real_tmux, name, stored):
+    """tmux rewrites some names; a handle with the caller's text would name nothing."""
+    created = real_tmux.server.new_session(name)
+    assert created.name == stored and real_tmux.session_names() == [stored]
+    assert created.metadata().name == stored
+    created.name = "plain"
+    created.name = name
+    assert created.name == stored and real_tmux.session_names() == [stored]
+    assert created.kill() is True
+    assert real_tmux.session_names() == []
+
+
+def test_listed_names_are_exact(real_tmux):
+    """With "build" and " build", kill() on the second must not reach the first."""
+    for name in ["build", " build", "build "]:
+        real_tmux.server.new_session(name)
+    listed = {s.name: s for s in real_tmux.server.sessions}
+    assert sorted(listed) == [" build", "build", "build "]
+    assert listed[" build"].kill() is True
+    assert sorted(real_tmux.session_names()) == ["build", "build "]

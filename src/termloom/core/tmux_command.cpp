@@ -86,6 +86,14 @@ std::vector<std::string> display_query(const std::optional<std::string>& socket,
                               fixed_operand(format)});
 }
 
+bool tmux_may_rewrite_session_name(std::string_view name) {
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == ':' || c == '.' || c == '\\' || byte < 0x20 || byte == 0x7f) return true;
+    }
+    return false;
+}
+
 std::string no_such_session(std::string_view session_name) {
     std::string message = "can't find session: ";
     message += session_name;

@@ -61,6 +61,10 @@ std::optional<std::string> session_target(std::string_view session_name);
 // The window target "=NAME:INDEX"; none when the session name has no target.
 std::optional<std::string> window_target(std::string_view session_name, std::uint32_t index);
 
+// True when tmux may store a new session name other than as given: it turns
+// ":" and "." into "_" and escapes backslashes and control characters.
+bool tmux_may_rewrite_session_name(std::string_view name);
+
 // tmux's own words for a target that names no session.
 std::string no_such_session(std::string_view session_name);
 

@@ -34,21 +34,26 @@ Result<std::vector<Session>> sessions(const Server& server) {
     std::vector<Session> found;
     if (!*output) return found;
     std::string text = decode_lossy(std::move((*output)->stdout_bytes));
-    for (std::string_view line : split_lines(text)) {
-        std::string_view name = trim(line);
+    // Each name exactly as listed: " build" and "build" are two sessions.
+    for (std::string_view name : split_lines(text)) {
         if (!name.empty()) found.push_back(Session{std::string(name), server.socket});
     }
     return found;
 }
 
 Result<Session> new_session(const Server& server, std::string name) {
-    auto output = output_of(
-        tmux_argv(server.socket,
-                  {word("new-session"), word("-d"), word("-s"), name_value(name)}),
-        Capture::Stderr, kServerSpawnPrefix);
+    // When tmux may store the name otherwise, it prints what it stored, so
+    // that the handle names the session that now exists.
+    const bool ask_stored = tmux_may_rewrite_session_name(name);
+    std::vector<Arg> args = {word("new-session"), word("-d"), word("-s"), name_value(name)};
+    if (ask_stored) args.insert(args.end(), {word("-P"), word("-F"), word("#{session_name}")});
+    auto output = output_of(tmux_argv(server.socket, args),
+                            ask_stored ? Capture::Both : Capture::Stderr, kServerSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure("new session failed: ", *output, Stderr::Whole);
-    return Session{std::move(name), server.socket};
+    std::string stored = decode_lossy(std::move(output->stdout_bytes));
+    stored.resize(without_line_end(stored).size());
+    return Session{stored.empty() ? std::move(name) : std::move(stored), server.socket};
 }
 
 Result<std::optional<std::string>> current_socket(const Server& server) {

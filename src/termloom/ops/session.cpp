@@ -25,6 +25,30 @@ std::optional<std::uint32_t> optional_size(std::string_view field) {
     return *parsed;
 }
 
+// The session's id, the rename, then every session with its id: the line
+// with our id gives the name tmux stored. One tmux process, as the rename.
+std::vector<std::string> rename_and_list(const SocketPath& socket, std::string_view target,
+                                         std::string_view new_name) {
+    const std::string window = std::string(target) + ":";
+    return tmux_argv(socket, {word("has-session"), word("-t"), value(target), command_separator(),
+                              word("display-message"), word("-p"), word("-t"), value(window),
+                              fixed_operand("#{session_id}"), command_separator(),
+                              word("rename-session"), word("-t"), value(target),
+                              name_operand(new_name), command_separator(), word("list-sessions"),
+                              word("-F"), word("#{session_id}|#{session_name}")});
+}
+
+// The name listed beside the id on the first line; none if it is missing.
+std::optional<std::string> stored_name(std::string_view listing) {
+    auto lines = split_lines(listing);
+    if (lines.empty()) return std::nullopt;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        auto fields = split_fields(lines[i], '|', 2);
+        if (fields.size() == 2 && fields[0] == lines[0]) return std::string(fields[1]);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 Session make(std::string name, SocketPath socket) {
@@ -41,12 +65,19 @@ Result<bool> kill(const Session& session) {
 Result<void> rename(Session& session, std::string new_name) {
     auto target = session_target(session.name);
     if (!target) return runtime_error(kRenameFailed + no_such_session(session.name));
-    auto output = output_of(tmux_argv(session.socket, {word("rename-session"), word("-t"),
-                                                       value(*target), name_operand(new_name)}),
-                            Capture::Stderr, kSpawnPrefix);
+    const bool ask_stored = tmux_may_rewrite_session_name(new_name);
+    auto output = output_of(
+        ask_stored ? rename_and_list(session.socket, *target, new_name)
+                   : tmux_argv(session.socket, {word("rename-session"), word("-t"), value(*target),
+                                                name_operand(new_name)}),
+        ask_stored ? Capture::Both : Capture::Stderr, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) {
         return tmux_failure(kRenameFailed, *output, Stderr::Whole);
+    }
+    if (ask_stored) {
+        std::string listing = decode_lossy(std::move(output->stdout_bytes));
+        if (auto stored = stored_name(listing)) new_name = std::move(*stored);
     }
     session.name = std::move(new_name);
     return {};
