@@ -11,13 +11,15 @@ namespace termloom::py {
 namespace {
 
 // Type objects keep pointers into their names, docstrings and method and
-// property tables for as long as they live, which is the whole process.
-std::deque<std::string>& kept_texts() {
-    static auto* texts = new std::deque<std::string>();
-    return *texts;
+// property tables for as long as they live, which is the whole process. The
+// stores are reachable from a static, so no leak checker counts them lost.
+template <class T>
+T& keep_for_good(T value) {
+    static auto* store = new std::deque<T>();
+    return store->emplace_back(std::move(value));
 }
 
-const char* keep(std::string text) { return kept_texts().emplace_back(std::move(text)).c_str(); }
+const char* keep(std::string text) { return keep_for_good(std::move(text)).c_str(); }
 
 const char* doc_or_null(std::string_view doc) { return doc.empty() ? nullptr : keep(std::string(doc)); }
 
@@ -75,23 +77,6 @@ int set_property(PyObject* self, PyObject* value, void* closure) {
 }
 
 }  // namespace
-
-ScopedAccess::ScopedAccess(InstanceHeader* header, Mode mode) : header_(header), mode_(mode) {
-    bool shared = mode == Mode::Shared;
-    if (!(shared ? header_->guard.try_share() : header_->guard.try_exclusive())) {
-        PyErr_SetString(PyExc_RuntimeError, shared ? "Already mutably borrowed" : "Already borrowed");
-        header_ = nullptr;
-    }
-}
-
-ScopedAccess::~ScopedAccess() {
-    if (!header_) return;
-    if (mode_ == Mode::Shared) {
-        header_->guard.release_shared();
-    } else {
-        header_->guard.release_exclusive();
-    }
-}
 
 std::string text_signature(const Member& member) {
     std::string out(member.kind == MemberKind::Constructor ? member.class_name : member.name);
@@ -178,8 +163,8 @@ PyObject* represent(const Member& member, PyObject* self) {
 
 PyTypeObject* create_class(std::span<const Member> members, const ClassHooks& hooks) {
     return guarded<PyTypeObject*>(nullptr, [&]() -> PyTypeObject* {
-        auto* methods = new std::vector<PyMethodDef>();
-        auto* properties = new std::vector<PyGetSetDef>();
+        auto* methods = &keep_for_good(std::vector<PyMethodDef>());
+        auto* properties = &keep_for_good(std::vector<PyGetSetDef>());
         const char* class_doc = nullptr;
 
         for (std::size_t i = 0; i < members.size(); ++i) {
