@@ -53,7 +53,8 @@ PyObject* repr_entry(PyObject* self) {
 template <class T>
 void dealloc_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    static_cast<Instance<T>*>(header_of(self))->~Instance<T>();
+    // An object a replaced __new__ made holds no value to destroy.
+    if (header_of(self)->built) static_cast<Instance<T>*>(header_of(self))->~Instance<T>();
     auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_object(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type

@@ -55,6 +55,7 @@ PyObject* new_instance(PyTypeObject* type, T&& value) {
     auto* instance = static_cast<Instance<std::decay_t<T>>*>(header_of(object));
     new (&instance->guard) AccessGuard();
     new (&instance->value) std::decay_t<T>(std::forward<T>(value));
+    instance->built = true;
     return object;
 }
 

@@ -35,6 +35,11 @@ std::string qualified_name(PyObject* type) {
 
 void raise_runtime_error(std::string_view message) { set_error(PyExc_RuntimeError, message); }
 
+void raise_uninitialised(PyObject* object) {
+    set_error(PyExc_TypeError, "this " + qualified_name(reinterpret_cast<PyObject*>(Py_TYPE(object))) +
+                                   " object was not made by its class and holds no value");
+}
+
 PyObject* raise(const Error& error) {
     switch (error.kind) {
         case ErrorKind::Runtime:
@@ -84,7 +89,10 @@ void prefix_argument_error(std::string_view name) {
         message_object ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message_object, nullptr) : nullptr;
     Py_XDECREF(message_object);
     if (replacement) {
-        PyException_SetCause(replacement, PyException_GetCause(value));  // steals the cause
+        // Setting a NULL cause would also hide the exception being handled.
+        if (PyObject* cause = PyException_GetCause(value)) {
+            PyException_SetCause(replacement, cause);  // steals the cause
+        }
         PyErr_SetObject(PyExc_TypeError, replacement);
         Py_DECREF(replacement);
     }

@@ -2,6 +2,8 @@
 // layer itself raises.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -25,12 +27,20 @@ void prefix_argument_error(std::string_view name);
 
 void raise_runtime_error(std::string_view message);
 
+// TypeError for an object whose value was never constructed (one made by a
+// replaced __new__).
+void raise_uninitialised(PyObject* object);
+
 // Runs an entry point's body so that no C++ exception crosses into the
 // interpreter: an unexpected failure becomes a Python exception instead.
+// Only the unwinding of a thread that the interpreter stops at shutdown
+// (pthread_exit) goes on through, as it must.
 template <class Fallback, class Body>
-auto guarded(Fallback failed, Body body) noexcept -> decltype(body()) {
+auto guarded(Fallback failed, Body body) -> decltype(body()) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

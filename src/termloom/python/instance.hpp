@@ -1,4 +1,4 @@
-// Memory layout of every termloom object and its access guard.
+// Memory layout of every termloom object and the access that calls take.
 #pragma once
 
 #include <utility>
@@ -7,31 +7,22 @@
 
 namespace termloom::py {
 
-// Admits any number of shared accesses or one exclusive access. The
-// interpreter lock already serialises calls; the guard catches re-entry, for
-// instance from a signal handler that runs while an operation waits for tmux.
-class AccessGuard {
-   public:
-    bool try_share() {
-        if (count_ < 0) return false;
-        ++count_;
-        return true;
-    }
-    bool try_exclusive() {
-        if (count_ != 0) return false;
-        count_ = -1;
-        return true;
-    }
-    void release_shared() { --count_; }
-    void release_exclusive() { count_ = 0; }
-
-   private:
-    int count_ = 0;  // > 0 shared holders, -1 exclusive
+// Admits any number of shared accesses or one exclusive access. Calls run
+// tmux with the interpreter lock released, so another thread may reach the
+// same object meanwhile: it waits until the conflicting access ends. On the
+// thread that holds the access (a signal handler that runs while a call waits
+// for tmux) a conflicting access fails instead, as it could never be granted.
+// The state is guarded by one process-wide mutex (see access.cpp).
+struct AccessGuard {
+    int count = 0;  // > 0 shared holders, -1 exclusive
 };
 
 struct InstanceHeader {
     PyObject_HEAD
     AccessGuard guard;
+    // Set once the value behind the object is constructed. An object made by
+    // a replaced __new__ (object.__new__) has zeroed memory and no value.
+    bool built;
 };
 
 template <class T>
@@ -49,7 +40,9 @@ inline InstanceHeader* header_of(PyObject* object) {
 }
 
 // Access to an instance for the length of a scope. `held()` is false, with a
-// Python RuntimeError set, when the guard refused it.
+// Python exception set, when the object has no value, when the access
+// conflicts with one this thread holds, or when a signal handler raised while
+// waiting for another thread's access to end.
 class ScopedAccess {
    public:
     enum class Mode { Shared, Exclusive };

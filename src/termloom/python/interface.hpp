@@ -25,6 +25,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "instance.hpp"
+#include "threads.hpp"
 
 namespace termloom::py {
 
@@ -259,12 +260,15 @@ PyObject* with_converted_arguments(PyObject* const* bound, const Member& member,
     }(std::make_index_sequence<std::tuple_size_v<Args>>{});
 }
 
+// Operations run with the interpreter lock released: the arguments are
+// converted before, the result after.
 template <auto Op>
 PyObject* call_operation(InstanceHeader* self, PyObject* const* bound, const Member& member) {
     using Traits = OperationTraits<decltype(Op)>;
     return with_converted_arguments<typename Traits::Args>(bound, member, [&](auto&&... args) {
-        return result_to_python(Op(value_of<typename Traits::Self>(self),
-                                   std::forward<decltype(args)>(args)...));
+        const auto& value = value_of<typename Traits::Self>(self);
+        return result_to_python(without_interpreter_lock(
+            [&] { return Op(value, std::forward<decltype(args)>(args)...); }));
     });
 }
 
@@ -285,13 +289,15 @@ PyObject* read_field(InstanceHeader* self) {
 template <auto Op>
 PyObject* read_computed(InstanceHeader* self) {
     using Traits = OperationTraits<decltype(Op)>;
-    return result_to_python(Op(value_of<typename Traits::Self>(self)));
+    const auto& value = value_of<typename Traits::Self>(self);
+    return result_to_python(without_interpreter_lock([&] { return Op(value); }));
 }
 
 template <auto Op>
 Result<void> run_rename(InstanceHeader* self, std::string text) {
     using Traits = OperationTraits<decltype(Op)>;
-    return Op(value_of<typename Traits::Self>(self), std::move(text));
+    auto& value = value_of<typename Traits::Self>(self);
+    return without_interpreter_lock([&] { return Op(value, std::move(text)); });
 }
 
 template <auto Op>

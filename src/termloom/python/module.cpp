@@ -8,6 +8,7 @@
 #include "../core/process.hpp"
 #include "class_registry.hpp"
 #include "errors.hpp"
+#include "threads.hpp"
 
 namespace termloom::py {
 namespace {
@@ -27,10 +28,6 @@ PyModuleDef g_definition = {
     .m_clear = nullptr,
     .m_free = nullptr,
 };
-
-// A signal interrupted a wait for tmux: let Python run its handlers, and
-// abandon the run if one of them raised (KeyboardInterrupt, typically).
-bool python_wants_to_stop() { return PyErr_CheckSignals() != 0; }
 
 int add_server_class(PyObject* module) {
     PyTypeObject* server = python_type<Server>();
@@ -72,6 +69,8 @@ PyObject* initialise() {
         Py_DECREF(module);
         return nullptr;
     }
+    // A run abandons its child when a Python signal handler raises
+    // (KeyboardInterrupt, typically).
     set_interrupt_check(&python_wants_to_stop);
     Py_INCREF(module);
     g_module = module;

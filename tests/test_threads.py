@@ -1,0 +1,127 @@
+"""Other threads run while tmux runs; access across threads waits, on one thread it fails."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import termloom
+from conftest import wait_for
+
+
+class Ticker:
+    """Counts while a call runs; a frozen interpreter counts nothing."""
+
+    def __init__(self):
+        self.ticks = 0
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.run)
+
+    def run(self):
+        while not self.stop.wait(0.01):
+            self.ticks += 1
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
+
+
+@pytest.mark.parametrize("call", [
+    lambda: termloom.Server().is_running,                  # a status run
+    lambda: termloom.Server().sessions,                    # an output run
+    lambda: termloom.Server().target_pane("x"),            # an output run that raises
+])
+def test_other_threads_run_while_tmux_runs(fake_tmux, call):
+    fake_tmux.always(stdout="s\t0\t0\t%1\t\n", sleep=1.0)
+    with Ticker() as ticker:
+        call()
+    assert ticker.ticks >= 20
+
+
+def test_setter_of_another_thread_is_waited_for(fake_tmux, Session):
+    """A read during another thread's rename sees the handle before or after, never fails."""
+    session = Session("old")
+    fake_tmux.respond(sleep=0.6)  # the rename
+    renamer = threading.Thread(target=setattr, args=(session, "name", "new"))
+    renamer.start()
+    try:
+        wait_for(lambda: fake_tmux.calls)  # the rename holds the handle now
+        assert session.name == "new"       # waited for it, and saw it whole
+        assert repr(session) == 'Session(name="new", socket=None)'
+    finally:
+        renamer.join()
+
+
+def test_calls_of_another_thread_are_waited_for_by_a_setter(fake_tmux, Session):
+    session = Session("old")
+    fake_tmux.respond(stdout="$1|old|5|0|80|24|2\n", sleep=0.6)  # metadata() holds shared access
+    fake_tmux.respond()                                             # then the rename runs
+    results = []
+    reader = threading.Thread(target=lambda: results.append(session.metadata().name))
+    reader.start()
+    try:
+        wait_for(lambda: fake_tmux.calls)
+        session.name = "new"
+    finally:
+        reader.join()
+    assert results == ["old"] and session.name == "new"
+    assert [call[1] for call in fake_tmux.calls] == ["list-sessions", "rename-session"]
+
+
+def test_many_threads_share_a_handle(fake_tmux, Session):
+    session = Session("s")
+    fake_tmux.always(stdout="$1|s|5|0|80|24|2\n", sleep=0.2)
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(session.metadata().windows)) for _ in range(4)]
+    with Ticker() as ticker:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    assert results == [2] * 4
+    assert ticker.ticks > 0
+
+
+WORKER = textwrap.dedent("""
+    import os, signal, subprocess, sys, threading, time
+    import termloom
+    worker = threading.Thread(target=lambda: termloom.Server().is_running, daemon=True)
+    worker.start()
+    print("ready", flush=True)
+    started = time.monotonic()
+    try:
+        while True:
+            time.sleep(0.05)
+    except KeyboardInterrupt:
+        print("interrupted", round(time.monotonic() - started, 1), flush=True)
+    out = subprocess.run(["ps", "-o", "pid=", "--ppid", str(os.getpid())], capture_output=True, text=True)
+    for pid in out.stdout.split():
+        try:
+            os.killpg(int(pid), signal.SIGKILL)  # the hung tmux of the worker
+        except OSError:
+            pass
+""")
+
+
+def test_ctrl_c_reaches_the_main_thread_while_a_worker_waits(fake_tmux):
+    fake_tmux.always(sleep=30)
+    child = subprocess.Popen([sys.executable, "-c", WORKER], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        wait_for(lambda: fake_tmux.calls)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline()
+        seen = time.monotonic() - sent
+        child.communicate(timeout=10)
+    finally:
+        child.kill()
+    assert line.startswith("interrupted") and seen < 5, (line, seen)
