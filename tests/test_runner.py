@@ -204,3 +204,73 @@ def test_ctrl_c_ends_a_stuck_call(fake_tmux, call):
         child.kill()
     # Only the ps run that counts children remains: the stuck tmux was killed and reaped.
     assert out.startswith("interrupted") and out.endswith("children: 0\n"), out
+
+
+def install_script(fake_bin, text, name="tmux"):
+    """Puts an executable script on the fake PATH under `name`; returns its path."""
+    path = os.path.join(fake_bin.path, name)
+    with open(path, "w") as f:
+        f.write(textwrap.dedent(text).lstrip())
+    os.chmod(path, 0o755)
+    return path
+
+
+def wait_for(condition, within=10.0):
+    deadline = time.monotonic() + within
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.01)
+
+
+SIGNALLED = textwrap.dedent("""
+    import os, signal, subprocess, threading
+    import termloom
+    if {elsewhere}:
+        # Blocked here, SIGINT is taken by a thread that only sleeps: it sets
+        # Python's flag without cutting short any system call of the run.
+        threading.Thread(target=threading.Event().wait, daemon=True).start()
+        signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGINT])
+    print("ready", flush=True)
+    try:
+        termloom.Server().{call}
+        print("returned", flush=True)
+    except KeyboardInterrupt:
+        kids = subprocess.run(["ps", "-o", "pid=", "--ppid", str(os.getpid())],
+                              capture_output=True, text=True).stdout.split()
+        print("interrupted, children:", len(kids) - 1, flush=True)
+""")
+
+
+def interrupt(call, started, elsewhere=False):
+    """Runs a Server call in a fresh Python, sends it SIGINT once `started()`
+    holds, and returns its report and the seconds from the signal to it."""
+    child = subprocess.Popen([sys.executable, "-c", SIGNALLED.format(call=call, elsewhere=elsewhere)],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        wait_for(started)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        report = child.stdout.readline()
+        took = time.monotonic() - sent
+        child.communicate(timeout=10)
+    finally:
+        child.kill()
+    return report, took
+
+
+@pytest.mark.parametrize("call, stream", [("sessions", 1), ("new_session('w')", 2)])
+def test_ctrl_c_ends_a_call_while_tmux_keeps_writing(fake_bin, tmp_path, call, stream):
+    started = tmp_path / "started"
+    install_script(fake_bin, f"""
+        #!{sys.executable} -S
+        import os, time
+        open({str(started)!r}, "w").close()
+        end = time.monotonic() + 5
+        while time.monotonic() < end:
+            os.write({stream}, b"line\\n")
+            time.sleep(0.01)
+    """)
+    report, took = interrupt(call, started.exists, elsewhere=True)
+    assert report == "interrupted, children: 0\n"
+    assert took < 1.5  # not when the stream ends, 5 s after the start

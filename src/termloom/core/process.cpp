@@ -2,11 +2,12 @@
 // drained with poll, and a wait the host can interrupt.
 #include "process.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <iterator>
 
 #include <fcntl.h>
@@ -32,9 +33,9 @@ std::atomic<InterruptCheck> interrupt_check{nullptr};
 constexpr std::size_t read_chunk = 64 * 1024;
 constexpr std::size_t min_read = 16 * 1024;
 
-// Only a safety net: a signal caught just before poll blocks is still noticed
-// within this interval rather than when the child exits.
-constexpr int check_interval_ms = 150;
+// A signal that doesn't cut a poll short (caught just before it blocked, or by
+// another thread) is still seen within this interval, busy pipes or not.
+constexpr std::chrono::milliseconds check_interval{150};
 
 // Returned by argv_error for an argument exec could not represent.
 constexpr int nul_in_argv = -1;
@@ -186,7 +187,38 @@ int spawn(const ArgvPointers& argv, int stdin_fd, int stdout_fd, int stderr_fd, 
     return err;
 }
 
-bool host_wants_stop(InterruptCheck check) { return check != nullptr && check(); }
+// Paces the host's interrupt check over one run: it is due every
+// check_interval whether or not the child keeps the pipes busy, and at once
+// after EINTR, when a handler has just caught a signal.
+class CheckPacer {
+public:
+    explicit CheckPacer(InterruptCheck check) : check_(check), due_(next_due()) {}
+
+    bool active() const { return check_ != nullptr; }
+
+    // For poll: the milliseconds until the check is due; -1 without a check.
+    int timeout_ms() const {
+        if (!active()) return -1;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(due_ - Clock::now());
+        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+
+    // True when the host wants the run abandoned.
+    bool stop_now() {
+        if (!active()) return false;
+        due_ = next_due();
+        return check_();
+    }
+
+    bool stop_if_due() { return active() && Clock::now() >= due_ && stop_now(); }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static Clock::time_point next_due() { return Clock::now() + check_interval; }
+
+    InterruptCheck check_;
+    Clock::time_point due_;
+};
 
 // Only called while the child is unreaped, so the pid can't have been reused.
 void kill_and_reap(pid_t pid) {
@@ -201,16 +233,16 @@ enum class Waited { Exited, Interrupted, Failed };
 // Blocks until the child exits and reaps it. With a check installed the
 // child's pidfd is polled with a timeout, so a signal caught just before we
 // block can't leave the host stuck until the child happens to exit.
-Waited wait_child(pid_t pid, InterruptCheck check, int& status, int& error) {
-    if (check != nullptr) {
+Waited wait_child(pid_t pid, CheckPacer& pacer, int& status, int& error) {
+    if (pacer.active()) {
         Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
         if (pidfd.get() >= 0) {
             pollfd entry{pidfd.get(), POLLIN, 0};
             for (;;) {
-                int ready = ::poll(&entry, 1, check_interval_ms);
+                int ready = ::poll(&entry, 1, pacer.timeout_ms());
                 if (ready > 0) break;
                 if (ready < 0 && errno != EINTR) break;  // the waitpid below still works
-                if (check()) {
+                if (ready < 0 ? pacer.stop_now() : pacer.stop_if_due()) {
                     kill_and_reap(pid);
                     return Waited::Interrupted;
                 }
@@ -224,7 +256,7 @@ Waited wait_child(pid_t pid, InterruptCheck check, int& status, int& error) {
             error = errno;
             return Waited::Failed;
         }
-        if (host_wants_stop(check)) {
+        if (pacer.stop_now()) {
             kill_and_reap(pid);
             return Waited::Interrupted;
         }
@@ -251,21 +283,21 @@ ssize_t read_some(int fd, std::string& out) {
 enum class Drained { Done, Interrupted, Failed };
 
 // Reads the collected streams to EOF together, closing each as it ends.
-Drained drain(Fd* pipes[], std::string* outs[], int count, InterruptCheck check,
-              int& error) {
+Drained drain(Fd* pipes[], std::string* outs[], int count, CheckPacer& pacer, int& error) {
     pollfd entries[2];
     for (int i = 0; i < count; ++i) entries[i] = pollfd{pipes[i]->get(), POLLIN, 0};
-    const int timeout = check != nullptr ? check_interval_ms : -1;
     while (count > 0) {
-        int ready = ::poll(entries, static_cast<nfds_t>(count), timeout);
-        if (ready < 0 && errno != EINTR) {
-            error = errno;
-            return Drained::Failed;
-        }
-        if (ready <= 0) {
-            if (host_wants_stop(check)) return Drained::Interrupted;
+        int ready = ::poll(entries, static_cast<nfds_t>(count), pacer.timeout_ms());
+        if (ready < 0) {
+            if (errno != EINTR) {
+                error = errno;
+                return Drained::Failed;
+            }
+            if (pacer.stop_now()) return Drained::Interrupted;
             continue;
         }
+        // A child that never pauses would otherwise keep the check from ever running.
+        if (pacer.stop_if_due()) return Drained::Interrupted;
         // Backwards, so that a finished entry can be replaced by the last one.
         for (int i = count - 1; i >= 0; --i) {
             if (entries[i].revents == 0) continue;
@@ -275,7 +307,7 @@ Drained drain(Fd* pipes[], std::string* outs[], int count, InterruptCheck check,
                 ssize_t got = read_some(entries[i].fd, *outs[i]);
                 if (got > 0) continue;
                 if (got == -EINTR) {
-                    if (host_wants_stop(check)) return Drained::Interrupted;
+                    if (pacer.stop_now()) return Drained::Interrupted;
                     continue;
                 }
             }
@@ -310,8 +342,9 @@ std::expected<bool, RunError> run_status(const std::vector<std::string>& argv) {
     devnull.reset();
     if (err != 0) return false;
 
+    CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     int status = 0;
-    switch (wait_child(pid, interrupt_check.load(std::memory_order_relaxed), status, err)) {
+    switch (wait_child(pid, pacer, status, err)) {
     case Waited::Exited:
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     case Waited::Interrupted:
@@ -347,7 +380,7 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
     err_write.reset();
     if (err != 0) return spawn_error(err);
 
-    const InterruptCheck check = interrupt_check.load(std::memory_order_relaxed);
+    CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     CommandOutput output;
     Fd* pipes[2];
     std::string* outs[2];
@@ -360,7 +393,7 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
         pipes[count] = &err_read;
         outs[count++] = &output.stderr_bytes;
     }
-    switch (drain(pipes, outs, count, check, err)) {
+    switch (drain(pipes, outs, count, pacer, err)) {
     case Drained::Done:
         break;
     case Drained::Interrupted:
@@ -371,7 +404,7 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
         return spawn_error(err);
     }
 
-    switch (wait_child(pid, check, output.wait_status, err)) {
+    switch (wait_child(pid, pacer, output.wait_status, err)) {
     case Waited::Exited:
         return output;
     case Waited::Interrupted:
@@ -383,17 +416,15 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
 }
 
 bool sleep_interruptibly(int milliseconds) {
-    const InterruptCheck check = interrupt_check.load(std::memory_order_relaxed);
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long deadline = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + milliseconds;
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     for (;;) {
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
-        if (left <= 0) return true;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) return true;
         // poll with no descriptors: a sleep that a signal cuts short (EINTR).
-        ::poll(nullptr, 0, static_cast<int>(left < check_interval_ms ? left : check_interval_ms));
-        if (host_wants_stop(check)) return false;
+        ::poll(nullptr, 0, static_cast<int>(std::min(left, check_interval).count()));
+        if (pacer.stop_now()) return false;
     }
 }
 

@@ -41,8 +41,9 @@ std::expected<bool, RunError> run_status(const std::vector<std::string>& argv);
 std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>& argv,
                                                   Capture capture);
 
-// The host's say on an interrupted wait: called after a signal interrupted a
-// wait (and now and then while waiting); returning true abandons the run.
+// The host's say on a run in progress: called on the thread doing the run,
+// after a signal interrupted a wait and every 150 ms or so while the child
+// runs, busy or not; returning true abandons the run.
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check);
 
