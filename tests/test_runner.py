@@ -274,3 +274,32 @@ def test_ctrl_c_ends_a_call_while_tmux_keeps_writing(fake_bin, tmp_path, call, s
     report, took = interrupt(call, started.exists, elsewhere=True)
     assert report == "interrupted, children: 0\n"
     assert took < 1.5  # not when the stream ends, 5 s after the start
+
+
+OUT_OF_MEMORY = textwrap.dedent("""
+    import os, resource
+    import termloom
+    with open("/proc/self/status") as f:
+        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), hard))
+    try:
+        termloom.Server().sessions
+        print("returned")
+    except MemoryError:
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        try:
+            print("left behind:", os.waitpid(-1, os.WNOHANG))
+        except ChildProcessError:
+            print("no children")
+""")
+
+
+def test_a_failed_read_leaves_no_child(fake_bin):
+    install_script(fake_bin, """
+        #!/bin/sh
+        exec head -c 4000000000 /dev/zero
+    """)
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True,
+                          text=True, timeout=60)
+    assert done.stdout == "no children\n", done.stderr

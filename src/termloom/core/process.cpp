@@ -220,48 +220,69 @@ private:
     Clock::time_point due_;
 };
 
-// Only called while the child is unreaped, so the pid can't have been reused.
-void kill_and_reap(pid_t pid) {
-    ::kill(pid, SIGKILL);
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
 enum class Waited { Exited, Interrupted, Failed };
 
-// Blocks until the child exits and reaps it. With a check installed the
-// child's pidfd is polled with a timeout, so a signal caught just before we
-// block can't leave the host stuck until the child happens to exit.
-Waited wait_child(pid_t pid, CheckPacer& pacer, int& status, int& error) {
-    if (pacer.active()) {
-        Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-        if (pidfd.get() >= 0) {
-            pollfd entry{pidfd.get(), POLLIN, 0};
-            for (;;) {
-                int ready = ::poll(&entry, 1, pacer.timeout_ms());
-                if (ready > 0) break;
-                if (ready < 0 && errno != EINTR) break;  // the waitpid below still works
-                if (ready < 0 ? pacer.stop_now() : pacer.stop_if_due()) {
-                    kill_and_reap(pid);
-                    return Waited::Interrupted;
-                }
+// The started child, reaped exactly once. A run that leaves without having
+// reaped it (interrupted, failed, or unwound by an exception) has it killed
+// and reaped here, so no way out leaves it running or a zombie.
+class Child {
+public:
+    explicit Child(pid_t pid) : pid_(pid) {}
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (pid_ > 0) kill_and_reap();
+    }
+
+    // Blocks until the child exits and reaps it; `status` is set on Exited,
+    // `error` on Failed. On Interrupted the child is left to the destructor.
+    Waited wait(CheckPacer& pacer, int& status, int& error) {
+        if (!await_exit(pacer)) return Waited::Interrupted;
+        for (;;) {
+            if (::waitpid(pid_, &status, 0) == pid_) {
+                pid_ = -1;
+                return Waited::Exited;
             }
+            if (errno != EINTR) {
+                // ECHILD: someone else reaped it (e.g. SIGCHLD set to SIG_IGN),
+                // and the pid may already be another process's.
+                error = errno;
+                pid_ = -1;
+                return Waited::Failed;
+            }
+            if (pacer.stop_now()) return Waited::Interrupted;
         }
     }
-    for (;;) {
-        if (::waitpid(pid, &status, 0) == pid) return Waited::Exited;
-        if (errno != EINTR) {
-            // ECHILD: someone else reaped it (e.g. SIGCHLD set to SIG_IGN).
-            error = errno;
-            return Waited::Failed;
-        }
-        if (pacer.stop_now()) {
-            kill_and_reap(pid);
-            return Waited::Interrupted;
+
+private:
+    // With a check installed the child's pidfd is polled in slices, so a
+    // signal caught just before we block can't leave the host stuck until
+    // the child happens to exit. False when the host wants to stop. Without
+    // a check (or a pidfd) the blocking waitpid that follows does the waiting.
+    bool await_exit(CheckPacer& pacer) const {
+        if (!pacer.active()) return true;
+        Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+        if (pidfd.get() < 0) return true;
+        pollfd entry{pidfd.get(), POLLIN, 0};
+        for (;;) {
+            int ready = ::poll(&entry, 1, pacer.timeout_ms());
+            if (ready > 0) return true;
+            if (ready < 0 && errno != EINTR) return true;  // waitpid still works
+            if (ready < 0 ? pacer.stop_now() : pacer.stop_if_due()) return false;
         }
     }
-}
+
+    // Only while the child is unreaped, so the pid can't have been reused.
+    void kill_and_reap() {
+        ::kill(pid_, SIGKILL);
+        int status;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+
+    pid_t pid_;
+};
 
 // One read appended straight into `out`, into its spare capacity when that is
 // big enough, so small outputs don't grow the buffer again just to see EOF.
@@ -341,10 +362,11 @@ std::expected<bool, RunError> run_status(const std::vector<std::string>& argv) {
     int err = spawn(pointers, -1, devnull.get(), devnull.get(), pid);
     devnull.reset();
     if (err != 0) return false;
+    Child child(pid);
 
     CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     int status = 0;
-    switch (wait_child(pid, pacer, status, err)) {
+    switch (child.wait(pacer, status, err)) {
     case Waited::Exited:
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     case Waited::Interrupted:
@@ -379,6 +401,7 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
     out_write.reset();
     err_write.reset();
     if (err != 0) return spawn_error(err);
+    Child child(pid);
 
     CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     CommandOutput output;
@@ -397,14 +420,12 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
     case Drained::Done:
         break;
     case Drained::Interrupted:
-        kill_and_reap(pid);
         return interrupted_error();
     case Drained::Failed:
-        kill_and_reap(pid);
         return spawn_error(err);
     }
 
-    switch (wait_child(pid, pacer, output.wait_status, err)) {
+    switch (child.wait(pacer, output.wait_status, err)) {
     case Waited::Exited:
         return output;
     case Waited::Interrupted:
