@@ -1,5 +1,6 @@
 """Running tmux: argument vectors, start failures, decoding, streams, Ctrl-C."""
 import os
+import pty
 import signal
 import subprocess
 import sys
@@ -215,6 +216,25 @@ def install_script(fake_bin, text, name="tmux"):
     return path
 
 
+def process_state(pid):
+    """The state letter of a process (R, S, Z, ...), or None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+
+
+def ends_soon(pid, within=2.0):
+    # A killed process reparented to an init that doesn't reap stays a zombie.
+    deadline = time.monotonic() + within
+    while process_state(pid) not in (None, "Z", "X"):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
 def wait_for(condition, within=10.0):
     deadline = time.monotonic() + within
     while not condition():
@@ -274,6 +294,48 @@ def test_ctrl_c_ends_a_call_while_tmux_keeps_writing(fake_bin, tmp_path, call, s
     report, took = interrupt(call, started.exists, elsewhere=True)
     assert report == "interrupted, children: 0\n"
     assert took < 1.5  # not when the stream ends, 5 s after the start
+
+
+@pytest.mark.parametrize("call", ["is_running", "sessions"])
+def test_ctrl_c_ends_what_tmux_started(fake_bin, tmp_path, call):
+    pid_file = tmp_path / "pid"
+    # A wrapper whose own child writes its pid, then sleeps.
+    install_script(fake_bin, f"""
+        #!/bin/sh
+        sh -c 'echo $$ > "$0.new" && mv "$0.new" "$0" && exec sleep 30' {pid_file}
+    """)
+    report, _ = interrupt(call, pid_file.exists)
+    grandchild = int(pid_file.read_text())
+    try:
+        assert report == "interrupted, children: 0\n"
+        assert ends_soon(grandchild), "the wrapper's child was left running"
+    finally:
+        if not ends_soon(grandchild, within=0):
+            os.kill(grandchild, signal.SIGKILL)
+
+
+ON_A_TERMINAL = textwrap.dedent("""
+    import fcntl, sys, termios
+    import termloom
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # our terminal now, with us in the foreground
+    server = termloom.Server(sys.argv[1])
+    print([server.start(), server.new_session("a").name, server.new_session("b").name,
+           server.is_running, server.has_session("a"), server.sessions[0].kill(), server.kill()])
+""")
+
+
+def test_status_runs_read_from_the_controlling_terminal(real_tmux):
+    # tmux now runs in a background process group: had it to read or set up
+    # the terminal it inherits as input, it would be stopped and hang the run.
+    leader, follower = pty.openpty()
+    try:
+        done = subprocess.run([sys.executable, "-c", ON_A_TERMINAL, real_tmux.socket],
+                              stdin=follower, capture_output=True, text=True,
+                              start_new_session=True, timeout=20)
+    finally:
+        os.close(leader)
+        os.close(follower)
+    assert done.stdout == "[True, 'a', 'b', True, True, True, True]\n", done.stderr
 
 
 OUT_OF_MEMORY = textwrap.dedent("""

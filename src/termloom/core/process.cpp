@@ -141,12 +141,14 @@ private:
 
 // Built once and only read afterwards. Python ignores SIGPIPE and SIGXFSZ;
 // the child should get the defaults a shell would give it, and a clean signal
-// mask whatever the calling thread has blocked.
+// mask whatever the calling thread has blocked. It leads a process group of
+// its own, so that an abandoned run can kill whatever it started with it.
 struct SpawnAttributes {
     posix_spawnattr_t attr;
 
     SpawnAttributes() {
         ::posix_spawnattr_init(&attr);
+        ::posix_spawnattr_setpgroup(&attr, 0);
         sigset_t none;
         ::sigemptyset(&none);
         ::posix_spawnattr_setsigmask(&attr, &none);
@@ -164,7 +166,8 @@ struct SpawnAttributes {
         }
 #endif
         ::posix_spawnattr_setsigdefault(&attr, &defaults);
-        ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        ::posix_spawnattr_setflags(
+            &attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     }
 };
 
@@ -223,8 +226,10 @@ private:
 enum class Waited { Exited, Interrupted, Failed };
 
 // The started child, reaped exactly once. A run that leaves without having
-// reaped it (interrupted, failed, or unwound by an exception) has it killed
-// and reaped here, so no way out leaves it running or a zombie.
+// reaped it (interrupted, failed, or unwound by an exception) has its process
+// group killed and the child reaped here, so no way out leaves it, or what it
+// started (a wrapper script's own child), running or a zombie. A tmux server
+// it started has moved to a session of its own and is not touched.
 class Child {
 public:
     explicit Child(pid_t pid) : pid_(pid) {}
@@ -272,9 +277,10 @@ private:
         }
     }
 
-    // Only while the child is unreaped, so the pid can't have been reused.
+    // The group's id is the child's pid, which no new group can take while
+    // the child is unreaped.
     void kill_and_reap() {
-        ::kill(pid_, SIGKILL);
+        ::kill(-pid_, SIGKILL);
         int status;
         while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
