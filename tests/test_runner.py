@@ -365,3 +365,26 @@ def test_a_failed_read_leaves_no_child(fake_bin):
     done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True,
                           text=True, timeout=60)
     assert done.stdout == "no children\n", done.stderr
+
+
+LOST = (r"^could not read the exit status of tmux: No child processes \(os error 10\); "
+        r"it was reaped elsewhere \(is SIGCHLD ignored\?\)$")
+
+
+@pytest.mark.parametrize("call", [
+    lambda server: server.is_running,
+    lambda server: server.has_session("a"),
+    lambda server: server.sessions,
+    lambda server: server.new_session("b"),
+    lambda server: server.kill(),
+    lambda server: termloom.Server().current_socket,
+])
+def test_an_exit_status_reaped_elsewhere_is_an_error(real_tmux, call):
+    real_tmux.tmux("new-session", "-d", "-s", "a")
+    # The kernel then reaps every child itself, before anyone can wait for it.
+    previous = signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    try:
+        with pytest.raises(RuntimeError, match=LOST):
+            call(real_tmux.server)
+    finally:
+        signal.signal(signal.SIGCHLD, previous)

@@ -79,6 +79,13 @@ std::unexpected<RunError> interrupted_error() {
     return std::unexpected(RunError{RunError::Kind::Interrupted, {}});
 }
 
+// waitpid failed: whatever the child did, we never saw it.
+std::unexpected<RunError> lost_error(int err) {
+    std::string text = os_error_text(err);
+    if (err == ECHILD) text += "; it was reaped elsewhere (is SIGCHLD ignored?)";
+    return std::unexpected(RunError{RunError::Kind::Lost, std::move(text)});
+}
+
 int argv_error(const std::vector<std::string>& argv) {
     if (argv.empty()) return EINVAL;
     for (const std::string& arg : argv) {
@@ -223,7 +230,7 @@ private:
     Clock::time_point due_;
 };
 
-enum class Waited { Exited, Interrupted, Failed };
+enum class Waited { Exited, Interrupted, Lost };
 
 // The started child, reaped exactly once. A run that leaves without having
 // reaped it (interrupted, failed, or unwound by an exception) has its process
@@ -240,7 +247,7 @@ public:
     }
 
     // Blocks until the child exits and reaps it; `status` is set on Exited,
-    // `error` on Failed. On Interrupted the child is left to the destructor.
+    // `error` on Lost. On Interrupted the child is left to the destructor.
     Waited wait(CheckPacer& pacer, int& status, int& error) {
         if (!await_exit(pacer)) return Waited::Interrupted;
         for (;;) {
@@ -249,11 +256,11 @@ public:
                 return Waited::Exited;
             }
             if (errno != EINTR) {
-                // ECHILD: someone else reaped it (e.g. SIGCHLD set to SIG_IGN),
-                // and the pid may already be another process's.
+                // ECHILD: someone else reaped it (with SIGCHLD set to SIG_IGN
+                // the kernel does), and the pid may already be another's.
                 error = errno;
                 pid_ = -1;
-                return Waited::Failed;
+                return Waited::Lost;
             }
             if (pacer.stop_now()) return Waited::Interrupted;
         }
@@ -377,10 +384,10 @@ std::expected<bool, RunError> run_status(const std::vector<std::string>& argv) {
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     case Waited::Interrupted:
         return interrupted_error();
-    case Waited::Failed:
+    case Waited::Lost:
         break;
     }
-    return false;
+    return lost_error(err);
 }
 
 std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>& argv,
@@ -436,10 +443,10 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
         return output;
     case Waited::Interrupted:
         return interrupted_error();
-    case Waited::Failed:
+    case Waited::Lost:
         break;
     }
-    return spawn_error(err);
+    return lost_error(err);
 }
 
 bool sleep_interruptibly(int milliseconds) {

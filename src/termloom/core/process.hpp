@@ -23,9 +23,13 @@ struct CommandOutput {
 };
 
 struct RunError {
-    enum class Kind { Spawn, Interrupted } kind;
+    // Lost: the child ran but its exit status could not be read, so the
+    // run's outcome is unknown (someone else reaped it).
+    enum class Kind { Spawn, Interrupted, Lost } kind;
     // For Spawn: the system's description and " (os error N)", or
     // "nul byte found in provided data" when an argument holds a NUL.
+    // For Lost: the system's description and " (os error N)", and the
+    // likely cause.
     std::string text;
 };
 
@@ -33,7 +37,8 @@ struct RunError {
 bool succeeded(const CommandOutput& output);
 
 // Standard input inherited, both outputs to /dev/null. True exactly when the
-// child started and exited with code 0; only an interruption is an error.
+// child started and exited with code 0; a failed start is false, and only an
+// interruption or a lost exit status is an error.
 std::expected<bool, RunError> run_status(const std::vector<std::string>& argv);
 
 // Standard input from /dev/null, outputs collected as `capture` says; both
