@@ -1,6 +1,7 @@
 """Running tmux: argument vectors, start failures, decoding, streams, Ctrl-C."""
 import os
 import pty
+import select
 import signal
 import subprocess
 import sys
@@ -388,3 +389,41 @@ def test_an_exit_status_reaped_elsewhere_is_an_error(real_tmux, call):
             call(real_tmux.server)
     finally:
         signal.signal(signal.SIGCHLD, previous)
+
+
+def test_tmux_gets_only_the_standard_descriptors(fake_bin, tmp_path):
+    seen = tmp_path / "fds"
+    install_script(fake_bin, f"""
+        #!{sys.executable} -S
+        import os
+        fds = os.listdir("/proc/self/fd")
+        # The listing's own descriptor is closed by now.
+        line = " ".join(sorted(fd for fd in fds if os.path.exists("/proc/self/fd/" + fd)))
+        with open({str(seen)!r}, "a") as f:
+            f.write(line + "\\n")
+    """)
+    r, w = os.pipe()
+    os.set_inheritable(w, True)
+    try:
+        server = termloom.Server()
+        server.is_running
+        server.sessions
+        server.new_session("x")
+    finally:
+        os.close(r)
+        os.close(w)
+    assert seen.read_text().splitlines() == ["0 1 2"] * 3
+
+
+def test_a_server_keeps_no_descriptor_of_the_host(real_tmux):
+    r, w = os.pipe()
+    os.set_inheritable(w, True)
+    try:
+        try:
+            real_tmux.server.new_session("x")  # starts the server
+        finally:
+            os.close(w)
+        readable, _, _ = select.select([r], [], [], 5)
+        assert readable and os.read(r, 1) == b"", "someone still holds the write end"
+    finally:
+        os.close(r)

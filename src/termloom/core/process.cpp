@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -178,6 +180,29 @@ struct SpawnAttributes {
     }
 };
 
+// The child gets 0-2 and nothing else, as from Python's subprocess. Whatever
+// the host left inheritable would otherwise reach tmux and a server it
+// starts, which outlives the run: a pipe's reader there never sees EOF.
+// Queued after the dup2 actions, whose sources are all >= 3.
+int close_the_rest(posix_spawn_file_actions_t& actions) {
+#if __GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34)
+    return ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#else
+    // Older libc: close what is open now (one another thread opens before
+    // the spawn can slip through). glibc ignores a close of a free number.
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return 0;
+    int err = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        int fd = std::atoi(entry->d_name);  // 0 for "." and ".."
+        if (fd > 2) err = ::posix_spawn_file_actions_addclose(&actions, fd);
+        if (err != 0) break;
+    }
+    ::closedir(dir);
+    return err;
+#endif
+}
+
 // stdin_fd < 0 leaves standard input inherited. All descriptors given are
 // >= 3 and close-on-exec, so the child keeps only its copies on 0-2.
 // Returns 0 or the error number (the exec error when the program can't run).
@@ -189,6 +214,7 @@ int spawn(const ArgvPointers& argv, int stdin_fd, int stdout_fd, int stderr_fd, 
     if (stdin_fd >= 0) err = ::posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
     if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
     if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, stderr_fd, 2);
+    if (err == 0) err = close_the_rest(actions);
     if (err == 0) {
         err = ::posix_spawnp(&pid, argv.get()[0], &actions, &attributes.attr, argv.get(),
                              environ);
