@@ -208,13 +208,12 @@ def test_ctrl_c_ends_a_stuck_call(fake_tmux, call):
     assert out.startswith("interrupted") and out.endswith("children: 0\n"), out
 
 
-def install_script(fake_bin, text, name="tmux"):
-    """Puts an executable script on the fake PATH under `name`; returns its path."""
-    path = os.path.join(fake_bin.path, name)
+def install_script(fake_bin, text):
+    """Puts an executable script first on PATH as tmux."""
+    path = os.path.join(fake_bin.path, "tmux")
     with open(path, "w") as f:
         f.write(textwrap.dedent(text).lstrip())
     os.chmod(path, 0o755)
-    return path
 
 
 def process_state(pid):
@@ -325,9 +324,9 @@ ON_A_TERMINAL = textwrap.dedent("""
 """)
 
 
-def test_status_runs_read_from_the_controlling_terminal(real_tmux):
-    # tmux now runs in a background process group: had it to read or set up
-    # the terminal it inherits as input, it would be stopped and hang the run.
+def test_status_runs_with_the_controlling_terminal_as_input(real_tmux):
+    # tmux runs in a background process group: were it to read or set up the
+    # terminal it inherits as input, it would be stopped and the run would hang.
     leader, follower = pty.openpty()
     try:
         done = subprocess.run([sys.executable, "-c", ON_A_TERMINAL, real_tmux.socket],
