@@ -1,5 +1,7 @@
 """Running tmux: argument vectors, start failures, decoding, streams, Ctrl-C."""
 import os
+import pty
+import select
 import signal
 import subprocess
 import sys
@@ -204,3 +206,223 @@ def test_ctrl_c_ends_a_stuck_call(fake_tmux, call):
         child.kill()
     # Only the ps run that counts children remains: the stuck tmux was killed and reaped.
     assert out.startswith("interrupted") and out.endswith("children: 0\n"), out
+
+
+def install_script(fake_bin, text):
+    """Puts an executable script first on PATH as tmux."""
+    path = os.path.join(fake_bin.path, "tmux")
+    with open(path, "w") as f:
+        f.write(textwrap.dedent(text).lstrip())
+    os.chmod(path, 0o755)
+
+
+def process_state(pid):
+    """The state letter of a process (R, S, Z, ...), or None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+
+
+def ends_soon(pid, within=2.0):
+    # A killed process reparented to an init that doesn't reap stays a zombie.
+    deadline = time.monotonic() + within
+    while process_state(pid) not in (None, "Z", "X"):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def wait_for(condition, within=10.0):
+    deadline = time.monotonic() + within
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.01)
+
+
+SIGNALLED = textwrap.dedent("""
+    import os, signal, subprocess, threading
+    import termloom
+    if {elsewhere}:
+        # Blocked here, SIGINT is taken by a thread that only sleeps: it sets
+        # Python's flag without cutting short any system call of the run.
+        threading.Thread(target=threading.Event().wait, daemon=True).start()
+        signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGINT])
+    print("ready", flush=True)
+    try:
+        termloom.Server().{call}
+        print("returned", flush=True)
+    except KeyboardInterrupt:
+        kids = subprocess.run(["ps", "-o", "pid=", "--ppid", str(os.getpid())],
+                              capture_output=True, text=True).stdout.split()
+        print("interrupted, children:", len(kids) - 1, flush=True)
+""")
+
+
+def interrupt(call, started, elsewhere=False):
+    """Runs a Server call in a fresh Python, sends it SIGINT once `started()`
+    holds, and returns its report and the seconds from the signal to it."""
+    child = subprocess.Popen([sys.executable, "-c", SIGNALLED.format(call=call, elsewhere=elsewhere)],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        wait_for(started)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        report = child.stdout.readline()
+        took = time.monotonic() - sent
+        child.communicate(timeout=10)
+    finally:
+        child.kill()
+    return report, took
+
+
+@pytest.mark.parametrize("call, stream", [("sessions", 1), ("new_session('w')", 2)])
+def test_ctrl_c_ends_a_call_while_tmux_keeps_writing(fake_bin, tmp_path, call, stream):
+    started = tmp_path / "started"
+    install_script(fake_bin, f"""
+        #!{sys.executable} -S
+        import os, time
+        open({str(started)!r}, "w").close()
+        end = time.monotonic() + 5
+        while time.monotonic() < end:
+            os.write({stream}, b"line\\n")
+            time.sleep(0.01)
+    """)
+    report, took = interrupt(call, started.exists, elsewhere=True)
+    assert report == "interrupted, children: 0\n"
+    assert took < 1.5  # not when the stream ends, 5 s after the start
+
+
+@pytest.mark.parametrize("call", ["is_running", "sessions"])
+def test_ctrl_c_ends_what_tmux_started(fake_bin, tmp_path, call):
+    pid_file = tmp_path / "pid"
+    # A wrapper whose own child writes its pid, then sleeps.
+    install_script(fake_bin, f"""
+        #!/bin/sh
+        sh -c 'echo $$ > "$0.new" && mv "$0.new" "$0" && exec sleep 30' {pid_file}
+    """)
+    report, _ = interrupt(call, pid_file.exists)
+    grandchild = int(pid_file.read_text())
+    try:
+        assert report == "interrupted, children: 0\n"
+        assert ends_soon(grandchild), "the wrapper's child was left running"
+    finally:
+        if not ends_soon(grandchild, within=0):
+            os.kill(grandchild, signal.SIGKILL)
+
+
+ON_A_TERMINAL = textwrap.dedent("""
+    import fcntl, sys, termios
+    import termloom
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # our terminal now, with us in the foreground
+    server = termloom.Server(sys.argv[1])
+    print([server.new_session("a").name, server.new_session("b").name, server.start(),
+           server.is_running, server.has_session("a"), server.sessions[0].kill(), server.kill()])
+""")
+
+
+def test_status_runs_with_the_controlling_terminal_as_input(real_tmux):
+    # tmux runs in a background process group: were it to read or set up the
+    # terminal it inherits as input, it would be stopped and the run would hang.
+    leader, follower = pty.openpty()
+    try:
+        done = subprocess.run([sys.executable, "-c", ON_A_TERMINAL, real_tmux.socket],
+                              stdin=follower, capture_output=True, text=True,
+                              start_new_session=True, timeout=20)
+    finally:
+        os.close(leader)
+        os.close(follower)
+    assert done.stdout == "['a', 'b', True, True, True, True, True]\n", done.stderr
+
+
+OUT_OF_MEMORY = textwrap.dedent("""
+    import os, resource
+    import termloom
+    with open("/proc/self/status") as f:
+        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), hard))
+    try:
+        termloom.Server().sessions
+        print("returned")
+    except MemoryError:
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        try:
+            print("left behind:", os.waitpid(-1, os.WNOHANG))
+        except ChildProcessError:
+            print("no children")
+""")
+
+
+def test_a_failed_read_leaves_no_child(fake_bin):
+    install_script(fake_bin, """
+        #!/bin/sh
+        exec head -c 4000000000 /dev/zero
+    """)
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True,
+                          text=True, timeout=60)
+    assert done.stdout == "no children\n", done.stderr
+
+
+LOST = (r"^could not read the exit status of tmux: No child processes \(os error 10\); "
+        r"it was reaped elsewhere \(is SIGCHLD ignored\?\)$")
+
+
+@pytest.mark.parametrize("call", [
+    lambda server: server.is_running,
+    lambda server: server.has_session("a"),
+    lambda server: server.sessions,
+    lambda server: server.new_session("b"),
+    lambda server: server.kill(),
+    lambda server: termloom.Server().current_socket,
+])
+def test_an_exit_status_reaped_elsewhere_is_an_error(real_tmux, call):
+    real_tmux.tmux("new-session", "-d", "-s", "a")
+    # The kernel then reaps every child itself, before anyone can wait for it.
+    previous = signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    try:
+        with pytest.raises(RuntimeError, match=LOST):
+            call(real_tmux.server)
+    finally:
+        signal.signal(signal.SIGCHLD, previous)
+
+
+def test_tmux_gets_only_the_standard_descriptors(fake_bin, tmp_path):
+    seen = tmp_path / "fds"
+    install_script(fake_bin, f"""
+        #!{sys.executable} -S
+        import os
+        fds = os.listdir("/proc/self/fd")
+        # The listing's own descriptor is closed by now.
+        line = " ".join(sorted(fd for fd in fds if os.path.exists("/proc/self/fd/" + fd)))
+        with open({str(seen)!r}, "a") as f:
+            f.write(line + "\\n")
+    """)
+    r, w = os.pipe()
+    os.set_inheritable(w, True)
+    try:
+        server = termloom.Server()
+        server.is_running
+        server.sessions
+        server.new_session("x")
+    finally:
+        os.close(r)
+        os.close(w)
+    assert seen.read_text().splitlines() == ["0 1 2"] * 3
+
+
+def test_a_server_keeps_no_descriptor_of_the_host(real_tmux):
+    r, w = os.pipe()
+    os.set_inheritable(w, True)
+    try:
+        try:
+            real_tmux.server.new_session("x")  # starts the server
+        finally:
+            os.close(w)
+        readable, _, _ = select.select([r], [], [], 5)
+        assert readable and os.read(r, 1) == b"", "someone still holds the write end"
+    finally:
+        os.close(r)

@@ -2,13 +2,16 @@
 // drained with poll, and a wait the host can interrupt.
 #include "process.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <iterator>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -32,9 +35,9 @@ std::atomic<InterruptCheck> interrupt_check{nullptr};
 constexpr std::size_t read_chunk = 64 * 1024;
 constexpr std::size_t min_read = 16 * 1024;
 
-// Only a safety net: a signal caught just before poll blocks is still noticed
-// within this interval rather than when the child exits.
-constexpr int check_interval_ms = 150;
+// A signal that doesn't cut a poll short (caught just before it blocked, or by
+// another thread) is still seen within this interval, busy pipes or not.
+constexpr std::chrono::milliseconds check_interval{150};
 
 // Returned by argv_error for an argument exec could not represent.
 constexpr int nul_in_argv = -1;
@@ -76,6 +79,13 @@ std::unexpected<RunError> spawn_error(int err) {
 
 std::unexpected<RunError> interrupted_error() {
     return std::unexpected(RunError{RunError::Kind::Interrupted, {}});
+}
+
+// waitpid failed: whatever the child did, we never saw it.
+std::unexpected<RunError> lost_error(int err) {
+    std::string text = os_error_text(err);
+    if (err == ECHILD) text += "; it was reaped elsewhere (is SIGCHLD ignored?)";
+    return std::unexpected(RunError{RunError::Kind::Lost, std::move(text)});
 }
 
 int argv_error(const std::vector<std::string>& argv) {
@@ -140,12 +150,14 @@ private:
 
 // Built once and only read afterwards. Python ignores SIGPIPE and SIGXFSZ;
 // the child should get the defaults a shell would give it, and a clean signal
-// mask whatever the calling thread has blocked.
+// mask whatever the calling thread has blocked. It leads a process group of
+// its own, so that an abandoned run can kill whatever it started with it.
 struct SpawnAttributes {
     posix_spawnattr_t attr;
 
     SpawnAttributes() {
         ::posix_spawnattr_init(&attr);
+        ::posix_spawnattr_setpgroup(&attr, 0);
         sigset_t none;
         ::sigemptyset(&none);
         ::posix_spawnattr_setsigmask(&attr, &none);
@@ -163,9 +175,33 @@ struct SpawnAttributes {
         }
 #endif
         ::posix_spawnattr_setsigdefault(&attr, &defaults);
-        ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        ::posix_spawnattr_setflags(
+            &attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     }
 };
+
+// The child gets 0-2 and nothing else, as from Python's subprocess. Whatever
+// the host left inheritable would otherwise reach tmux and a server it
+// starts, which outlives the run: a pipe's reader there never sees EOF.
+// Queued after the dup2 actions, whose sources are all >= 3.
+int close_the_rest(posix_spawn_file_actions_t& actions) {
+#if __GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34)
+    return ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#else
+    // Older libc: close what is open now (one another thread opens before
+    // the spawn can slip through). glibc ignores a close of a free number.
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return 0;
+    int err = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        int fd = std::atoi(entry->d_name);  // 0 for "." and ".."
+        if (fd > 2) err = ::posix_spawn_file_actions_addclose(&actions, fd);
+        if (err != 0) break;
+    }
+    ::closedir(dir);
+    return err;
+#endif
+}
 
 // stdin_fd < 0 leaves standard input inherited. All descriptors given are
 // >= 3 and close-on-exec, so the child keeps only its copies on 0-2.
@@ -178,6 +214,7 @@ int spawn(const ArgvPointers& argv, int stdin_fd, int stdout_fd, int stderr_fd, 
     if (stdin_fd >= 0) err = ::posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
     if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
     if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, stderr_fd, 2);
+    if (err == 0) err = close_the_rest(actions);
     if (err == 0) {
         err = ::posix_spawnp(&pid, argv.get()[0], &actions, &attributes.attr, argv.get(),
                              environ);
@@ -186,50 +223,105 @@ int spawn(const ArgvPointers& argv, int stdin_fd, int stdout_fd, int stderr_fd, 
     return err;
 }
 
-bool host_wants_stop(InterruptCheck check) { return check != nullptr && check(); }
+// Paces the host's interrupt check over one run: it is due every
+// check_interval whether or not the child keeps the pipes busy, and at once
+// after EINTR, when a handler has just caught a signal.
+class CheckPacer {
+public:
+    explicit CheckPacer(InterruptCheck check) : check_(check), due_(next_due()) {}
 
-// Only called while the child is unreaped, so the pid can't have been reused.
-void kill_and_reap(pid_t pid) {
-    ::kill(pid, SIGKILL);
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    bool active() const { return check_ != nullptr; }
+
+    // For poll: the milliseconds until the check is due; -1 without a check.
+    int timeout_ms() const {
+        if (!active()) return -1;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(due_ - Clock::now());
+        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
-}
 
-enum class Waited { Exited, Interrupted, Failed };
+    // True when the host wants the run abandoned.
+    bool stop_now() {
+        if (!active()) return false;
+        due_ = next_due();
+        return check_();
+    }
 
-// Blocks until the child exits and reaps it. With a check installed the
-// child's pidfd is polled with a timeout, so a signal caught just before we
-// block can't leave the host stuck until the child happens to exit.
-Waited wait_child(pid_t pid, InterruptCheck check, int& status, int& error) {
-    if (check != nullptr) {
-        Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-        if (pidfd.get() >= 0) {
-            pollfd entry{pidfd.get(), POLLIN, 0};
-            for (;;) {
-                int ready = ::poll(&entry, 1, check_interval_ms);
-                if (ready > 0) break;
-                if (ready < 0 && errno != EINTR) break;  // the waitpid below still works
-                if (check()) {
-                    kill_and_reap(pid);
-                    return Waited::Interrupted;
-                }
+    bool stop_if_due() { return active() && Clock::now() >= due_ && stop_now(); }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static Clock::time_point next_due() { return Clock::now() + check_interval; }
+
+    InterruptCheck check_;
+    Clock::time_point due_;
+};
+
+enum class Waited { Exited, Interrupted, Lost };
+
+// The started child, reaped exactly once. A run that leaves without having
+// reaped it (interrupted, failed, or unwound by an exception) has its process
+// group killed and the child reaped here, so no way out leaves it, or what it
+// started (a wrapper script's own child), running or a zombie. A tmux server
+// it started has moved to a session of its own and is not touched.
+class Child {
+public:
+    explicit Child(pid_t pid) : pid_(pid) {}
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (pid_ > 0) kill_and_reap();
+    }
+
+    // Blocks until the child exits and reaps it; `status` is set on Exited,
+    // `error` on Lost. On Interrupted the child is left to the destructor.
+    Waited wait(CheckPacer& pacer, int& status, int& error) {
+        if (!await_exit(pacer)) return Waited::Interrupted;
+        for (;;) {
+            if (::waitpid(pid_, &status, 0) == pid_) {
+                pid_ = -1;
+                return Waited::Exited;
             }
+            if (errno != EINTR) {
+                // ECHILD: someone else reaped it (with SIGCHLD set to SIG_IGN
+                // the kernel does), and the pid may already be another's.
+                error = errno;
+                pid_ = -1;
+                return Waited::Lost;
+            }
+            if (pacer.stop_now()) return Waited::Interrupted;
         }
     }
-    for (;;) {
-        if (::waitpid(pid, &status, 0) == pid) return Waited::Exited;
-        if (errno != EINTR) {
-            // ECHILD: someone else reaped it (e.g. SIGCHLD set to SIG_IGN).
-            error = errno;
-            return Waited::Failed;
-        }
-        if (host_wants_stop(check)) {
-            kill_and_reap(pid);
-            return Waited::Interrupted;
+
+private:
+    // With a check installed the child's pidfd is polled in slices, so a
+    // signal caught just before we block can't leave the host stuck until
+    // the child happens to exit. False when the host wants to stop. Without
+    // a check (or a pidfd) the blocking waitpid that follows does the waiting.
+    bool await_exit(CheckPacer& pacer) const {
+        if (!pacer.active()) return true;
+        Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+        if (pidfd.get() < 0) return true;
+        pollfd entry{pidfd.get(), POLLIN, 0};
+        for (;;) {
+            int ready = ::poll(&entry, 1, pacer.timeout_ms());
+            if (ready > 0) return true;
+            if (ready < 0 && errno != EINTR) return true;  // waitpid still works
+            if (ready < 0 ? pacer.stop_now() : pacer.stop_if_due()) return false;
         }
     }
-}
+
+    // The group's id is the child's pid, which no new group can take while
+    // the child is unreaped.
+    void kill_and_reap() {
+        ::kill(-pid_, SIGKILL);
+        int status;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+
+    pid_t pid_;
+};
 
 // One read appended straight into `out`, into its spare capacity when that is
 // big enough, so small outputs don't grow the buffer again just to see EOF.
@@ -251,21 +343,21 @@ ssize_t read_some(int fd, std::string& out) {
 enum class Drained { Done, Interrupted, Failed };
 
 // Reads the collected streams to EOF together, closing each as it ends.
-Drained drain(Fd* pipes[], std::string* outs[], int count, InterruptCheck check,
-              int& error) {
+Drained drain(Fd* pipes[], std::string* outs[], int count, CheckPacer& pacer, int& error) {
     pollfd entries[2];
     for (int i = 0; i < count; ++i) entries[i] = pollfd{pipes[i]->get(), POLLIN, 0};
-    const int timeout = check != nullptr ? check_interval_ms : -1;
     while (count > 0) {
-        int ready = ::poll(entries, static_cast<nfds_t>(count), timeout);
-        if (ready < 0 && errno != EINTR) {
-            error = errno;
-            return Drained::Failed;
-        }
-        if (ready <= 0) {
-            if (host_wants_stop(check)) return Drained::Interrupted;
+        int ready = ::poll(entries, static_cast<nfds_t>(count), pacer.timeout_ms());
+        if (ready < 0) {
+            if (errno != EINTR) {
+                error = errno;
+                return Drained::Failed;
+            }
+            if (pacer.stop_now()) return Drained::Interrupted;
             continue;
         }
+        // A child that never pauses would otherwise keep the check from ever running.
+        if (pacer.stop_if_due()) return Drained::Interrupted;
         // Backwards, so that a finished entry can be replaced by the last one.
         for (int i = count - 1; i >= 0; --i) {
             if (entries[i].revents == 0) continue;
@@ -275,7 +367,7 @@ Drained drain(Fd* pipes[], std::string* outs[], int count, InterruptCheck check,
                 ssize_t got = read_some(entries[i].fd, *outs[i]);
                 if (got > 0) continue;
                 if (got == -EINTR) {
-                    if (host_wants_stop(check)) return Drained::Interrupted;
+                    if (pacer.stop_now()) return Drained::Interrupted;
                     continue;
                 }
             }
@@ -309,17 +401,19 @@ std::expected<bool, RunError> run_status(const std::vector<std::string>& argv) {
     int err = spawn(pointers, -1, devnull.get(), devnull.get(), pid);
     devnull.reset();
     if (err != 0) return false;
+    Child child(pid);
 
+    CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     int status = 0;
-    switch (wait_child(pid, interrupt_check.load(std::memory_order_relaxed), status, err)) {
+    switch (child.wait(pacer, status, err)) {
     case Waited::Exited:
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     case Waited::Interrupted:
         return interrupted_error();
-    case Waited::Failed:
+    case Waited::Lost:
         break;
     }
-    return false;
+    return lost_error(err);
 }
 
 std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>& argv,
@@ -346,8 +440,9 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
     out_write.reset();
     err_write.reset();
     if (err != 0) return spawn_error(err);
+    Child child(pid);
 
-    const InterruptCheck check = interrupt_check.load(std::memory_order_relaxed);
+    CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     CommandOutput output;
     Fd* pipes[2];
     std::string* outs[2];
@@ -360,40 +455,36 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
         pipes[count] = &err_read;
         outs[count++] = &output.stderr_bytes;
     }
-    switch (drain(pipes, outs, count, check, err)) {
+    switch (drain(pipes, outs, count, pacer, err)) {
     case Drained::Done:
         break;
     case Drained::Interrupted:
-        kill_and_reap(pid);
         return interrupted_error();
     case Drained::Failed:
-        kill_and_reap(pid);
         return spawn_error(err);
     }
 
-    switch (wait_child(pid, check, output.wait_status, err)) {
+    switch (child.wait(pacer, output.wait_status, err)) {
     case Waited::Exited:
         return output;
     case Waited::Interrupted:
         return interrupted_error();
-    case Waited::Failed:
+    case Waited::Lost:
         break;
     }
-    return spawn_error(err);
+    return lost_error(err);
 }
 
 bool sleep_interruptibly(int milliseconds) {
-    const InterruptCheck check = interrupt_check.load(std::memory_order_relaxed);
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long deadline = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + milliseconds;
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     for (;;) {
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
-        if (left <= 0) return true;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) return true;
         // poll with no descriptors: a sleep that a signal cuts short (EINTR).
-        ::poll(nullptr, 0, static_cast<int>(left < check_interval_ms ? left : check_interval_ms));
-        if (host_wants_stop(check)) return false;
+        ::poll(nullptr, 0, static_cast<int>(std::min(left, check_interval).count()));
+        if (pacer.stop_now()) return false;
     }
 }
 

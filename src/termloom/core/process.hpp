@@ -1,10 +1,13 @@
 // Running a child program to completion: the status run and the output run.
 //
 // A run starts the program found on PATH with posix_spawnp (no shell, no fork
-// of the host), waits for it without a time limit and releases everything it
-// opened before returning. A signal that interrupts the wait is offered to the
-// host's interrupt check; when the host wants to stop, the child is killed and
-// reaped and the run reports Interrupted.
+// of the host) in a process group of its own, with only descriptors 0-2,
+// waits for it without a time limit and releases everything it opened before
+// returning. Meanwhile the host's interrupt check is asked after a signal
+// interrupted a wait and every 150 ms or so; when the host wants to stop, the
+// run reports Interrupted. However a run ends, by return or by exception, a
+// child it has not reaped is killed with its process group and reaped. An
+// exit status that someone else reaped first is reported Lost, never guessed.
 #pragma once
 
 #include <expected>
@@ -23,9 +26,13 @@ struct CommandOutput {
 };
 
 struct RunError {
-    enum class Kind { Spawn, Interrupted } kind;
+    // Lost: the child ran but its exit status could not be read, so the
+    // run's outcome is unknown (someone else reaped it).
+    enum class Kind { Spawn, Interrupted, Lost } kind;
     // For Spawn: the system's description and " (os error N)", or
     // "nul byte found in provided data" when an argument holds a NUL.
+    // For Lost: the system's description and " (os error N)", and the
+    // likely cause.
     std::string text;
 };
 
@@ -33,7 +40,8 @@ struct RunError {
 bool succeeded(const CommandOutput& output);
 
 // Standard input inherited, both outputs to /dev/null. True exactly when the
-// child started and exited with code 0; only an interruption is an error.
+// child started and exited with code 0; a failed start is false, and only an
+// interruption or a lost exit status is an error.
 std::expected<bool, RunError> run_status(const std::vector<std::string>& argv);
 
 // Standard input from /dev/null, outputs collected as `capture` says; both
@@ -41,8 +49,9 @@ std::expected<bool, RunError> run_status(const std::vector<std::string>& argv);
 std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>& argv,
                                                   Capture capture);
 
-// The host's say on an interrupted wait: called after a signal interrupted a
-// wait (and now and then while waiting); returning true abandons the run.
+// The host's say on a run in progress: called on the thread doing the run,
+// after a signal interrupted a wait and every 150 ms or so while the child
+// runs, busy or not; returning true abandons the run.
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check);
 

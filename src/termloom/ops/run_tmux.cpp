@@ -5,29 +5,49 @@
 #include "../core/text.hpp"
 
 namespace termloom {
+namespace {
+
+constexpr std::string_view kLostPrefix = "could not read the exit status of tmux: ";
+
+// A lost exit status is an error for every operation alike: a status run's
+// False or a reader's empty result would report an answer tmux never gave.
+std::unexpected<Error> run_failure(const RunError& error, std::string_view spawn_prefix) {
+    std::string message;
+    switch (error.kind) {
+    case RunError::Kind::Interrupted:
+        return interrupted();
+    case RunError::Kind::Lost:
+        message = kLostPrefix;
+        break;
+    case RunError::Kind::Spawn:
+        message = spawn_prefix;
+        break;
+    }
+    message += error.text;
+    return runtime_error(std::move(message));
+}
+
+}  // namespace
 
 Result<bool> status_of(const std::vector<std::string>& argv) {
     auto ran = run_status(argv);
-    if (!ran) return interrupted();
+    if (!ran) return run_failure(ran.error(), kSpawnPrefix);  // a status run reports no Spawn
     return *ran;
 }
 
 Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
                                 std::string_view spawn_prefix) {
     auto ran = run_output(argv, capture);
-    if (ran) return std::move(*ran);
-    if (ran.error().kind == RunError::Kind::Interrupted) return interrupted();
-    std::string message(spawn_prefix);
-    message += ran.error().text;
-    return runtime_error(std::move(message));
+    if (!ran) return run_failure(ran.error(), spawn_prefix);
+    return std::move(*ran);
 }
 
 Result<std::optional<CommandOutput>> successful_output(const std::vector<std::string>& argv,
                                                        Capture capture) {
     auto ran = run_output(argv, capture);
     if (!ran) {
-        if (ran.error().kind == RunError::Kind::Interrupted) return interrupted();
-        return std::nullopt;
+        if (ran.error().kind == RunError::Kind::Spawn) return std::nullopt;
+        return run_failure(ran.error(), kSpawnPrefix);
     }
     if (!succeeded(*ran)) return std::nullopt;
     return std::optional<CommandOutput>(std::move(*ran));

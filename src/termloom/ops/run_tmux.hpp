@@ -12,16 +12,18 @@
 
 namespace termloom {
 
-// A status run; an interruption is the only error.
+// In all three, an interruption passes through and an exit status that could
+// not be read is a runtime error ("could not read the exit status of tmux: ").
+
+// A status run; a failed start is false.
 Result<bool> status_of(const std::vector<std::string>& argv);
 
-// An output run whose start failure becomes `spawn_prefix` + the system's
-// text and whose interruption passes through.
+// An output run whose start failure becomes `spawn_prefix` + the system's text.
 Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
                                 std::string_view spawn_prefix);
 
-// The same, but for readers whose every failure is an empty result: the
-// output when the child started and exited with 0, nothing otherwise.
+// The same, but for readers whose every failure of tmux is an empty result:
+// the output when the child started and exited with 0, nothing otherwise.
 Result<std::optional<CommandOutput>> successful_output(const std::vector<std::string>& argv,
                                                        Capture capture);
 
