@@ -6,6 +6,7 @@ answers with the next scripted response (or the default one): bytes for
 standard output and error, an exit code, and optionally a pause.
 """
 import base64
+import fcntl
 import json
 import os
 import sys
@@ -16,18 +17,22 @@ state = os.path.join(os.path.dirname(here), "state-" + os.path.basename(here))
 
 
 def main():
-    with open(os.path.join(state, "calls.jsonl"), "a") as calls:
-        calls.write(json.dumps([os.path.basename(sys.argv[0])] + sys.argv[1:]) + "\n")
-    with open(os.path.join(state, "script.json")) as f:
-        script = json.load(f)
-    counter = os.path.join(state, "count")
-    try:
-        with open(counter) as f:
-            done = int(f.read())
-    except FileNotFoundError:
-        done = 0
-    with open(counter, "w") as f:
-        f.write(str(done + 1))
+    # Runs may overlap (calls from several threads): one at a time takes its
+    # turn, logs its call and counts it.
+    with open(os.path.join(state, "lock"), "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        with open(os.path.join(state, "calls.jsonl"), "a") as calls:
+            calls.write(json.dumps([os.path.basename(sys.argv[0])] + sys.argv[1:]) + "\n")
+        with open(os.path.join(state, "script.json")) as f:
+            script = json.load(f)
+        counter = os.path.join(state, "count")
+        try:
+            with open(counter) as f:
+                done = int(f.read())
+        except FileNotFoundError:
+            done = 0
+        with open(counter, "w") as f:
+            f.write(str(done + 1))
     queue = script["queue"]
     response = queue[done] if done < len(queue) else script["default"]
     if response.get("sleep"):

@@ -30,10 +30,11 @@ class TestAgainstRealTmux:
         assert last.read() == command  # bash keeps the re-run command, not "fc -s"
 
     def test_each_read_answers_its_own_query(self, bash_pane):
-        """A read never returns the answer an earlier read left on the screen."""
+        """A read never returns the answer an earlier read left on the screen,
+        even when the shell is slow to take the keys."""
         for word in ["first", "second", "third"]:
-            bash_pane.send_keys(f"echo {word}", enter=True)
-            assert bash_pane.last_command.read() == f"echo {word}"
+            bash_pane.send_keys(f"sleep 0.2; echo {word}", enter=True)
+            assert bash_pane.last_command.read() == f"sleep 0.2; echo {word}"
         # With nothing typed in between, the last command is the previous query itself.
         assert bash_pane.last_command.read() == QUERY
 
@@ -67,35 +68,36 @@ class TestAgainstRealTmux:
             assert str(error.value) == "tmux command failed: can't find pane: %77"
 
 
-def capture_answers(fake_tmux, screens):
-    fake_tmux.respond()  # send-keys
+CAPTURE = ["capture-pane", "-p", "-J", "-S", "-", "-t", "%5"]
+
+
+@pytest.mark.parametrize("before, screens, answer", [
+    ("$\n", ["$ ls\n$ " + QUERY + "\n__TERMLOOM__     ls -l  \n$\n"], "ls -l"),
+    ("", ["  \t__TERMLOOM____TERMLOOM__ x \n"], "x"),                  # indented, repeated marker
+    ("", ["__TERMLOOM__\n"], ""),
+    ("", ["x __TERMLOOM__no\n", "__TERMLOOM__yes\n"], "yes"),          # not at the start: keep waiting
+    # The answer an earlier query left is no answer to this one: wait for a new one.
+    ("$ " + QUERY + "\n__TERMLOOM__old\n$\n",
+     ["$ " + QUERY + "\n__TERMLOOM__old\n$\n",
+      "$ " + QUERY + "\n__TERMLOOM__old\n$ " + QUERY + "\n",
+      "$ " + QUERY + "\n__TERMLOOM__old\n$ " + QUERY + "\n__TERMLOOM__new\n$\n"], "new"),
+    # Two answers on the screen before, one more now: the lowest is ours.
+    ("__TERMLOOM__a\n__TERMLOOM__b\n", ["__TERMLOOM__a\n__TERMLOOM__b\n__TERMLOOM__c\n"], "c"),
+    # The listing of a query is an answer, not an echo.
+    ("", ["$ " + QUERY + "\n__TERMLOOM__" + QUERY + "\n$\n"], QUERY),
+])
+def test_read_parsing(fake_tmux, Pane, before, screens, answer):
+    fake_tmux.respond(stdout=before)  # the keys, and the pane as it was before them
     for screen in screens:
         fake_tmux.respond(stdout=screen)
-
-
-@pytest.mark.parametrize("screens, answer", [
-    (["$ ls\n$ " + QUERY + "\n__TERMLOOM__     ls -l  \n$\n"], "ls -l"),
-    (["  \t__TERMLOOM____TERMLOOM__ x \n"], "x"),                        # indented, repeated marker
-    (["__TERMLOOM__a\n__TERMLOOM__b\n$\n"], "b"),                       # no echo: the lowest wins
-    (["__TERMLOOM__\n"], ""),
-    (["x __TERMLOOM__no\n", "__TERMLOOM__yes\n"], "yes"),                # not at the start: keep waiting
-    # An answer above the newest echo is an earlier one: wait for the new answer.
-    (["$ " + QUERY + "\n__TERMLOOM__old\n$ " + QUERY + "\n",
-      "$ " + QUERY + "\n__TERMLOOM__old\n$ " + QUERY + "\n__TERMLOOM__new\n$\n"], "new"),
-    # The listing of a query is an answer, not an echo.
-    (["$ " + QUERY + "\n__TERMLOOM__" + QUERY + "\n$\n"], QUERY),
-])
-def test_read_parsing(fake_tmux, Pane, screens, answer):
-    capture_answers(fake_tmux, screens)
     assert Pane("s", 0, 0, "%5", "", "/x").last_command.read() == answer
-    assert fake_tmux.calls == [
-        ["tmux", "-S", "/x", "send-keys", "-t", "%5", QUERY, "Enter"],
-    ] + [["tmux", "-S", "/x", "capture-pane", "-p", "-J", "-t", "%5"]] * len(screens)
+    tmux = ["tmux", "-S", "/x"]
+    assert fake_tmux.calls == [tmux + ["send-keys", "-t", "%5", QUERY, "Enter", ";"] + CAPTURE] + \
+        [tmux + CAPTURE] * len(screens)
 
 
 def test_read_gives_up(fake_tmux, Pane):
-    fake_tmux.respond()
-    fake_tmux.always(stdout="$ " + QUERY + "\n")
+    fake_tmux.always(stdout="$ " + QUERY + "\n__TERMLOOM__old\n")
     started = time.monotonic()
     with pytest.raises(RuntimeError, match="^could not read last command$"):
         Pane("s", 0, 0, "%5", "", None).last_command.read()

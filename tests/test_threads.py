@@ -125,3 +125,28 @@ def test_ctrl_c_reaches_the_main_thread_while_a_worker_waits(fake_tmux):
     finally:
         child.kill()
     assert line.startswith("interrupted") and seen < 5, (line, seen)
+
+
+AT_EXIT = textwrap.dedent("""
+    import threading, time
+    import termloom
+    session = termloom.Server().new_session("s")
+    threading.Thread(target=lambda: termloom.Server().is_running, daemon=True).start()
+    threading.Thread(target=lambda: session.metadata(), daemon=True).start()
+    time.sleep(0.3)
+    # Renaming waits for the metadata() call of the other thread to end.
+    threading.Thread(target=lambda: setattr(session, "name", "x"), daemon=True).start()
+    time.sleep(0.3)
+    print("leaving", flush=True)
+""")
+
+
+def test_exit_while_daemon_threads_wait_for_tmux(fake_tmux, tmp_path):
+    """The interpreter stops those threads where they are: no abort, no child left running."""
+    fake_tmux.respond()  # new-session
+    fake_tmux.always(sleep=30)
+    result = subprocess.run([sys.executable, "-c", AT_EXIT], capture_output=True, text=True, timeout=20)
+    assert (result.returncode, result.stdout) == (0, "leaving\n"), result.stderr
+    assert len(fake_tmux.calls) == 3
+    ps = subprocess.run(["ps", "-eo", "args="], capture_output=True, text=True).stdout
+    assert fake_tmux.state not in ps  # no fake tmux of that run is still sleeping

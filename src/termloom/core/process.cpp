@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -258,6 +259,18 @@ private:
 
 enum class Waited { Exited, Interrupted, Lost };
 
+// The process groups of the children whose runs are in progress, for
+// kill_running_children. Reachable from a static for the whole process.
+std::mutex& running_mutex() {
+    static auto* mutex = new std::mutex();
+    return *mutex;
+}
+
+std::vector<pid_t>& running_groups() {
+    static auto* groups = new std::vector<pid_t>();
+    return *groups;
+}
+
 // The started child, reaped exactly once. A run that leaves without having
 // reaped it (interrupted, failed, or unwound by an exception) has its process
 // group killed and the child reaped here, so no way out leaves it, or what it
@@ -265,7 +278,14 @@ enum class Waited { Exited, Interrupted, Lost };
 // it started has moved to a session of its own and is not touched.
 class Child {
 public:
-    explicit Child(pid_t pid) : pid_(pid) {}
+    explicit Child(pid_t pid) : pid_(pid) {
+        std::lock_guard lock(running_mutex());
+        try {
+            running_groups().push_back(pid);
+        } catch (const std::bad_alloc&) {
+            // Only the clean-up at exit misses this child; the run goes on.
+        }
+    }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     ~Child() {
@@ -278,14 +298,14 @@ public:
         if (!await_exit(pacer)) return Waited::Interrupted;
         for (;;) {
             if (::waitpid(pid_, &status, 0) == pid_) {
-                pid_ = -1;
+                forget();
                 return Waited::Exited;
             }
             if (errno != EINTR) {
                 // ECHILD: someone else reaped it (with SIGCHLD set to SIG_IGN
                 // the kernel does), and the pid may already be another's.
                 error = errno;
-                pid_ = -1;
+                forget();
                 return Waited::Lost;
             }
             if (pacer.stop_now()) return Waited::Interrupted;
@@ -316,6 +336,16 @@ private:
         ::kill(-pid_, SIGKILL);
         int status;
         while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        forget();
+    }
+
+    // Reaped (or lost): no longer ours to kill, at exit or ever.
+    void forget() {
+        std::lock_guard lock(running_mutex());
+        auto& groups = running_groups();
+        if (auto it = std::find(groups.begin(), groups.end(), pid_); it != groups.end()) {
+            groups.erase(it);
         }
         pid_ = -1;
     }
@@ -473,6 +503,11 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
         break;
     }
     return lost_error(err);
+}
+
+void kill_running_children() {
+    std::lock_guard lock(running_mutex());
+    for (pid_t group : running_groups()) ::kill(-group, SIGKILL);
 }
 
 bool sleep_interruptibly(int milliseconds) {

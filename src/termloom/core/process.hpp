@@ -55,6 +55,11 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check);
 
+// Kills the process group of every child whose run is still in progress, for
+// a host that exits while other threads wait for tmux (its interpreter stops
+// them where they are). The children are not reaped: the host is leaving.
+void kill_running_children();
+
 // Sleeps for `milliseconds`, consulting the interrupt check as a wait for a
 // child does; false when the host asked to stop.
 bool sleep_interruptibly(int milliseconds);

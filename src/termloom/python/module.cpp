@@ -72,6 +72,9 @@ PyObject* initialise() {
     // A run abandons its child when a Python signal handler raises
     // (KeyboardInterrupt, typically).
     set_interrupt_check(&python_wants_to_stop);
+    // Daemon threads still waiting for tmux are frozen at exit; their
+    // children would be left running.
+    Py_AtExit(&kill_running_children);
     Py_INCREF(module);
     g_module = module;
     return module;
