@@ -132,7 +132,7 @@ def text_around_white_space(exclude=""):
     return st.text(chars.filter(lambda ch: ch not in exclude), max_size=12)
 
 
-@properties
+@settings(properties, max_examples=150)
 @given(lines=st.lists(text_around_white_space(exclude="\n"), max_size=8),
        final_newline=st.booleans())
 def test_session_names_are_trimmed_by_white_space(tmux_answers, lines, final_newline):
@@ -141,7 +141,7 @@ def test_session_names_are_trimmed_by_white_space(tmux_answers, lines, final_new
     assert names == [t for t in map(reference_trim, lines) if t]
 
 
-@settings(properties, max_examples=100)
+@settings(properties, max_examples=60)
 @given(output=text_around_white_space())
 def test_current_socket_is_trimmed_by_white_space(tmux_answers, output):
     tmux_answers(stdout=output)
@@ -245,30 +245,21 @@ def test_metadata_fields_parse_like_the_reference(tmux_answers, Session, created
 # ---------------------------------------------------------------- quoted form
 
 SHORT_ESCAPES = {"\\": "\\", '"': '"', "t": "\t", "r": "\r", "n": "\n", "0": "\0"}
-TOKEN = re.compile(r'\\u\{([0-9a-f]+)\}|\\(.)|([^\\"])', re.DOTALL)
+TOKEN = re.compile(r'\\u\{[0-9a-f]+\}|\\.|[^\\"]', re.DOTALL)
 
 
-def unquote(form):
-    """Reads a quoted form back: a list of (character, how it was written),
-    with how one of "plain", "short" (backslash and a letter) and "hex"."""
+def read_back(form):
+    """The characters of a quoted form, and how each was written: "plain",
+    "short" (a backslash and a letter) or "hex" (a backslash and u{...})."""
     assert form[0] == '"' and form[-1] == '"', form
-    read = []
-    pos, end = 1, len(form) - 1
-    while pos < end:
-        m = TOKEN.match(form, pos, end)
-        assert m, f"unreadable quoted form at {pos}: {form[pos:pos + 20]!r}"
-        hex_digits, short, plain = m.groups()
-        if hex_digits is not None:
-            code = int(hex_digits, 16)
-            assert hex_digits == format(code, "x"), f"leading zeros in {m.group()}"
-            read.append((chr(code), "hex"))
-        elif short is not None:
-            assert short in SHORT_ESCAPES, f"unknown escape {m.group()!r}"
-            read.append((SHORT_ESCAPES[short], "short"))
-        else:
-            read.append((plain, "plain"))
-        pos = m.end()
-    return read
+    tokens = TOKEN.findall(form, 1, len(form) - 1)
+    assert "".join(tokens) == form[1:-1], f"unreadable quoted form {form!r}"
+    hows = ["plain" if len(t) == 1 else "hex" if len(t) > 2 else "short" for t in tokens]
+    assert not any(t.startswith("\\u{0") for t in tokens), "leading zeros in a \\u{...}"
+    assert {t[1] for t in tokens if len(t) == 2} <= SHORT_ESCAPES.keys(), form
+    chars = [t if how == "plain" else chr(int(t[3:-1], 16)) if how == "hex" else SHORT_ESCAPES[t[1]]
+             for t, how in zip(tokens, hows)]
+    return chars, hows
 
 
 MODULE_UNICODE = (15, 0, 0)  # the version of the module's generated tables
@@ -314,9 +305,9 @@ def expected_writing(ch):
 
 
 def check_quoted_form(form, text):
-    read = unquote(form)
-    assert "".join(ch for ch, _ in read) == text  # nothing lost, added or reordered
-    wrong = [(ch, how) for ch, how in read if expected_writing(ch) not in (None, how)]
+    chars, hows = read_back(form)
+    assert "".join(chars) == text  # nothing lost, added or reordered
+    wrong = [(ch, how) for ch, how in zip(chars, hows) if expected_writing(ch) not in (None, how)]
     assert not wrong, [(f"U+{ord(ch):04X}", unicodedata.category(ch), how)
                        for ch, how in wrong[:20]]
 
