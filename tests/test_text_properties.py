@@ -4,7 +4,8 @@ Each helper is reached through a public operation that hands it tmux's
 output (or the caller's text) with nothing else in between:
 
 - lenient decoding: the error text of a refused `new_session`, kept whole;
-- trimming: every line of `Server.sessions`, and `Server.current_socket`;
+- line splitting: `Server.sessions`, which keeps each listed name whole;
+- trimming: `Server.current_socket`;
 - the unsigned parse and field splitting: `Session.metadata()`;
 - the quoted form: `repr` of a `Session`, which runs no tmux at all.
 
@@ -135,10 +136,13 @@ def text_around_white_space(exclude=""):
 @settings(properties, max_examples=150)
 @given(lines=st.lists(text_around_white_space(exclude="\n"), max_size=8),
        final_newline=st.booleans())
-def test_session_names_are_trimmed_by_white_space(tmux_answers, lines, final_newline):
+def test_session_names_are_kept_whole(tmux_answers, lines, final_newline):
+    """Only the line ending goes: a line feed, and a carriage return before it."""
     tmux_answers(stdout="\n".join(lines) + ("\n" if final_newline else ""))
     names = [s.name for s in termloom.Server().sessions]
-    assert names == [t for t in map(reference_trim, lines) if t]
+    ended = [i < len(lines) - 1 or final_newline for i in range(len(lines))]
+    expected = [line[:-1] if end and line.endswith("\r") else line for line, end in zip(lines, ended)]
+    assert names == [name for name in expected if name]
 
 
 @settings(properties, max_examples=60)
