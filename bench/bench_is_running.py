@@ -29,9 +29,9 @@ import statistics
 import subprocess
 import time
 
-from common import (PrivateTmux, bootstrap_interval, compile_floor, fmt_us,
-                    import_termloom_and_tmux, overhead_percent, percentile, pooled,
-                    run_floor, run_main)
+from common import (PrivateTmux, add_round_options, bootstrap_interval, check_round_options,
+                    compile_floor, fmt_us, import_termloom_and_tmux, overhead_percent,
+                    percentile, pooled, run_floor, run_main)
 
 GOAL_PERCENT = 3.0
 METHODS = ("termloom", "floor", "subprocess")
@@ -75,19 +75,11 @@ def install_stub(workdir: str) -> None:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rounds", type=int, default=150,
-                        help="interleaved rounds (default 150)")
-    parser.add_argument("--calls", type=int, default=20,
-                        help="calls per method per round (default 20)")
-    parser.add_argument("--warmup", type=int, default=20,
-                        help="untimed calls of each method first (default 20)")
-    parser.add_argument("--resamples", type=int, default=400,
-                        help="bootstrap resamples for the interval (default 400)")
+    add_round_options(parser, rounds=150, calls=20, warmup=20, what="method")
     parser.add_argument("--stub-tmux", action="store_true",
                         help="time launching /bin/true as tmux: launch cost only")
     args = parser.parse_args()
-    if args.rounds < 1 or args.calls < 1 or args.warmup < 0 or args.resamples < 0:
-        parser.error("--rounds and --calls must be at least 1, the rest at least 0")
+    check_round_options(parser, args)
 
     termloom, real_tmux = import_termloom_and_tmux()
     tmux = PrivateTmux(real_tmux)

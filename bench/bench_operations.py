@@ -36,9 +36,9 @@ import time
 from dataclasses import dataclass
 from typing import Callable
 
-from common import (PrivateTmux, bootstrap_interval, compile_floor, fmt_us,
-                    import_termloom_and_tmux, overhead_percent, percentile, pooled,
-                    run_floor, run_main)
+from common import (PrivateTmux, add_round_options, bootstrap_interval, check_round_options,
+                    compile_floor, fmt_us, import_termloom_and_tmux, overhead_percent,
+                    percentile, pooled, run_floor, run_main)
 
 SMALL_GOAL_PERCENT = 3.0
 CAPTURE_GOAL_PERCENT = 5.0
@@ -333,20 +333,11 @@ def report_memory(results: dict[str, list[tuple[int, int, int]]]) -> None:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rounds", type=int, default=100,
-                        help="interleaved rounds (default 100)")
-    parser.add_argument("--calls", type=int, default=10,
-                        help="calls per operation and method per round (default 10)")
-    parser.add_argument("--warmup", type=int, default=5,
-                        help="untimed calls of each operation and method first (default 5)")
-    parser.add_argument("--resamples", type=int, default=400,
-                        help="bootstrap resamples for the interval (default 400)")
+    add_round_options(parser, rounds=100, calls=10, warmup=5, what="operation and method")
     parser.add_argument("--memory-runs", type=int, default=5,
                         help="fresh processes per way of capturing (default 5; 0 skips)")
     args = parser.parse_args()
-    if args.rounds < 1 or args.calls < 1 or min(args.warmup, args.resamples,
-                                                  args.memory_runs) < 0:
-        parser.error("--rounds and --calls must be at least 1, the rest at least 0")
+    check_round_options(parser, args, args.memory_runs)
 
     termloom, real_tmux = import_termloom_and_tmux()
     tmux = PrivateTmux(real_tmux)

@@ -137,6 +137,24 @@ class PrivateTmux:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+def add_round_options(parser, rounds: int, calls: int, warmup: int, what: str) -> None:
+    """--rounds, --calls, --warmup and --resamples; `what` names a timed block."""
+    parser.add_argument("--rounds", type=int, default=rounds,
+                        help=f"interleaved rounds (default {rounds})")
+    parser.add_argument("--calls", type=int, default=calls,
+                        help=f"calls per {what} per round (default {calls})")
+    parser.add_argument("--warmup", type=int, default=warmup,
+                        help=f"untimed calls of each {what} first (default {warmup})")
+    parser.add_argument("--resamples", type=int, default=400,
+                        help="bootstrap resamples for the interval (default 400)")
+
+
+def check_round_options(parser, args, *others: int) -> None:
+    """--rounds and --calls at least 1; the rest, and `others`, at least 0."""
+    if args.rounds < 1 or args.calls < 1 or min(args.warmup, args.resamples, *others) < 0:
+        parser.error("--rounds and --calls must be at least 1, the rest at least 0")
+
+
 def import_termloom_and_tmux():
     """The termloom module and the path of the real tmux, or exit saying why."""
     try:
