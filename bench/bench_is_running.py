@@ -24,66 +24,17 @@ import argparse
 import gc
 import itertools
 import os
-import random
 import shutil
-import signal
 import statistics
 import subprocess
-import sys
-import tempfile
 import time
-from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
+from common import (PrivateTmux, add_round_options, bootstrap_interval, check_round_options,
+                    compile_floor, fmt_us, import_termloom_and_tmux, overhead_percent,
+                    percentile, pooled, run_floor, run_main)
+
 GOAL_PERCENT = 3.0
 METHODS = ("termloom", "floor", "subprocess")
-
-
-def percentile(sorted_values: list[int], fraction: float) -> float:
-    """Linear interpolation between the closest ranks."""
-    if not sorted_values:
-        return float("nan")
-    pos = fraction * (len(sorted_values) - 1)
-    lo = int(pos)
-    hi = min(lo + 1, len(sorted_values) - 1)
-    return sorted_values[lo] + (sorted_values[hi] - sorted_values[lo]) * (pos - lo)
-
-
-def compile_floor(workdir: str) -> str:
-    exe = os.path.join(workdir, "spawn_floor")
-    cc = os.environ.get("CC", "cc")
-    subprocess.run([cc, "-O2", "-o", exe, str(HERE / "spawn_floor.c")], check=True)
-    return exe
-
-
-class PrivateTmux:
-    """A tmux server on its own socket in a short temp folder, never the user's."""
-
-    def __init__(self, tmux: str) -> None:
-        self.tmux = tmux
-        self.dir = tempfile.mkdtemp(prefix="tlb", dir="/tmp")
-        self.socket = os.path.join(self.dir, "s")
-        # termloom's children inherit our environment, so fix it here rather
-        # than per call: a stray TMUX would point tmux at the user's server.
-        os.environ["TMUX_TMPDIR"] = self.dir
-        os.environ.pop("TMUX", None)
-
-    def start(self) -> None:
-        # -f /dev/null keeps the user's config out; `cat` idles on the pane.
-        subprocess.run(
-            [self.tmux, "-f", "/dev/null", "-S", self.socket,
-             "new-session", "-d", "-s", "bench", "cat"],
-            check=True, stdin=subprocess.DEVNULL,
-        )
-
-    def close(self) -> None:
-        if os.path.exists(self.socket):
-            subprocess.run(
-                [self.tmux, "-S", self.socket, "kill-server"],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL,
-            )
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def time_termloom(termloom, sock: str, calls: int) -> list[int]:
@@ -97,18 +48,6 @@ def time_termloom(termloom, sock: str, calls: int) -> list[int]:
         if not ok:
             raise RuntimeError("is_running returned False mid-benchmark")
     return out
-
-
-def time_floor(exe: str, argv: list[str], calls: int) -> list[int]:
-    done = subprocess.run(
-        [exe, "-w", "2", str(calls), *argv], stdout=subprocess.PIPE, text=True
-    )
-    if done.returncode != 0:
-        raise RuntimeError(f"spawn_floor failed (exit {done.returncode})")
-    samples = [int(line) for line in done.stdout.split()]
-    if len(samples) != calls:
-        raise RuntimeError(f"spawn_floor printed {len(samples)} samples, wanted {calls}")
-    return samples
 
 
 def time_subprocess(argv: list[str], calls: int) -> list[int]:
@@ -125,30 +64,6 @@ def time_subprocess(argv: list[str], calls: int) -> list[int]:
     return out
 
 
-def fmt_us(ns: float) -> str:
-    return f"{ns / 1000:9.1f}"
-
-
-def overhead_percent(rounds_a: list[list[int]], rounds_b: list[list[int]]) -> float:
-    a = statistics.median(itertools.chain.from_iterable(rounds_a))
-    b = statistics.median(itertools.chain.from_iterable(rounds_b))
-    return 100.0 * (a - b) / b
-
-
-def bootstrap_interval(rounds_a, rounds_b, resamples: int, level: float = 0.90):
-    """Resamples whole rounds, keeping each round's pairing and drift intact."""
-    rng = random.Random(12345)
-    n = len(rounds_a)
-    estimates = []
-    for _ in range(resamples):
-        picks = [rng.randrange(n) for _ in range(n)]
-        estimates.append(overhead_percent([rounds_a[i] for i in picks],
-                                          [rounds_b[i] for i in picks]))
-    estimates.sort()
-    tail = (1.0 - level) / 2
-    return percentile(estimates, tail), percentile(estimates, 1.0 - tail)
-
-
 def install_stub(workdir: str) -> None:
     stub_dir = os.path.join(workdir, "stub")
     os.mkdir(stub_dir)
@@ -160,31 +75,13 @@ def install_stub(workdir: str) -> None:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rounds", type=int, default=150,
-                        help="interleaved rounds (default 150)")
-    parser.add_argument("--calls", type=int, default=20,
-                        help="calls per method per round (default 20)")
-    parser.add_argument("--warmup", type=int, default=20,
-                        help="untimed calls of each method first (default 20)")
-    parser.add_argument("--resamples", type=int, default=400,
-                        help="bootstrap resamples for the interval (default 400)")
+    add_round_options(parser, rounds=150, calls=20, warmup=20, what="method")
     parser.add_argument("--stub-tmux", action="store_true",
                         help="time launching /bin/true as tmux: launch cost only")
     args = parser.parse_args()
-    if args.rounds < 1 or args.calls < 1 or args.warmup < 0 or args.resamples < 0:
-        parser.error("--rounds and --calls must be at least 1, the rest at least 0")
+    check_round_options(parser, args)
 
-    try:
-        import termloom
-    except ImportError as exc:
-        sys.exit(f"cannot import termloom ({exc}); install it first, e.g. pip install .")
-    real_tmux = shutil.which("tmux")
-    if real_tmux is None:
-        sys.exit("tmux is not on PATH")
-
-    # Ctrl-C already raises; make a plain kill unwind through `finally` too.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-
+    termloom, real_tmux = import_termloom_and_tmux()
     tmux = PrivateTmux(real_tmux)
     try:
         exe = compile_floor(tmux.dir)
@@ -192,14 +89,13 @@ def main() -> int:
         argv = ["tmux", "-S", tmux.socket, "list-sessions"]
         if not termloom.Server(tmux.socket).is_running:
             raise RuntimeError("the private tmux server isn't answering list-sessions")
-        version = subprocess.run([real_tmux, "-V"], capture_output=True,
-                                 text=True).stdout.strip()
+        version = tmux.version()
         if args.stub_tmux:
             install_stub(tmux.dir)
 
         runners = {
             "termloom": lambda n: time_termloom(termloom, tmux.socket, n),
-            "floor": lambda n: time_floor(exe, argv, n),
+            "floor": lambda n: run_floor(exe, argv, n)[0],
             "subprocess": lambda n: time_subprocess(argv, n),
         }
         for run in runners.values():
@@ -230,7 +126,7 @@ def main() -> int:
     print(f"{'per call (us)':<14}{'median':>9}{'p10':>10}{'p90':>10}")
     medians = {}
     for method in METHODS:
-        ordered = sorted(itertools.chain.from_iterable(per_round[method]))
+        ordered = pooled(per_round[method])
         medians[method] = statistics.median(ordered)
         print(f"{method:<14}{fmt_us(medians[method])} {fmt_us(percentile(ordered, 0.1))} "
               f"{fmt_us(percentile(ordered, 0.9))}")
@@ -258,9 +154,4 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except KeyboardInterrupt:
-        # The server and folder are already gone: main's `finally` ran.
-        print("interrupted", file=sys.stderr)
-        sys.exit(130)
+    run_main(main)
