@@ -474,6 +474,7 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
 
     CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     CommandOutput output;
+    if (want_stdout) output.stdout_bytes = take_output_buffer();
     Fd* pipes[2];
     std::string* outs[2];
     int count = 0;
@@ -503,6 +504,27 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
         break;
     }
     return lost_error(err);
+}
+
+namespace {
+
+constexpr std::size_t kept_buffer_limit = 16 * 1024 * 1024;
+thread_local std::string spare_output_buffer;
+
+}  // namespace
+
+std::string take_output_buffer() {
+    std::string buffer = std::move(spare_output_buffer);
+    spare_output_buffer = std::string();
+    buffer.clear();
+    return buffer;
+}
+
+void give_back_output_buffer(std::string&& buffer) {
+    if (buffer.capacity() > spare_output_buffer.capacity() &&
+        buffer.capacity() <= kept_buffer_limit) {
+        spare_output_buffer = std::move(buffer);
+    }
 }
 
 void kill_running_children() {

@@ -25,6 +25,13 @@ struct CommandOutput {
     std::string stderr_bytes;   // empty when not collected
 };
 
+// A large output costs more in page faults, when its buffer is fresh memory,
+// than in copying. So the buffer of standard output is reused: a run takes
+// the one given back last on its thread, and whoever is done with a text
+// that came from one gives it back. Only buffers up to a bound are kept.
+std::string take_output_buffer();
+void give_back_output_buffer(std::string&& buffer);
+
 struct RunError {
     // Lost: the child ran but its exit status could not be read, so the
     // run's outcome is unknown (someone else reaped it).

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "../core/process.hpp"
 #include "errors.hpp"
 
 namespace termloom::py {
@@ -98,6 +99,12 @@ PyObject* to_python(std::uint64_t number) { return PyLong_FromUnsignedLongLong(n
 
 PyObject* to_python(const std::string& text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* to_python(std::string&& text) {
+    PyObject* object = to_python(static_cast<const std::string&>(text));
+    give_back_output_buffer(std::move(text));
+    return object;
 }
 
 }  // namespace termloom::py

@@ -59,6 +59,8 @@ PyObject* to_python(bool flag);
 PyObject* to_python(std::uint32_t number);
 PyObject* to_python(std::uint64_t number);
 PyObject* to_python(const std::string& text);
+// A result's text: its buffer may be reused for the next output.
+PyObject* to_python(std::string&& text);
 // A pointer would otherwise convert to bool without a word.
 PyObject* to_python(const void*) = delete;
 
