@@ -27,14 +27,9 @@ std::string without_blank_edges(std::string_view screen) {
 // One value of the pane by display-message: the trimmed text, or none when
 // tmux failed or printed nothing but white space.
 Result<std::optional<std::string>> displayed(const Pane& pane, std::string_view format) {
-    auto output = successful_output(display_query(pane.socket, pane.pane_id, format),
-                                    Capture::Stdout);
-    if (!output) return std::unexpected(output.error());
-    if (!*output) return std::nullopt;
-    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
-    std::string_view value = trim(text);
-    if (value.empty()) return std::nullopt;
-    return std::string(value);
+    auto text = successful_stdout(display_query(pane.socket, pane.pane_id, format));
+    if (!text || !*text) return text;
+    return trimmed_value(**text);
 }
 
 }  // namespace
@@ -67,12 +62,9 @@ Result<std::optional<std::string>> capture(const Pane& pane, bool trim_blank_lin
         args.push_back(word("-S"));
         args.push_back(word(start));
     }
-    auto output = successful_output(tmux_argv(pane.socket, args), Capture::Stdout);
-    if (!output) return std::unexpected(output.error());
-    if (!*output) return std::nullopt;
-    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
-    if (!trim_blank_lines) return text;
-    return without_blank_edges(text);
+    auto text = successful_stdout(tmux_argv(pane.socket, args));
+    if (!text || !*text || !trim_blank_lines) return text;
+    return without_blank_edges(**text);
 }
 
 Result<bool> is_alive(const Pane& pane) {
@@ -93,13 +85,9 @@ Result<std::optional<std::string>> current_command(const Pane& pane) {
 Result<std::optional<std::string>> current_commandline(const Pane& pane) {
     auto pid = displayed(pane, "#{pane_pid}");
     if (!pid || !*pid) return pid;
-    auto output = successful_output({"ps", "-p", **pid, "-o", "args="}, Capture::Stdout);
-    if (!output) return std::unexpected(output.error());
-    if (!*output) return std::nullopt;
-    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
-    std::string_view line = trim(text);
-    if (line.empty()) return std::nullopt;
-    return std::string(line);
+    auto text = successful_stdout({"ps", "-p", **pid, "-o", "args="});
+    if (!text || !*text) return text;
+    return trimmed_value(**text);
 }
 
 }  // namespace termloom::pane_ops

@@ -53,6 +53,19 @@ Result<std::optional<CommandOutput>> successful_output(const std::vector<std::st
     return std::optional<CommandOutput>(std::move(*ran));
 }
 
+Result<std::optional<std::string>> successful_stdout(const std::vector<std::string>& argv) {
+    auto output = successful_output(argv, Capture::Stdout);
+    if (!output) return std::unexpected(output.error());
+    if (!*output) return std::nullopt;
+    return decode_lossy(std::move((*output)->stdout_bytes));
+}
+
+std::optional<std::string> trimmed_value(std::string_view text) {
+    std::string_view value = trim(text);
+    if (value.empty()) return std::nullopt;
+    return std::string(value);
+}
+
 std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput& output,
                                     Stderr form) {
     std::string text = decode_lossy(output.stderr_bytes);

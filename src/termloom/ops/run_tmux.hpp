@@ -27,6 +27,13 @@ Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture ca
 Result<std::optional<CommandOutput>> successful_output(const std::vector<std::string>& argv,
                                                        Capture capture);
 
+// The decoded standard output of a reader's run, or nothing when tmux could
+// not start or failed.
+Result<std::optional<std::string>> successful_stdout(const std::vector<std::string>& argv);
+
+// The trimmed text, or nothing when only white space is left.
+std::optional<std::string> trimmed_value(std::string_view text);
+
 inline constexpr std::string_view kSpawnPrefix = "failed to run tmux: ";
 // The Server operations that raise spell it with a capital letter.
 inline constexpr std::string_view kServerSpawnPrefix = "Failed to run tmux: ";

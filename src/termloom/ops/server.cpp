@@ -27,15 +27,13 @@ Result<bool> has_session(const Server& server, std::string name) {
 }
 
 Result<std::vector<Session>> sessions(const Server& server) {
-    auto output = successful_output(
-        tmux_argv(server.socket, {word("list-sessions"), word("-F"), word("#{session_name}")}),
-        Capture::Stdout);
-    if (!output) return std::unexpected(output.error());
+    auto text = successful_stdout(
+        tmux_argv(server.socket, {word("list-sessions"), word("-F"), word("#{session_name}")}));
+    if (!text) return std::unexpected(text.error());
     std::vector<Session> found;
-    if (!*output) return found;
-    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
+    if (!*text) return found;
     // Each name exactly as listed: " build" and "build" are two sessions.
-    for (std::string_view name : split_lines(text)) {
+    for (std::string_view name : split_lines(**text)) {
         if (!name.empty()) found.push_back(Session{std::string(name), server.socket});
     }
     return found;
@@ -59,15 +57,10 @@ Result<Session> new_session(const Server& server, std::string name) {
 Result<std::optional<std::string>> current_socket(const Server& server) {
     if (server.socket) return server.socket;
     // With no socket path of our own, tmux reports where its default server is.
-    auto output = successful_output(
-        tmux_argv(std::nullopt, {word("display-message"), word("-p"), fixed_operand("#{socket_path}")}),
-        Capture::Stdout);
-    if (!output) return std::unexpected(output.error());
-    if (!*output) return std::nullopt;
-    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
-    std::string_view path = trim(text);
-    if (path.empty()) return std::nullopt;
-    return std::string(path);
+    auto text = successful_stdout(tmux_argv(
+        std::nullopt, {word("display-message"), word("-p"), fixed_operand("#{socket_path}")}));
+    if (!text || !*text) return text;
+    return trimmed_value(**text);
 }
 
 }  // namespace termloom::server_ops

@@ -116,14 +116,12 @@ Result<std::vector<Window>> windows(const Session& session) {
     std::vector<Window> found;
     auto target = session_target(session.name);
     if (!target) return found;
-    auto output = successful_output(
-        tmux_argv(session.socket, {word("list-windows"), word("-t"), value(*target), word("-F"),
-                                   word(window_ops::kListFormat)}),
-        Capture::Stdout);
-    if (!output) return std::unexpected(output.error());
-    if (!*output) return found;
-    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
-    for (std::string_view line : split_lines(text)) {
+    auto text = successful_stdout(tmux_argv(session.socket, {word("list-windows"), word("-t"),
+                                                             value(*target), word("-F"),
+                                                             word(window_ops::kListFormat)}));
+    if (!text) return std::unexpected(text.error());
+    if (!*text) return found;
+    for (std::string_view line : split_lines(**text)) {
         if (auto window = window_ops::from_listing(line, session.name, session.socket)) {
             found.push_back(std::move(*window));
         }

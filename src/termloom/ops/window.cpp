@@ -24,12 +24,10 @@ Result<std::optional<Window>> move(const Window& window, std::string_view subcom
     if (!moved) return std::unexpected(moved.error());
     if (!*moved) return std::nullopt;
     // display-message resolves a bare "=NAME" to no window; "=NAME:" is the current one.
-    auto shown = successful_output(display_query(window.socket, *session + ":", kListFormat),
-                                   Capture::Stdout);
+    auto shown = successful_stdout(display_query(window.socket, *session + ":", kListFormat));
     if (!shown) return std::unexpected(shown.error());
     if (!*shown) return std::nullopt;
-    std::string text = decode_lossy(std::move((*shown)->stdout_bytes));
-    return from_listing(without_line_end(text), window.session_name, window.socket);
+    return from_listing(without_line_end(**shown), window.session_name, window.socket);
 }
 
 }  // namespace
@@ -69,14 +67,12 @@ Result<std::vector<Pane>> panes(const Window& window) {
     std::vector<Pane> found;
     auto target = window_target(window.session_name, window.index);
     if (!target) return found;
-    auto output = successful_output(
-        tmux_argv(window.socket, {word("list-panes"), word("-t"), value(*target), word("-F"),
-                                  word(pane_ops::kListFormat)}),
-        Capture::Stdout);
-    if (!output) return std::unexpected(output.error());
-    if (!*output) return found;
-    std::string text = decode_lossy(std::move((*output)->stdout_bytes));
-    for (std::string_view line : split_lines(text)) {
+    auto text = successful_stdout(tmux_argv(window.socket, {word("list-panes"), word("-t"),
+                                                            value(*target), word("-F"),
+                                                            word(pane_ops::kListFormat)}));
+    if (!text) return std::unexpected(text.error());
+    if (!*text) return found;
+    for (std::string_view line : split_lines(**text)) {
         auto fields = pane_ops::listing_fields(line);
         if (!fields) continue;
         auto pane_index = parse_u32((*fields)[0]);
