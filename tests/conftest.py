@@ -187,34 +187,16 @@ def unpublished_classes():
 _classes = None
 
 
-@pytest.fixture
-def Session():
-    return unpublished_classes()["Session"]
+def class_fixture(name):
+    """A fixture giving the unpublished class `name`; tests take it by that name."""
+    def fixture():
+        return unpublished_classes()[name]
+    fixture.__name__ = name
+    return pytest.fixture(fixture)
 
 
-@pytest.fixture
-def SessionMetadata():
-    return unpublished_classes()["SessionMetadata"]
-
-
-@pytest.fixture
-def Window():
-    return unpublished_classes()["Window"]
-
-
-@pytest.fixture
-def Pane():
-    return unpublished_classes()["Pane"]
-
-
-@pytest.fixture
-def WindowMetadata():
-    return unpublished_classes()["WindowMetadata"]
-
-
-@pytest.fixture
-def LastCommand():
-    return unpublished_classes()["LastCommand"]
+for _name in ["Session", "SessionMetadata", "Window", "WindowMetadata", "Pane", "LastCommand"]:
+    globals()[_name] = class_fixture(_name)
 
 
 @pytest.fixture
