@@ -7,17 +7,19 @@
 namespace termloom {
 namespace {
 
-constexpr std::string_view kLostPrefix = "could not read the exit status of tmux: ";
-
 // A lost exit status is an error for every operation alike: a status run's
 // False or a reader's empty result would report an answer tmux never gave.
-std::unexpected<Error> run_failure(const RunError& error, std::string_view spawn_prefix) {
+// `program` names what ran: ps as well as tmux.
+std::unexpected<Error> run_failure(const RunError& error, std::string_view program,
+                                   std::string_view spawn_prefix) {
     std::string message;
     switch (error.kind) {
     case RunError::Kind::Interrupted:
         return interrupted();
     case RunError::Kind::Lost:
-        message = kLostPrefix;
+        message = "could not read the exit status of ";
+        message += program;
+        message += ": ";
         break;
     case RunError::Kind::Spawn:
         message = spawn_prefix;
@@ -31,14 +33,14 @@ std::unexpected<Error> run_failure(const RunError& error, std::string_view spawn
 
 Result<bool> status_of(const std::vector<std::string>& argv) {
     auto ran = run_status(argv);
-    if (!ran) return run_failure(ran.error(), kSpawnPrefix);  // a status run reports no Spawn
+    if (!ran) return run_failure(ran.error(), argv.empty() ? "" : argv.front(), kSpawnPrefix);  // no Spawn here
     return *ran;
 }
 
 Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
                                 std::string_view spawn_prefix) {
     auto ran = run_output(argv, capture);
-    if (!ran) return run_failure(ran.error(), spawn_prefix);
+    if (!ran) return run_failure(ran.error(), argv.empty() ? "" : argv.front(), spawn_prefix);
     return std::move(*ran);
 }
 
@@ -47,7 +49,7 @@ Result<std::optional<CommandOutput>> successful_output(const std::vector<std::st
     auto ran = run_output(argv, capture);
     if (!ran) {
         if (ran.error().kind == RunError::Kind::Spawn) return std::nullopt;
-        return run_failure(ran.error(), kSpawnPrefix);
+        return run_failure(ran.error(), argv.empty() ? "" : argv.front(), kSpawnPrefix);
     }
     if (!succeeded(*ran)) return std::nullopt;
     return std::optional<CommandOutput>(std::move(*ran));
