@@ -29,18 +29,22 @@ std::unexpected<Error> run_failure(const RunError& error, std::string_view progr
     return runtime_error(std::move(message));
 }
 
+std::string_view program_of(const std::vector<std::string>& argv) {
+    return argv.empty() ? std::string_view() : std::string_view(argv.front());
+}
+
 }  // namespace
 
 Result<bool> status_of(const std::vector<std::string>& argv) {
     auto ran = run_status(argv);
-    if (!ran) return run_failure(ran.error(), argv.empty() ? "" : argv.front(), kSpawnPrefix);  // no Spawn here
+    if (!ran) return run_failure(ran.error(), program_of(argv), kSpawnPrefix);  // no Spawn here
     return *ran;
 }
 
 Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
                                 std::string_view spawn_prefix) {
     auto ran = run_output(argv, capture);
-    if (!ran) return run_failure(ran.error(), argv.empty() ? "" : argv.front(), spawn_prefix);
+    if (!ran) return run_failure(ran.error(), program_of(argv), spawn_prefix);
     return std::move(*ran);
 }
 
@@ -49,7 +53,7 @@ Result<std::optional<CommandOutput>> successful_output(const std::vector<std::st
     auto ran = run_output(argv, capture);
     if (!ran) {
         if (ran.error().kind == RunError::Kind::Spawn) return std::nullopt;
-        return run_failure(ran.error(), argv.empty() ? "" : argv.front(), kSpawnPrefix);
+        return run_failure(ran.error(), program_of(argv), kSpawnPrefix);
     }
     if (!succeeded(*ran)) return std::nullopt;
     return std::optional<CommandOutput>(std::move(*ran));
