@@ -119,7 +119,8 @@ struct Member {
     Exceptions raises;             // what a call or read may raise
     Signature signature;           // parameters; for Settable the setter's one parameter
     std::string_view setter_doc;
-    std::string_view setter_returns;  // records' annotation of the setter's result
+    std::string_view setter_returns;      // records' annotation of the setter's result
+    std::string_view setter_result_type;  // its precise type
     Exceptions setter_raises;         // what an assignment or deletion may raise
     std::string_view class_name;
     OwnerFn owner = nullptr;
@@ -232,11 +233,12 @@ constexpr Exceptions failure_errors() {
     return e;
 }
 
-// What converting the arguments of `signature` may raise.
+// What binding and converting arguments for `signature` may raise; a call
+// with arguments that do not bind raises TypeError even without parameters.
 constexpr Exceptions argument_errors(const Signature& signature) {
     Exceptions e;
+    e |= Exception::TypeError;
     for (const Param& p : signature.list()) {
-        e |= Exception::TypeError;
         switch (p.type) {
             case ValueType::Text:
             case ValueType::OptionalText: e |= Exception::UnicodeEncodeError; break;
@@ -464,6 +466,7 @@ consteval Member settable(std::string_view name, ParamName setter_param,
     m.signature = signature_of<std::tuple<std::string>>(setter_param);
     m.setter_doc = setter_doc;
     m.setter_returns = TypeInfo<typename Renamer::Return>::annotation;
+    m.setter_result_type = TypeInfo<typename Renamer::Return>::precise;
     m.setter_raises = argument_errors(m.signature);
     m.setter_raises |= failure_errors<typename Renamer::Return>();
     m.setter_raises |= Exception::AttributeError;  // deletion

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "interface_catalog.hpp"
+#include "interface_text.hpp"
 #include "static_text.hpp"
 
 namespace termloom::py {
@@ -132,8 +133,7 @@ constexpr void put_function(TextOut& out, const Record& r) {
     put_json_string(out, r.setter ? m.setter_returns : m.returns);
     if (r.setter) {
         out << ",\"decorators\":[\"" << m.name << ".setter\"]";
-    } else if (m.kind == MemberKind::Field || m.kind == MemberKind::Settable ||
-               m.kind == MemberKind::Computed) {
+    } else if (is_property(m)) {
         out << ",\"decorators\":[\"property\"]";
     }
 }
