@@ -5,16 +5,14 @@ import ast
 import inspect
 import os
 import re
-import sys
 
 import pytest
 
 import termloom
-from test_interface import INTERFACE, C, F, M, S, cls_of
+from test_interface import INTERFACE, SLOTS, M, cls_of, functions_of
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-from gen_interface_files import FILES, generated  # noqa: E402
+from gen_interface_files import FILES, generated
 
 STUB = "src/termloom-stubs/__init__.pyi"
 REFERENCE = "docs/api.md"
@@ -55,26 +53,21 @@ def stub_classes(stub):
     return {node.name: node for node in stub.body if isinstance(node, ast.ClassDef)}
 
 
+def annotated(params):
+    """The parameters as a def statement writes them: ["keys: str", "enter: bool = False"]."""
+    return [p.name + ": " + p.annotation + ("" if p.default is None else " = " + p.default) for p in params]
+
+
 def definition(name, first, params, returns, decorators=()):
     """A def statement of the stub, as comparable text."""
-    args = ", ".join([first] + [p.name + ": " + p.annotation + ("" if p.default is None else " = " + p.default)
-                                for p in params])
+    args = ", ".join([first] + annotated(params))
     return [*(f"@{d}" for d in decorators), f"def {name}({args}) -> {returns}"]
 
 
 def expected_definitions(class_name):
-    cls = INTERFACE[class_name]
-    expected = []
-    if cls.new is not None:
-        expected.append(definition("__new__", "cls", cls.new, class_name))
-    for m in cls.members:
-        if m.kind in (F, S, C):
-            expected.append(definition(m.name, "self", (), m.result, ["property"]))
-        if m.kind == S:
-            expected.append(definition(m.name, "self", m.params, "None", [f"{m.name}.setter"]))
-        if m.kind == M:
-            expected.append(definition(m.name, "self", m.params, m.result))
-    return expected
+    # The stub leaves __repr__ and __str__ to object, which has them.
+    return [definition(f.name, f.first, f.params, f.result, f.decorators)
+            for f in functions_of(class_name) if f.name not in SLOTS]
 
 
 def found_definitions(class_node):
@@ -139,9 +132,7 @@ def reference_sections():
 def usage(member):
     if member.kind != M:
         return f"`{member.name} -> {member.result}`"
-    params = ", ".join(p.name + ": " + p.annotation + ("" if p.default is None else " = " + p.default)
-                       for p in member.params)
-    return f"`{member.name}({params}) -> {member.result}`"
+    return f"`{member.name}({', '.join(annotated(member.params))}) -> {member.result}`"
 
 
 @pytest.mark.parametrize("class_name", INTERFACE)
@@ -151,9 +142,7 @@ def test_reference_describes_every_member(reference_sections, class_name):
     if cls.new is None:
         assert "No constructor" in section
     else:
-        params = ", ".join(p.name + ": " + p.annotation + ("" if p.default is None else " = " + p.default)
-                           for p in cls.new)
-        assert f"Constructor: `{class_name}({params})`" in section
+        assert f"Constructor: `{class_name}({', '.join(annotated(cls.new))})`" in section
     documented = [key.split(".", 1)[1] for key in reference_sections if key.startswith(class_name + ".")]
     assert documented == [m.name for m in cls.members]
     for m in cls.members:

@@ -153,6 +153,29 @@ INTERFACE = {
 REPRESENTED = [name for name in INTERFACE if name != "Server"]
 
 
+# A function of a class's interface: the constructor, a property's getter or
+# setter, a method or a slot, with its first parameter, the rest, the
+# annotation of its result in the records, its precise result and decorators.
+Function = namedtuple("Function", "name first params returns result decorators")
+SLOTS = ("__repr__", "__str__")
+
+
+def functions_of(class_name):
+    cls = INTERFACE[class_name]
+    if cls.new is not None:
+        yield Function("__new__", "cls", cls.new, "None", class_name, ())
+    for m in cls.members:
+        if m.kind in (F, S, C):
+            yield Function(m.name, "self", (), m.returns, m.result, ("property",))
+        if m.kind == S:
+            yield Function(m.name, "self", m.params, ANY, "None", (f"{m.name}.setter",))
+        if m.kind == M:
+            yield Function(m.name, "self", m.params, m.returns, m.result, ())
+    if class_name in REPRESENTED:
+        for slot in SLOTS:
+            yield Function(slot, "self", (), "str", "str", ())
+
+
 def parameter_list(params):
     """The parameters as a text signature writes them: "keys, enter=False"."""
     return ", ".join(p.name if p.default is None else f"{p.name}={p.default}" for p in params)

@@ -2,19 +2,16 @@
 tool reads them: by symbol name, without importing the module's code."""
 import inspect
 import json
-import os
 import re
 import struct
-import sys
 from collections import Counter
 
 import pytest
 
 import termloom
-from test_interface import ANY, INTERFACE, REPRESENTED, C, F, M, S, cls_of
+from test_interface import INTERFACE, cls_of, functions_of
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
-from elf64 import ElfFile  # noqa: E402
+from elf64 import ElfFile
 
 PREFIX = "PYO3_INTROSPECTION_1_"
 U64 = 2**64
@@ -91,28 +88,15 @@ def arguments(first, params=()):
     return result
 
 
-def function(name, arguments, returns, decorators=None):
-    record = {"type": "function", "name": name, "arguments": arguments, "returns": returns}
-    if decorators:
-        record["decorators"] = decorators
-    return record
-
-
 def expected_functions(class_name):
     """The function records of a class, as the written interface table gives them."""
-    cls = INTERFACE[class_name]
     expected = []
-    if cls.new is not None:
-        expected.append(function("__new__", arguments("cls", cls.new), "None"))
-    for m in cls.members:
-        if m.kind in (F, S, C):
-            expected.append(function(m.name, arguments("self"), m.returns, ["property"]))
-        if m.kind == S:
-            expected.append(function(m.name, arguments("self", m.params), ANY, [f"{m.name}.setter"]))
-        if m.kind == M:
-            expected.append(function(m.name, arguments("self", m.params), m.returns))
-    if class_name in REPRESENTED:
-        expected += [function(slot, arguments("self"), "str") for slot in ("__repr__", "__str__")]
+    for f in functions_of(class_name):
+        record = {"type": "function", "name": f.name, "arguments": arguments(f.first, f.params),
+                  "returns": f.returns}
+        if f.decorators:
+            record["decorators"] = list(f.decorators)
+        expected.append(record)
     return expected
 
 

@@ -1,11 +1,12 @@
 // The Python interface of a class, declared once as data.
 //
-// Each class lists its members in one table (see the api_*.cpp files). An
+// Each class lists its members in one table (see the api_*.hpp files). An
 // entry names the member, its kind, its docstring, its parameters' names and
-// defaults, and the core operation behind it; parameter types, annotations
-// and the conversions around the call are derived from the operation's C++
-// signature. The type object, argument binding, text signatures and the
-// interface records are all produced from these tables.
+// defaults, and the core operation behind it; parameter types, annotations,
+// result types, the exceptions it may raise and the conversions around the
+// call are derived from the operation's C++ signature. The type object,
+// argument binding, text signatures, the exported interface records, the
+// type stub and the API reference are all produced from these tables.
 #pragma once
 
 #include <array>
