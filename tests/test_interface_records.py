@@ -11,16 +11,20 @@ import pytest
 import termloom
 from test_interface import INTERFACE, cls_of, functions_of
 
-from elf64 import ElfFile
+from elf64 import SHF_WRITE, ElfFile
 
 PREFIX = "PYO3_INTROSPECTION_1_"
 U64 = 2**64
 
 
 @pytest.fixture(scope="module")
-def exports():
+def elf():
+    return ElfFile(termloom.__file__)
+
+
+@pytest.fixture(scope="module")
+def exports(elf):
     """(symbol name, address, symbol size, record bytes) of every record symbol."""
-    elf = ElfFile(termloom.__file__)
     found = []
     for name, address, size in elf.dynamic_symbols():
         if name.startswith(PREFIX):
@@ -45,13 +49,14 @@ def by_class(records):
     return grouped
 
 
-def test_symbols_are_aligned_and_sized(exports):
+def test_symbols_are_aligned_sized_and_read_only(elf, exports):
     assert exports
     for name, address, size, text in exports:
         number = name[len(PREFIX):]
         assert re.fullmatch(r"[1-9][0-9]*", number) and int(number) < U64, name
         assert address % 4 == 0, name
         assert size == 4 + len(text), name
+        assert not elf.section_at(address, size)["flags"] & SHF_WRITE, name
         assert text.startswith(b"{") and text.endswith(b"}"), name
 
 

@@ -8,6 +8,7 @@ import struct
 
 SHT_NOBITS = 8
 SHT_DYNSYM = 11
+SHF_WRITE = 1
 SHF_ALLOC = 2
 
 
@@ -51,11 +52,16 @@ class ElfFile:
                     symbols.append((self._string(strings, name), value, size))
         return symbols
 
-    def read(self, address, size):
-        """`size` bytes of the file's image at `address`."""
+    def section_at(self, address, size):
+        """The loaded section that holds `size` bytes at `address`."""
         for s in self.sections:
             loaded = s["flags"] & SHF_ALLOC and s["kind"] != SHT_NOBITS
             if loaded and s["addr"] <= address and address + size <= s["addr"] + s["size"]:
-                start = s["offset"] + address - s["addr"]
-                return self.data[start:start + size]
+                return s
         raise ValueError(f"no section holds {size} bytes at {address:#x}")
+
+    def read(self, address, size):
+        """`size` bytes of the file's image at `address`."""
+        s = self.section_at(address, size)
+        start = s["offset"] + address - s["addr"]
+        return self.data[start:start + size]
