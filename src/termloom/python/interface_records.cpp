@@ -138,10 +138,18 @@ constexpr void put_function(TextOut& out, const Record& r) {
     }
 }
 
+constexpr std::string_view type_of(RecordKind kind) {
+    switch (kind) {
+        case RecordKind::Module: return "module";
+        case RecordKind::Class: return "class";
+        case RecordKind::Function: return "function";
+    }
+    return "";
+}
+
 constexpr void put_record_json(TextOut& out, const Record& r) {
-    constexpr std::array<std::string_view, 3> kTypes = {"module", "class", "function"};
     out << "{\"type\":";
-    put_json_string(out, kTypes[static_cast<std::size_t>(r.kind)]);
+    put_json_string(out, type_of(r.kind));
     out << ",\"name\":";
     put_json_string(out, r.kind == RecordKind::Module  ? kModuleName
                          : r.kind == RecordKind::Class ? kClasses[r.class_index].name

@@ -15,8 +15,9 @@ constexpr std::string_view exception_meaning(Exception e) {
             return "a tmux (or `ps`) run could not start, failed, or printed something unusable. "
                    "Members whose text says that they report a failure as `False`, `None` or an "
                    "empty list raise it only when the exit status of tmux cannot be read. Any "
-                   "member also raises it, with \"Already borrowed\" or \"Already mutably "
-                   "borrowed\", when another thread is renaming the same object at that moment.";
+                   "member also raises it, with \"Already mutably borrowed\", while another thread "
+                   "renames the same object, and a rename raises it, with \"Already borrowed\", "
+                   "while another thread uses that object.";
         case Exception::ValueError: return "tmux refused the value (the new name of a window).";
         case Exception::TypeError:
             return "an argument of the wrong type, or arguments that do not fit the parameters.";
