@@ -66,7 +66,7 @@ enum class Exception : unsigned {
     ValueError = 2,          // declared where tmux's refusal is reported as one
     TypeError = 4,           // arguments that do not bind or convert
     OverflowError = 8,       // an unsigned argument out of range
-    UnicodeEncodeError = 16, // a text argument that is not valid UTF-8
+    UnicodeEncodeError = 16, // a text argument that has no UTF-8 form
     AttributeError = 32,     // deleting a settable property
 };
 
@@ -122,7 +122,7 @@ struct Member {
     std::string_view setter_doc;
     std::string_view setter_returns;      // records' annotation of the setter's result
     std::string_view setter_result_type;  // its precise type
-    Exceptions setter_raises;         // what an assignment or deletion may raise
+    Exceptions setter_raises;             // what an assignment or deletion may raise
     std::string_view class_name;
     OwnerFn owner = nullptr;
     ConstructFn construct = nullptr;
