@@ -29,10 +29,10 @@ FILES = {
 
 
 def installed_library():
-    spec = importlib.util.find_spec("termloom")
-    if spec is None or spec.origin is None:
+    module = importlib.util.find_spec("termloom")
+    if module is None or module.origin is None:
         raise SystemExit("termloom is not installed for this Python; name the library file")
-    return spec.origin
+    return module.origin
 
 
 def generated(library):
