@@ -38,7 +38,7 @@ rm -rf "$out/dist"
     --config-settings=cmake.define.CMAKE_CXX_FLAGS="$flags" \
     --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
     "$ROOT" >&2 || die "building the sanitized wheel failed"
-make_venv "$venv" "$py" "$out"/dist/termloom-*.whl pytest hypothesis
+make_venv "$venv" "$py" "$out"/dist/termloom-*.whl pytest hypothesis mypy
 
 # tmux and ps run without the preloaded runtimes: ps hangs at start-up with
 # libasan preloaded, and neither is what is being checked. These wrappers

@@ -15,7 +15,7 @@ for py in "${pythons[@]}"; do
     version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     venv="$ROOT/.venv-tests/$version"
     say "Python $version ($py): installing the wheel"
-    make_venv "$venv" "$py" "$wheel" pytest hypothesis
+    make_venv "$venv" "$py" "$wheel" pytest hypothesis mypy
     say "Python $version: running the tests"
     # Run from tests/ so that the installed wheel, not the source tree, is imported.
     if ! (cd "$ROOT/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .); then

@@ -13,6 +13,8 @@ import pytest
 import termloom
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The checkout's tools (ELF reading, the generated files) serve the tests too.
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 REAL_TMUX = shutil.which("tmux")  # looked up before any test changes PATH
 
 

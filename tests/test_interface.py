@@ -2,6 +2,7 @@
 import gc
 import inspect
 import weakref
+from collections import namedtuple
 
 import pytest
 
@@ -9,100 +10,179 @@ import termloom
 from conftest import unpublished_classes
 
 F, S, C, M = "field", "settable", "computed", "method"
+ANY = "typing.Any"  # what the interface records write for optionals and lists
 
-# Every member of every class in declaration order: kind, text signature of a
-# method, and docstring. Property docstrings carry no signature.
+# A parameter: its name, its annotation, and the Python source of its default.
+Param = namedtuple("Param", "name annotation default", defaults=[None])
+# A member: its kind, the annotation of its result in the interface records and
+# its precise type (the same unless the records write typing.Any), its
+# parameters (for a settable, the setter's one parameter), and its docstring.
+# Property docstrings carry no signature.
+Member = namedtuple("Member", "name kind returns result params doc")
+# A class: the parameters of its constructor (None: it has none), its members.
+Class = namedtuple("Class", "new members")
+
+
+def field(name, returns, result=None):
+    return Member(name, F, returns, result or returns, (), "")
+
+
+def settable(name, setter_param):
+    return Member(name, S, "str", "str", (Param(setter_param, "str"),), "")
+
+
+def computed(name, returns, doc, result=None):
+    return Member(name, C, returns, result or returns, (), doc)
+
+
+def method(name, params, returns, doc, result=None):
+    return Member(name, M, returns, result or returns, tuple(params), doc)
+
+
+NAME, TARGET = Param("name", "str"), Param("target", "str")
+SOCKET, OPTIONAL_SOCKET = Param("socket", "str | None"), Param("socket", "str | None", "None")
+
+# Every member of every class in declaration order.
 INTERFACE = {
-    "Server": ("(socket=None)", [
-        ("sessions", C, None, "list sessions in this server\n\nReturns:\n    A list of Session in this server"),
-        ("is_running", C, None, "check if a tmux server is running\n\nReturns:\n    True if running, False if not"),
-        ("current_socket", C, None, "get the tmux socket path for this server\nif a socket was explicitly "
-         "provided, that is returned.\notherwise, the default tmux socket path is returned.\n\nReturns:\n    str"),
-        ("new_session", M, "($self, name)", "create a new session\n\nReturns:\n    Session"),
-        ("has_session", M, "($self, name)", "check if the server contains a session using a session name\n\n"
-         "Returns:\n    True if the session name provided exists, False if not"),
-        ("kill", M, "($self)", "kill a tmux server"),
-        ("start", M, "($self)", "start a tmux server if none is running\n"),
-        ("target_pane", M, "($self, target)",
-         'get a Pane object directly from a pane target like "mysess:0.1"\n\nReturns:\n    Pane'),
-        ("target_window", M, "($self, target)",
-         'get a Window object directly from a window target like "mysess:0"\n\nReturns:\n    Window'),
+    "Server": Class([OPTIONAL_SOCKET], [
+        computed("sessions", ANY, "list sessions in this server\n\nReturns:\n    A list of Session in this server",
+                 "list[Session]"),
+        computed("is_running", "bool",
+                 "check if a tmux server is running\n\nReturns:\n    True if running, False if not"),
+        computed("current_socket", ANY, "get the tmux socket path for this server\nif a socket was explicitly "
+                 "provided, that is returned.\notherwise, the default tmux socket path is returned.\n\nReturns:\n"
+                 "    str", "str | None"),
+        method("new_session", [NAME], "Session", "create a new session\n\nReturns:\n    Session"),
+        method("has_session", [NAME], "bool", "check if the server contains a session using a session name\n\n"
+               "Returns:\n    True if the session name provided exists, False if not"),
+        method("kill", [], "bool", "kill a tmux server"),
+        method("start", [], "bool", "start a tmux server if none is running\n"),
+        method("target_pane", [TARGET], "Pane",
+               'get a Pane object directly from a pane target like "mysess:0.1"\n\nReturns:\n    Pane'),
+        method("target_window", [TARGET], "Window",
+               'get a Window object directly from a window target like "mysess:0"\n\nReturns:\n    Window'),
     ]),
-    "Session": ("(name, socket=None)", [
-        ("name", S, None, ""),
-        ("socket", F, None, ""),
-        ("windows", C, None, "get a list of all windows in a session\n\nReturns:\n    Window"),
-        ("metadata", M, "($self)",
-         "get session metadata\n\nReturns:\n    SessionMetadata\n\nRaises: RuntimeError on failure"),
-        ("kill", M, "($self)", "kill this session\n\nReturns:\n    True if the operation is successful"),
+    "Session": Class([NAME, OPTIONAL_SOCKET], [
+        settable("name", "new_name"),
+        field("socket", ANY, "str | None"),
+        computed("windows", ANY, "get a list of all windows in a session\n\nReturns:\n    Window", "list[Window]"),
+        method("metadata", [], "SessionMetadata",
+               "get session metadata\n\nReturns:\n    SessionMetadata\n\nRaises: RuntimeError on failure"),
+        method("kill", [], "bool", "kill this session\n\nReturns:\n    True if the operation is successful"),
     ]),
-    "Window": ("(session_name, index, socket, name)", [
-        ("session_name", F, None, ""),
-        ("index", F, None, ""),
-        ("socket", F, None, ""),
-        ("name", S, None, ""),
-        ("select", C, None, "select a window if not selected\n\nReturns:\n    True if selected, False if the "
-         "operation failed"),
-        ("panes", C, None, "list panes in a window\n\nReturns:\n    a list of panes available in this window"),
-        ("metadata", C, None, "get window metadata\n\nReturns:\n    WindowMetadata"),
-        ("next", C, None, "Move to the next tmux window in this session and return it.\n\nReturns:\n    "
-         "The newly selected Window, or None if the operation fails."),
-        ("previous", C, None, "Move to the previous tmux window in this session and return it.\n\nReturns:\n    "
-         "The newly selected Window, or None if the operation fails."),
-        ("kill", M, "($self)",
-         "kill this window\n\nReturns:\n    True if killed successfully, False if the operation failed"),
+    "Window": Class([Param("session_name", "str"), Param("index", "int"), SOCKET, NAME], [
+        field("session_name", "str"),
+        field("index", "int"),
+        field("socket", ANY, "str | None"),
+        settable("name", "new_name"),
+        computed("select", "bool",
+                 "select a window if not selected\n\nReturns:\n    True if selected, False if the operation failed"),
+        computed("panes", ANY, "list panes in a window\n\nReturns:\n    a list of panes available in this window",
+                 "list[Pane]"),
+        computed("metadata", "WindowMetadata", "get window metadata\n\nReturns:\n    WindowMetadata"),
+        computed("next", ANY, "Move to the next tmux window in this session and return it.\n\nReturns:\n    "
+                 "The newly selected Window, or None if the operation fails.", "Window | None"),
+        computed("previous", ANY, "Move to the previous tmux window in this session and return it.\n\nReturns:\n"
+                 "    The newly selected Window, or None if the operation fails.", "Window | None"),
+        method("kill", [], "bool",
+               "kill this window\n\nReturns:\n    True if killed successfully, False if the operation failed"),
     ]),
-    "Pane": ("(session_name, window_index, pane_index, pane_id, title, socket)", [
-        ("session_name", F, None, ""),
-        ("window_index", F, None, ""),
-        ("pane_index", F, None, ""),
-        ("pane_id", F, None, ""),
-        ("title", S, None, ""),
-        ("socket", F, None, ""),
-        ("select", C, None, "select this pane"),
-        ("clear", C, None, "clear a panes history"),
-        ("is_alive", C, None, "Whether the pane is alive."),
-        ("current_command", C, None, "get this shells current command/program\nwill be the shell name if no "
-         "program is active\n\nReturns:\n    a string of the current program running on the pane. e.g. "
-         "`ping -q example.com` will only return `ping`"),
-        ("current_commandline", C, None, "get this panes current running command with its arguments\n\n"
-         "Returns:\n    the program ran in the pane with the arguments used. e.g. `ping -q example.com`"),
-        ("last_command", C, None, "get the last command used in this pane\n\nReturns:\n    LastCommand"),
-        ("send_keys", M, "($self, keys, enter=False, clear_first=False)",
-         "send keys to a pane\n\nArgs:\n    keys: the keys/commands to send to the pane\n    enter: whether "
-         "to send enter command and run the command sent\n    clear_first: first clear the screen before "
-         "running the command\n\nReturns:\n    True if successfully sent keys\n"),
-        ("capture", M, "($self, trim=False, scroll_back=None, full=False)",
-         "capture a panes content\n\nArgs:\n    trim: remove trailing whitespaces from the capture output\n"
-         "    scroll_back: scroll back this number of lines\n    full: capture full pane output\n\nReturns:\n"
-         "    a string of the pane content. any character visible in the pane will ne returned"),
-        ("kill", M, "($self)", "Kill this pane."),
-        ("resize", M, "($self, direction, amount)",
-         'Resize the pane.\n\nArgs:\n    direction: One of "left", "right", "up", or "down".\n    amount: '
-         "Number of cells to resize by.\n"),
-        ("split", M, "($self, horizontal=False, command=None, keep=True)",
-         "Split this pane and return the new pane.\n\nArgs:\n    horizontal: Split horizontally if True, "
-         "vertically otherwise.\n    command: Optional command to run in the new pane.\n    keep: keep the "
-         "split running after execution is complete, defaults to true\n"),
-        ("respawn", M, "($self, command=None, kill=False)",
-         "Respawn the pane.\n\nArgs:\n    command: Optional command to run after respawning.\n    kill: Kill "
-         "the existing pane process first."),
-        ("bash_shell", M, "($self, respawn=False)",
-         "Change this pane to bash.\n\nArgs:\n    respawn: If True, kill the current pane process and respawn "
-         "it as bash.\n             If False, run `exec bash` inside the pane.\n"),
+    "Pane": Class([Param("session_name", "str"), Param("window_index", "int"), Param("pane_index", "int"),
+                   Param("pane_id", "str"), Param("title", "str"), SOCKET], [
+        field("session_name", "str"),
+        field("window_index", "int"),
+        field("pane_index", "int"),
+        field("pane_id", "str"),
+        settable("title", "title"),
+        field("socket", ANY, "str | None"),
+        computed("select", "bool", "select this pane"),
+        computed("clear", "bool", "clear a panes history"),
+        computed("is_alive", "bool", "Whether the pane is alive."),
+        computed("current_command", ANY, "get this shells current command/program\nwill be the shell name if no "
+                 "program is active\n\nReturns:\n    a string of the current program running on the pane. e.g. "
+                 "`ping -q example.com` will only return `ping`", "str | None"),
+        computed("current_commandline", ANY, "get this panes current running command with its arguments\n\n"
+                 "Returns:\n    the program ran in the pane with the arguments used. e.g. `ping -q example.com`",
+                 "str | None"),
+        computed("last_command", "LastCommand",
+                 "get the last command used in this pane\n\nReturns:\n    LastCommand"),
+        method("send_keys", [Param("keys", "str"), Param("enter", "bool", "False"),
+                             Param("clear_first", "bool", "False")], "bool",
+               "send keys to a pane\n\nArgs:\n    keys: the keys/commands to send to the pane\n    enter: whether "
+               "to send enter command and run the command sent\n    clear_first: first clear the screen before "
+               "running the command\n\nReturns:\n    True if successfully sent keys\n"),
+        method("capture", [Param("trim", "bool", "False"), Param("scroll_back", "int | None", "None"),
+                           Param("full", "bool", "False")], ANY,
+               "capture a panes content\n\nArgs:\n    trim: remove trailing whitespaces from the capture output\n"
+               "    scroll_back: scroll back this number of lines\n    full: capture full pane output\n\nReturns:\n"
+               "    a string of the pane content. any character visible in the pane will ne returned", "str | None"),
+        method("kill", [], "bool", "Kill this pane."),
+        method("resize", [Param("direction", "str"), Param("amount", "int")], "bool",
+               'Resize the pane.\n\nArgs:\n    direction: One of "left", "right", "up", or "down".\n    amount: '
+               "Number of cells to resize by.\n"),
+        method("split", [Param("horizontal", "bool", "False"), Param("command", "str | None", "None"),
+                         Param("keep", "bool", "True")], "Pane",
+               "Split this pane and return the new pane.\n\nArgs:\n    horizontal: Split horizontally if True, "
+               "vertically otherwise.\n    command: Optional command to run in the new pane.\n    keep: keep the "
+               "split running after execution is complete, defaults to true\n"),
+        method("respawn", [Param("command", "str | None", "None"), Param("kill", "bool", "False")], "bool",
+               "Respawn the pane.\n\nArgs:\n    command: Optional command to run after respawning.\n    kill: Kill "
+               "the existing pane process first."),
+        method("bash_shell", [Param("respawn", "bool", "False")], "bool",
+               "Change this pane to bash.\n\nArgs:\n    respawn: If True, kill the current pane process and respawn "
+               "it as bash.\n             If False, run `exec bash` inside the pane.\n"),
     ]),
-    "LastCommand": (None, [
-        ("pane_id", F, None, ""),
-        ("socket", F, None, ""),
-        ("read", M, "($self)", "Read the last bash command from this pane.\n\nReturns:\n    The last command "
-         "as a string.\n\nWARNING: using this function might mess up your pane history"),
-        ("run", M, "($self)", "Run the last bash command from this pane.\n\nReturns:\n    True on success."),
+    "LastCommand": Class(None, [
+        field("pane_id", "str"),
+        field("socket", ANY, "str | None"),
+        method("read", [], "str", "Read the last bash command from this pane.\n\nReturns:\n    The last command "
+               "as a string.\n\nWARNING: using this function might mess up your pane history"),
+        method("run", [], "bool", "Run the last bash command from this pane.\n\nReturns:\n    True on success."),
     ]),
-    "WindowMetadata": (None, [(name, F, None, "") for name in
-                              ["index", "name", "active", "layout", "width", "height", "flags"]]),
-    "SessionMetadata": (None, [(name, F, None, "") for name in
-                               ["id", "name", "created", "attached", "width", "height", "windows"]]),
+    "WindowMetadata": Class(None, [
+        field("index", "int"), field("name", "str"), field("active", "bool"), field("layout", "str"),
+        field("width", ANY, "int | None"), field("height", ANY, "int | None"), field("flags", "str"),
+    ]),
+    "SessionMetadata": Class(None, [
+        field("id", "str"), field("name", "str"), field("created", "int"), field("attached", "bool"),
+        field("width", ANY, "int | None"), field("height", ANY, "int | None"), field("windows", "int"),
+    ]),
 }
+
+# __repr__ and __str__ are one function, in every class but Server.
+REPRESENTED = [name for name in INTERFACE if name != "Server"]
+
+
+# A function of a class's interface: the constructor, a property's getter or
+# setter, a method or a slot, with its first parameter, the rest, the
+# annotation of its result in the records, its precise result and decorators.
+Function = namedtuple("Function", "name first params returns result decorators")
+SLOTS = ("__repr__", "__str__")
+
+
+def functions_of(class_name):
+    cls = INTERFACE[class_name]
+    if cls.new is not None:
+        yield Function("__new__", "cls", cls.new, "None", class_name, ())
+    for m in cls.members:
+        if m.kind in (F, S, C):
+            yield Function(m.name, "self", (), m.returns, m.result, ("property",))
+        if m.kind == S:
+            yield Function(m.name, "self", m.params, ANY, "None", (f"{m.name}.setter",))
+        if m.kind == M:
+            yield Function(m.name, "self", m.params, m.returns, m.result, ())
+    if class_name in REPRESENTED:
+        for slot in SLOTS:
+            yield Function(slot, "self", (), "str", "str", ())
+
+
+def parameter_list(params):
+    """The parameters as a text signature writes them: "keys, enter=False"."""
+    return ", ".join(p.name if p.default is None else f"{p.name}={p.default}" for p in params)
+
+
+def text_signature(member):
+    return f"($self{', ' if member.params else ''}{parameter_list(member.params)})"
 
 
 def cls_of(name):
@@ -112,30 +192,31 @@ def cls_of(name):
 @pytest.mark.parametrize("name", INTERFACE)
 def test_members_and_docstrings(name):
     cls = cls_of(name)
-    signature, members = INTERFACE[name]
+    members = INTERFACE[name].members
     own = [n for n in vars(cls) if not n.startswith("__")]
-    assert sorted(own) == sorted(m[0] for m in members)
+    assert sorted(own) == sorted(m.name for m in members)
     assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "builtins")
-    for member, kind, text_signature, doc in members:
-        attribute = vars(cls)[member]
-        assert attribute.__doc__ == (doc if kind != F else ""), member
-        if kind == M:
-            assert attribute.__text_signature__ == text_signature, member
+    for member in members:
+        attribute = vars(cls)[member.name]
+        assert attribute.__doc__ == member.doc, member.name
+        if member.kind == M:
+            assert attribute.__text_signature__ == text_signature(member), member.name
         else:
-            assert type(attribute).__name__ == "getset_descriptor", member
-    assert ("__repr__" in vars(cls)) == (name != "Server")
-    assert ("__str__" in vars(cls)) == (name != "Server")
+            assert type(attribute).__name__ == "getset_descriptor", member.name
+    assert ("__repr__" in vars(cls)) == (name in REPRESENTED)
+    assert ("__str__" in vars(cls)) == (name in REPRESENTED)
 
 
 @pytest.mark.parametrize("name", INTERFACE)
 def test_constructors(name):
     cls = cls_of(name)
-    signature = INTERFACE[name][0]
-    if signature is None:
+    params = INTERFACE[name].new
+    if params is None:
         assert cls.__doc__ is None
         with pytest.raises(TypeError):
             cls()
     else:
+        signature = f"({parameter_list(params)})"
         assert cls.__doc__ == "" and cls.__text_signature__ == signature
         assert str(inspect.signature(cls)) == signature
 

@@ -87,11 +87,15 @@ def test_sub_interpreter_is_refused(tmp_path):
     assert result.startswith("ImportError: ") and "sub-interpreters" in result
 
 
-def test_only_the_entry_point_is_exported():
+def test_only_the_entry_point_and_the_records_are_exported():
+    import re
     import shutil
     import subprocess
     if shutil.which("nm") is None:
         pytest.skip("nm is not installed")
     out = subprocess.run(["nm", "-D", "--defined-only", termloom.__file__],
                          capture_output=True, text=True, check=True).stdout
-    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_termloom"]
+    names = [line.split()[-1] for line in out.splitlines()]
+    records = [n for n in names if re.fullmatch(r"PYO3_INTROSPECTION_1_[0-9]+", n)]
+    assert sorted(set(names) - set(records)) == ["PyInit_termloom"]
+    assert len(records) == len(set(records)) == 88

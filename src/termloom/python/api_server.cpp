@@ -1,43 +1,8 @@
-// The Python interface of Server.
-#include "../ops/server.hpp"
+// The class object of Server, built from its table.
+#include "api_server.hpp"
 #include "class_builder.hpp"
 
 namespace termloom::py {
-namespace {
-
-namespace ops = server_ops;
-
-constexpr std::array kServerInterface = {
-    constructor<&ops::make>(arg("socket", "None")),
-    computed<&ops::sessions>(
-        "sessions", "list sessions in this server\n\nReturns:\n    A list of Session in this server"),
-    computed<&ops::is_running>(
-        "is_running", "check if a tmux server is running\n\nReturns:\n    True if running, False if not"),
-    computed<&ops::current_socket>(
-        "current_socket",
-        "get the tmux socket path for this server\n"
-        "if a socket was explicitly provided, that is returned.\n"
-        "otherwise, the default tmux socket path is returned.\n\nReturns:\n    str"),
-    method<&ops::new_session>("new_session", "create a new session\n\nReturns:\n    Session",
-                              arg("name")),
-    method<&ops::has_session>(
-        "has_session",
-        "check if the server contains a session using a session name\n\n"
-        "Returns:\n    True if the session name provided exists, False if not",
-        arg("name")),
-    method<&ops::kill>("kill", "kill a tmux server"),
-    method<&ops::start>("start", "start a tmux server if none is running\n"),
-    method<&ops::target_pane>(
-        "target_pane",
-        "get a Pane object directly from a pane target like \"mysess:0.1\"\n\nReturns:\n    Pane",
-        arg("target")),
-    method<&ops::target_window>(
-        "target_window",
-        "get a Window object directly from a window target like \"mysess:0\"\n\nReturns:\n    Window",
-        arg("target")),
-};
-
-}  // namespace
 
 template <>
 PyTypeObject* python_type<Server>() {

@@ -31,6 +31,12 @@ template <> struct python_name<LastCommand> {
 template <class T>
 concept HasPythonClass = requires { python_name<T>::value; };
 
+inline constexpr std::string_view kModuleName = "termloom";
+
+// The one class in the module's namespace (and __all__); every other class
+// is reached through it.
+using PublishedClass = Server;
+
 // The class object, created on first use and kept for the life of the
 // process; nullptr with a Python error set if it could not be created.
 // Defined beside each class's interface declaration.

@@ -1,11 +1,12 @@
 // The Python interface of a class, declared once as data.
 //
-// Each class lists its members in one table (see the api_*.cpp files). An
+// Each class lists its members in one table (see the api_*.hpp files). An
 // entry names the member, its kind, its docstring, its parameters' names and
-// defaults, and the core operation behind it; parameter types, annotations
-// and the conversions around the call are derived from the operation's C++
-// signature. The type object, argument binding, text signatures and the
-// interface records are all produced from these tables.
+// defaults, and the core operation behind it; parameter types, annotations,
+// result types, the exceptions it may raise and the conversions around the
+// call are derived from the operation's C++ signature. The type object,
+// argument binding, text signatures, the exported interface records, the
+// type stub and the API reference are all produced from these tables.
 #pragma once
 
 #include <array>
@@ -25,6 +26,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "instance.hpp"
+#include "static_text.hpp"
 #include "threads.hpp"
 
 namespace termloom::py {
@@ -36,6 +38,7 @@ enum class ValueType { Text, OptionalText, Unsigned, OptionalUnsigned, Flag };
 struct Param {
     std::string_view name;
     ValueType type{};
+    std::string_view annotation;      // its Python type, as written in annotations
     std::string_view default_source;  // Python source of the default; "" when required
 
     constexpr bool required() const { return default_source.empty(); }
@@ -57,6 +60,48 @@ enum class MemberKind {
     Repr,         // __repr__ and __str__
 };
 
+// The exceptions a member may raise, beyond those of the interpreter itself.
+enum class Exception : unsigned {
+    RuntimeError = 1,        // its operation failed (or the access guard refused)
+    ValueError = 2,          // declared where tmux's refusal is reported as one
+    TypeError = 4,           // arguments that do not bind or convert
+    OverflowError = 8,       // an unsigned argument out of range
+    UnicodeEncodeError = 16, // a text argument that has no UTF-8 form
+    AttributeError = 32,     // deleting a settable property
+};
+
+inline constexpr std::array kAllExceptions = {
+    Exception::RuntimeError, Exception::ValueError, Exception::TypeError,
+    Exception::OverflowError, Exception::UnicodeEncodeError, Exception::AttributeError,
+};
+
+constexpr std::string_view exception_name(Exception e) {
+    switch (e) {
+        case Exception::RuntimeError: return "RuntimeError";
+        case Exception::ValueError: return "ValueError";
+        case Exception::TypeError: return "TypeError";
+        case Exception::OverflowError: return "OverflowError";
+        case Exception::UnicodeEncodeError: return "UnicodeEncodeError";
+        case Exception::AttributeError: return "AttributeError";
+    }
+    return "";
+}
+
+struct Exceptions {
+    unsigned bits = 0;
+
+    constexpr Exceptions& operator|=(Exceptions other) {
+        bits |= other.bits;
+        return *this;
+    }
+    constexpr Exceptions& operator|=(Exception e) {
+        bits |= static_cast<unsigned>(e);
+        return *this;
+    }
+    constexpr bool has(Exception e) const { return (bits & static_cast<unsigned>(e)) != 0; }
+    constexpr bool empty() const { return bits == 0; }
+};
+
 struct Member;
 using ConstructFn = PyObject* (*)(PyTypeObject* type, PyObject* const* bound, const Member& member);
 using CallFn = PyObject* (*)(InstanceHeader* self, PyObject* const* bound, const Member& member);
@@ -68,10 +113,16 @@ using OwnerFn = PyTypeObject* (*)();
 struct Member {
     MemberKind kind{};
     std::string_view name;
-    std::string_view doc;      // docstring without text signature; "" for none
-    std::string_view returns;  // annotation of the result
-    Signature signature;       // parameters; for Settable the setter's one parameter
+    std::string_view doc;          // docstring without text signature; "" for none
+    std::string_view returns;      // annotation of the result in the interface records
+    std::string_view result_type;  // the Python type of the result, precisely
+    std::string_view produces;     // the class of the instances it returns; "" for none
+    Exceptions raises;             // what a call or read may raise
+    Signature signature;           // parameters; for Settable the setter's one parameter
     std::string_view setter_doc;
+    std::string_view setter_returns;      // records' annotation of the setter's result
+    std::string_view setter_result_type;  // its precise type
+    Exceptions setter_raises;             // what an assignment or deletion may raise
     std::string_view class_name;
     OwnerFn owner = nullptr;
     ConstructFn construct = nullptr;
@@ -79,73 +130,125 @@ struct Member {
     ReadFn read = nullptr;
     RenameFn rename = nullptr;
     ReprFn repr = nullptr;
+
+    // Adds an exception that the member's C++ types do not tell (a refusal
+    // reported as ValueError): to the assignment of a settable, otherwise
+    // to the call.
+    consteval Member raising(Exception e) const {
+        Member m = *this;
+        (m.kind == MemberKind::Settable ? m.setter_raises : m.raises) |= e;
+        return m;
+    }
 };
 
 // ---------------------------------------------------------------------------
 // Types: what a C++ type looks like from Python.
+//
+// `annotation` is what the interface records carry: optionals, lists and
+// nothing are typing.Any there. `precise` is the type itself, for stubs and
+// the reference; `produces` names the class whose instances it holds.
 
 template <class T>
 struct TypeInfo;
 
+inline constexpr std::string_view kOrNone = " | None";
+inline constexpr std::string_view kListOpen = "list[";
+inline constexpr std::string_view kListClose = "]";
+
 template <>
 struct TypeInfo<bool> {
     static constexpr std::string_view annotation = "bool";
+    static constexpr std::string_view precise = annotation;
+    static constexpr std::string_view produces = {};
     static constexpr ValueType value_type = ValueType::Flag;
 };
 template <>
 struct TypeInfo<std::string> {
     static constexpr std::string_view annotation = "str";
+    static constexpr std::string_view precise = annotation;
+    static constexpr std::string_view produces = {};
     static constexpr ValueType value_type = ValueType::Text;
 };
 template <>
 struct TypeInfo<std::uint32_t> {
     static constexpr std::string_view annotation = "int";
+    static constexpr std::string_view precise = annotation;
+    static constexpr std::string_view produces = {};
     static constexpr ValueType value_type = ValueType::Unsigned;
 };
 template <>
 struct TypeInfo<std::uint64_t> {
     static constexpr std::string_view annotation = "int";
+    static constexpr std::string_view precise = annotation;
+    static constexpr std::string_view produces = {};
 };
-// Every optional result is annotated typing.Any; only these two are parameters.
 template <class T>
-struct TypeInfo<std::optional<T>> {
+struct OptionalInfo {
     static constexpr std::string_view annotation = "typing.Any";
+    static constexpr std::string_view precise = Joined<TypeInfo<T>::precise, kOrNone>::value;
+    static constexpr std::string_view produces = TypeInfo<T>::produces;
 };
+template <class T>
+struct TypeInfo<std::optional<T>> : OptionalInfo<T> {};
+// The two optionals that are also parameters.
 template <>
-struct TypeInfo<std::optional<std::string>> {
-    static constexpr std::string_view annotation = "typing.Any";
+struct TypeInfo<std::optional<std::string>> : OptionalInfo<std::string> {
     static constexpr ValueType value_type = ValueType::OptionalText;
 };
 template <>
-struct TypeInfo<std::optional<std::uint32_t>> {
-    static constexpr std::string_view annotation = "typing.Any";
+struct TypeInfo<std::optional<std::uint32_t>> : OptionalInfo<std::uint32_t> {
     static constexpr ValueType value_type = ValueType::OptionalUnsigned;
 };
 template <class T>
 struct TypeInfo<std::vector<T>> {
     static constexpr std::string_view annotation = "typing.Any";
+    static constexpr std::string_view precise =
+        Joined<kListOpen, TypeInfo<T>::precise, kListClose>::value;
+    static constexpr std::string_view produces = TypeInfo<T>::produces;
 };
 template <class T>
 struct TypeInfo<Result<T>> : TypeInfo<T> {};
 template <>
 struct TypeInfo<void> {
     static constexpr std::string_view annotation = "typing.Any";
+    static constexpr std::string_view precise = "None";
+    static constexpr std::string_view produces = {};
 };
 template <HasPythonClass T>
 struct TypeInfo<T> {
     static constexpr std::string_view annotation = python_name<T>::value;
+    static constexpr std::string_view precise = annotation;
+    static constexpr std::string_view produces = annotation;
 };
 
-// How a parameter is annotated in signatures and interface records.
-constexpr std::string_view parameter_annotation(ValueType type) {
-    switch (type) {
-        case ValueType::Text: return "str";
-        case ValueType::OptionalText: return "str | None";
-        case ValueType::Unsigned: return "int";
-        case ValueType::OptionalUnsigned: return "int | None";
-        case ValueType::Flag: return "bool";
+// An operation that returns a Result reports its failures as exceptions.
+template <class R>
+inline constexpr bool kReportsFailure = false;
+template <class T>
+inline constexpr bool kReportsFailure<Result<T>> = true;
+
+template <class R>
+constexpr Exceptions failure_errors() {
+    Exceptions e;
+    if (kReportsFailure<R>) e |= Exception::RuntimeError;
+    return e;
+}
+
+// What binding and converting arguments for `signature` may raise; a call
+// with arguments that do not bind raises TypeError even without parameters.
+constexpr Exceptions argument_errors(const Signature& signature) {
+    Exceptions e;
+    e |= Exception::TypeError;
+    for (const Param& p : signature.list()) {
+        switch (p.type) {
+            case ValueType::Text:
+            case ValueType::OptionalText: e |= Exception::UnicodeEncodeError; break;
+            case ValueType::Unsigned:
+            case ValueType::OptionalUnsigned: e |= Exception::OverflowError; break;
+            case ValueType::Flag: break;
+        }
     }
-    return "";
+    return e;
 }
 
 // ---------------------------------------------------------------------------
@@ -213,6 +316,7 @@ consteval Signature signature_of(Names... names) {
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         ((signature.params[I] = Param{given[I].name,
                                       TypeInfo<std::tuple_element_t<I, Args>>::value_type,
+                                      TypeInfo<std::tuple_element_t<I, Args>>::precise,
                                       given[I].default_source}),
          ...);
     }(std::make_index_sequence<sizeof...(Names)>{});
@@ -309,6 +413,21 @@ std::string run_repr(InstanceHeader* self) {
 // ---------------------------------------------------------------------------
 // Declaration builders, one per kind of member.
 
+// The result of a member whose operation returns R.
+template <class R>
+consteval void set_result(Member& m) {
+    m.returns = TypeInfo<R>::annotation;
+    m.result_type = TypeInfo<R>::precise;
+    m.produces = TypeInfo<R>::produces;
+    m.raises |= failure_errors<R>();
+}
+
+template <class T>
+consteval void set_owner(Member& m) {
+    m.owner = &python_type<T>;
+    m.class_name = python_name<T>::value;
+}
+
 template <auto Op, class... Names>
 consteval Member constructor(Names... names) {
     using Traits = ConstructorOf<decltype(Op)>;
@@ -316,9 +435,10 @@ consteval Member constructor(Names... names) {
     m.kind = MemberKind::Constructor;
     m.name = "__new__";
     m.returns = "None";
+    m.result_type = python_name<typename Traits::Self>::value;
     m.signature = signature_of<typename Traits::Args>(names...);
-    m.owner = &python_type<typename Traits::Self>;
-    m.class_name = python_name<typename Traits::Self>::value;
+    m.raises = argument_errors(m.signature);
+    set_owner<typename Traits::Self>(m);
     m.construct = &construct_instance<Op>;
     return m;
 }
@@ -329,9 +449,8 @@ consteval Member field(std::string_view name) {
     Member m;
     m.kind = MemberKind::Field;
     m.name = name;
-    m.returns = TypeInfo<typename Traits::Type>::annotation;
-    m.owner = &python_type<typename Traits::Self>;
-    m.class_name = python_name<typename Traits::Self>::value;
+    set_result<typename Traits::Type>(m);
+    set_owner<typename Traits::Self>(m);
     m.read = &read_field<Field>;
     return m;
 }
@@ -347,6 +466,11 @@ consteval Member settable(std::string_view name, ParamName setter_param,
     m.kind = MemberKind::Settable;
     m.signature = signature_of<std::tuple<std::string>>(setter_param);
     m.setter_doc = setter_doc;
+    m.setter_returns = TypeInfo<typename Renamer::Return>::annotation;
+    m.setter_result_type = TypeInfo<typename Renamer::Return>::precise;
+    m.setter_raises = argument_errors(m.signature);
+    m.setter_raises |= failure_errors<typename Renamer::Return>();
+    m.setter_raises |= Exception::AttributeError;  // deletion
     m.rename = &run_rename<Rename>;
     return m;
 }
@@ -360,9 +484,8 @@ consteval Member computed(std::string_view name, std::string_view doc) {
     m.kind = MemberKind::Computed;
     m.name = name;
     m.doc = doc;
-    m.returns = TypeInfo<typename Traits::Return>::annotation;
-    m.owner = &python_type<typename Traits::Self>;
-    m.class_name = python_name<typename Traits::Self>::value;
+    set_result<typename Traits::Return>(m);
+    set_owner<typename Traits::Self>(m);
     m.read = &read_computed<Op>;
     return m;
 }
@@ -375,13 +498,16 @@ consteval Member method(std::string_view name, std::string_view doc, Names... na
     m.kind = MemberKind::Method;
     m.name = name;
     m.doc = doc;
-    m.returns = TypeInfo<typename Traits::Return>::annotation;
     m.signature = signature_of<typename Traits::Args>(names...);
-    m.owner = &python_type<typename Traits::Self>;
-    m.class_name = python_name<typename Traits::Self>::value;
+    m.raises = argument_errors(m.signature);
+    set_result<typename Traits::Return>(m);
+    set_owner<typename Traits::Self>(m);
     m.call = &call_operation<Op>;
     return m;
 }
+
+// The slots that a representation fills; one function serves both.
+inline constexpr std::array<std::string_view, 2> kRepresentationSlots = {"__repr__", "__str__"};
 
 template <auto Op>
 consteval Member representation() {
@@ -389,10 +515,9 @@ consteval Member representation() {
     static_assert(!Traits::mutates, "a representation only reads: take const T&");
     Member m;
     m.kind = MemberKind::Repr;
-    m.name = "__repr__";
-    m.returns = "str";
-    m.owner = &python_type<typename Traits::Self>;
-    m.class_name = python_name<typename Traits::Self>::value;
+    m.name = kRepresentationSlots[0];
+    set_result<typename Traits::Return>(m);
+    set_owner<typename Traits::Self>(m);
     m.repr = &run_repr<Op>;
     return m;
 }

@@ -19,7 +19,7 @@ PyObject* g_module = nullptr;  // set once, under the interpreter lock
 
 PyModuleDef g_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "termloom",
+    .m_name = kModuleName.data(),  // a literal: NUL-terminated
     .m_doc = "",
     .m_size = 0,
     .m_methods = nullptr,
@@ -29,9 +29,10 @@ PyModuleDef g_definition = {
     .m_free = nullptr,
 };
 
-int add_server_class(PyObject* module) {
-    PyTypeObject* server = python_type<Server>();
-    if (!server) return -1;
+int add_published_class(PyObject* module) {
+    PyTypeObject* published = python_type<PublishedClass>();
+    if (!published) return -1;
+    const char* class_name = python_name<PublishedClass>::value.data();  // a literal
     PyObject* all = PyObject_GetAttrString(module, "__all__");
     if (!all) {
         PyErr_Clear();
@@ -41,12 +42,12 @@ int add_server_class(PyObject* module) {
             return -1;
         }
     }
-    PyObject* name = PyUnicode_FromString("Server");
+    PyObject* name = PyUnicode_FromString(class_name);
     int status = name ? PyList_Append(all, name) : -1;
     Py_XDECREF(name);
     Py_DECREF(all);
     if (status < 0) return -1;
-    return PyModule_AddObjectRef(module, "Server", reinterpret_cast<PyObject*>(server));
+    return PyModule_AddObjectRef(module, class_name, reinterpret_cast<PyObject*>(published));
 }
 
 PyObject* initialise() {
@@ -65,7 +66,7 @@ PyObject* initialise() {
     }
     PyObject* module = PyModule_Create(&g_definition);
     if (!module) return nullptr;
-    if (add_server_class(module) < 0) {
+    if (add_published_class(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

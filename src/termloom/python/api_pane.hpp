@@ -1,0 +1,78 @@
+// The Python interface of Pane, as data.
+#pragma once
+
+#include "../ops/pane.hpp"
+#include "interface.hpp"
+
+namespace termloom::py {
+
+inline constexpr std::array kPaneInterface = {
+    constructor<&pane_ops::make>(arg("session_name"), arg("window_index"), arg("pane_index"),
+                            arg("pane_id"), arg("title"), arg("socket")),
+    field<&Pane::session_name>("session_name"),
+    field<&Pane::window_index>("window_index"),
+    field<&Pane::pane_index>("pane_index"),
+    field<&Pane::pane_id>("pane_id"),
+    settable<&Pane::title, &pane_ops::rename>("title", arg("title"), "Rename the pane title."),
+    field<&Pane::socket>("socket"),
+    computed<&pane_ops::select>("select", "select this pane"),
+    computed<&pane_ops::clear>("clear", "clear a panes history"),
+    computed<&pane_ops::is_alive>("is_alive", "Whether the pane is alive."),
+    computed<&pane_ops::current_command>(
+        "current_command",
+        "get this shells current command/program\nwill be the shell name if no program is active\n\n"
+        "Returns:\n    a string of the current program running on the pane. "
+        "e.g. `ping -q example.com` will only return `ping`"),
+    computed<&pane_ops::current_commandline>(
+        "current_commandline",
+        "get this panes current running command with its arguments\n\n"
+        "Returns:\n    the program ran in the pane with the arguments used. "
+        "e.g. `ping -q example.com`"),
+    computed<&pane_ops::last_command>("last_command",
+                                 "get the last command used in this pane\n\nReturns:\n    LastCommand"),
+    method<&pane_ops::send_keys>(
+        "send_keys",
+        "send keys to a pane\n\nArgs:\n"
+        "    keys: the keys/commands to send to the pane\n"
+        "    enter: whether to send enter command and run the command sent\n"
+        "    clear_first: first clear the screen before running the command\n\n"
+        "Returns:\n    True if successfully sent keys\n",
+        arg("keys"), arg("enter", "False"), arg("clear_first", "False")),
+    method<&pane_ops::capture>(
+        "capture",
+        "capture a panes content\n\nArgs:\n"
+        "    trim: remove trailing whitespaces from the capture output\n"
+        "    scroll_back: scroll back this number of lines\n"
+        "    full: capture full pane output\n\n"
+        "Returns:\n    a string of the pane content. any character visible in the pane will ne returned",
+        arg("trim", "False"), arg("scroll_back", "None"), arg("full", "False")),
+    method<&pane_ops::kill>("kill", "Kill this pane."),
+    method<&pane_ops::resize>(
+        "resize",
+        "Resize the pane.\n\nArgs:\n"
+        "    direction: One of \"left\", \"right\", \"up\", or \"down\".\n"
+        "    amount: Number of cells to resize by.\n",
+        arg("direction"), arg("amount")),
+    method<&pane_ops::split>(
+        "split",
+        "Split this pane and return the new pane.\n\nArgs:\n"
+        "    horizontal: Split horizontally if True, vertically otherwise.\n"
+        "    command: Optional command to run in the new pane.\n"
+        "    keep: keep the split running after execution is complete, defaults to true\n",
+        arg("horizontal", "False"), arg("command", "None"), arg("keep", "True")),
+    method<&pane_ops::respawn>(
+        "respawn",
+        "Respawn the pane.\n\nArgs:\n"
+        "    command: Optional command to run after respawning.\n"
+        "    kill: Kill the existing pane process first.",
+        arg("command", "None"), arg("kill", "False")),
+    method<&pane_ops::bash_shell>(
+        "bash_shell",
+        "Change this pane to bash.\n\nArgs:\n"
+        "    respawn: If True, kill the current pane process and respawn it as bash.\n"
+        "             If False, run `exec bash` inside the pane.\n",
+        arg("respawn", "False")),
+    representation<&pane_ops::repr>(),
+};
+
+}  // namespace termloom::py

@@ -1,0 +1,39 @@
+// The Python interface of Server, as data.
+#pragma once
+
+#include "../ops/server.hpp"
+#include "interface.hpp"
+
+namespace termloom::py {
+
+inline constexpr std::array kServerInterface = {
+    constructor<&server_ops::make>(arg("socket", "None")),
+    computed<&server_ops::sessions>(
+        "sessions", "list sessions in this server\n\nReturns:\n    A list of Session in this server"),
+    computed<&server_ops::is_running>(
+        "is_running", "check if a tmux server is running\n\nReturns:\n    True if running, False if not"),
+    computed<&server_ops::current_socket>(
+        "current_socket",
+        "get the tmux socket path for this server\n"
+        "if a socket was explicitly provided, that is returned.\n"
+        "otherwise, the default tmux socket path is returned.\n\nReturns:\n    str"),
+    method<&server_ops::new_session>("new_session", "create a new session\n\nReturns:\n    Session",
+                              arg("name")),
+    method<&server_ops::has_session>(
+        "has_session",
+        "check if the server contains a session using a session name\n\n"
+        "Returns:\n    True if the session name provided exists, False if not",
+        arg("name")),
+    method<&server_ops::kill>("kill", "kill a tmux server"),
+    method<&server_ops::start>("start", "start a tmux server if none is running\n"),
+    method<&server_ops::target_pane>(
+        "target_pane",
+        "get a Pane object directly from a pane target like \"mysess:0.1\"\n\nReturns:\n    Pane",
+        arg("target")),
+    method<&server_ops::target_window>(
+        "target_window",
+        "get a Window object directly from a window target like \"mysess:0\"\n\nReturns:\n    Window",
+        arg("target")),
+};
+
+}  // namespace termloom::py
