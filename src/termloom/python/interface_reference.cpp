@@ -14,10 +14,11 @@ constexpr std::string_view exception_meaning(Exception e) {
         case Exception::RuntimeError:
             return "a tmux (or `ps`) run could not start, failed, or printed something unusable. "
                    "Members whose text says that they report a failure as `False`, `None` or an "
-                   "empty list raise it only when the exit status of tmux cannot be read. Any "
-                   "member also raises it, with \"Already mutably borrowed\", while another thread "
-                   "renames the same object, and a rename raises it, with \"Already borrowed\", "
-                   "while another thread uses that object.";
+                   "empty list raise it only when the exit status of tmux cannot be read. A "
+                   "call from another thread while an object is renamed (or a rename while it "
+                   "is in use) waits for the first to finish; only a signal handler that uses "
+                   "an object while a call on the same thread holds it gets \"Already mutably "
+                   "borrowed\" (or \"Already borrowed\" for a rename).";
         case Exception::ValueError: return "tmux refused the value (the new name of a window).";
         case Exception::TypeError:
             return "an argument of the wrong type, or arguments that do not fit the parameters.";
