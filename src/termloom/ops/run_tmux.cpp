@@ -87,6 +87,10 @@ Result<bool> action_run(const std::vector<std::string>& argv, std::string_view f
     return true;
 }
 
+std::vector<std::string_view> metadata_fields(std::string_view line) {
+    return split_record(line, '|', kMetadataFieldCount, 1);
+}
+
 std::unexpected<Error> bad_field(std::string_view label, std::string_view field,
                                  std::string_view reason) {
     std::string message = "bad ";

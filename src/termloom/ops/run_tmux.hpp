@@ -47,6 +47,12 @@ std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput
 // success, otherwise `failure_prefix` and tmux's trimmed standard error.
 Result<bool> action_run(const std::vector<std::string>& argv, std::string_view failure_prefix);
 
+// The seven fields of a metadata line (a window's or a session's): the name,
+// second, is free text that may hold "|"; no other field can. Fewer fields
+// when the line has too few separators.
+inline constexpr std::size_t kMetadataFieldCount = 7;
+std::vector<std::string_view> metadata_fields(std::string_view line);
+
 // "bad <label> <quoted field>: <reason>", for a field that failed to parse.
 std::unexpected<Error> bad_field(std::string_view label, std::string_view field,
                                  std::string_view reason);

@@ -14,10 +14,6 @@ constexpr std::string_view kMetadataFormat =
     "#{session_id}|#{session_name}|#{session_created}|#{session_attached}|"
     "#{session_width}|#{session_height}|#{session_windows}";
 
-// The name (second of seven fields) is free text; the others never hold "|".
-constexpr std::size_t kFieldCount = 7;
-constexpr std::size_t kNameField = 1;
-
 // Width and height are optional: anything but a number reads as unknown.
 std::optional<std::uint32_t> optional_size(std::string_view field) {
     auto parsed = parse_u32(trim(field));
@@ -92,8 +88,8 @@ Result<SessionMetadata> metadata(const Session& session) {
 
     std::string text = decode_lossy(std::move(output->stdout_bytes));
     for (std::string_view line : split_lines(text)) {
-        auto fields = split_record(trim(line), '|', kFieldCount, kNameField);
-        if (fields.size() != kFieldCount || fields[1] != session.name) continue;
+        auto fields = metadata_fields(trim(line));
+        if (fields.size() != kMetadataFieldCount || fields[1] != session.name) continue;
 
         auto created = parse_u64(fields[2]);
         if (!created) return bad_field("session_created", fields[2], created.error());

@@ -13,10 +13,6 @@ constexpr std::string_view kMetadataFormat =
     "#{window_index}|#{window_name}|#{window_active}|#{window_layout}|"
     "#{window_width}|#{window_height}|#{window_flags}";
 
-// The name (second of seven fields) is free text; the others never hold "|".
-constexpr std::size_t kFieldCount = 7;
-constexpr std::size_t kNameField = 1;
-
 // An empty size is unknown; anything else must be a number.
 Result<std::optional<std::uint32_t>> size_field(std::string_view label, std::string_view field) {
     std::string_view text = trim(field);
@@ -41,8 +37,8 @@ Result<WindowMetadata> metadata(const Window& window) {
 
     std::string text = decode_lossy(std::move(output->stdout_bytes));
     std::string_view line = trim(text);
-    auto fields = split_record(line, '|', kFieldCount, kNameField);
-    if (fields.size() != kFieldCount) {
+    auto fields = metadata_fields(line);
+    if (fields.size() != kMetadataFieldCount) {
         return runtime_error("unexpected tmux window metadata output: " + quote_text(line));
     }
     auto index = parse_u32(fields[0]);
