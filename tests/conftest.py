@@ -3,6 +3,7 @@ import glob
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -231,3 +232,21 @@ def bash_pane(real_tmux):
     pane = real_tmux.server.target_pane("=sh:0.0")
     wait_for(lambda: (pane.capture() or "").startswith("$\n"))  # the prompt; capture drops its blank
     return pane
+
+
+def interrupt_child(argv, started):
+    """Starts argv (a Python that prints "ready" first), sends it SIGINT once
+    `started()` holds, and returns the next line it prints and the seconds
+    from the signal to that line."""
+    child = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        wait_for(started)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        report = child.stdout.readline()
+        took = time.monotonic() - sent
+        child.communicate(timeout=10)
+    finally:
+        child.kill()
+    return report, took

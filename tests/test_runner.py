@@ -11,6 +11,7 @@ import time
 import pytest
 
 import termloom
+from conftest import interrupt_child
 
 
 @pytest.mark.parametrize("socket, prefix", [
@@ -235,13 +236,6 @@ def ends_soon(pid, within=2.0):
     return True
 
 
-def wait_for(condition, within=10.0):
-    deadline = time.monotonic() + within
-    while not condition():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.01)
-
-
 SIGNALLED = textwrap.dedent("""
     import os, signal, subprocess, threading
     import termloom
@@ -264,19 +258,8 @@ SIGNALLED = textwrap.dedent("""
 def interrupt(call, started, elsewhere=False):
     """Runs a Server call in a fresh Python, sends it SIGINT once `started()`
     holds, and returns its report and the seconds from the signal to it."""
-    child = subprocess.Popen([sys.executable, "-c", SIGNALLED.format(call=call, elsewhere=elsewhere)],
-                             stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        wait_for(started)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        report = child.stdout.readline()
-        took = time.monotonic() - sent
-        child.communicate(timeout=10)
-    finally:
-        child.kill()
-    return report, took
+    return interrupt_child([sys.executable, "-c", SIGNALLED.format(call=call, elsewhere=elsewhere)],
+                           started)
 
 
 @pytest.mark.parametrize("call, stream", [("sessions", 1), ("new_session('w')", 2)])

@@ -1,16 +1,13 @@
 """Other threads run while tmux runs; access across threads waits, on one thread it fails."""
-import os
-import signal
 import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
 import termloom
-from conftest import wait_for
+from conftest import interrupt_child, wait_for
 
 
 class Ticker:
@@ -113,17 +110,7 @@ WORKER = textwrap.dedent("""
 
 def test_ctrl_c_reaches_the_main_thread_while_a_worker_waits(fake_tmux):
     fake_tmux.always(sleep=30)
-    child = subprocess.Popen([sys.executable, "-c", WORKER], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        wait_for(lambda: fake_tmux.calls)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        line = child.stdout.readline()
-        seen = time.monotonic() - sent
-        child.communicate(timeout=10)
-    finally:
-        child.kill()
+    line, seen = interrupt_child([sys.executable, "-c", WORKER], lambda: fake_tmux.calls)
     assert line.startswith("interrupted") and seen < 5, (line, seen)
 
 
