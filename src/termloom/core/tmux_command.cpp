@@ -62,21 +62,35 @@ std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
     return argv;
 }
 
-std::optional<std::string> session_target(std::string_view session_name) {
-    if (session_name.find_first_of(":.") != std::string_view::npos) return std::nullopt;
-    std::string target;
-    target.reserve(session_name.size() + 1);
-    target.push_back('=');
-    target.append(session_name);
-    return target;
+bool session_name_addressable(std::string_view session_name) {
+    return session_name.find_first_of(":.") == std::string_view::npos;
 }
 
-std::optional<std::string> window_target(std::string_view session_name, std::uint32_t index) {
-    auto target = session_target(session_name);
-    if (!target) return std::nullopt;
-    *target += ':';
-    *target += std::to_string(index);
-    return target;
+std::string format_literal(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] == '#') {
+            const std::size_t run_end = text.find_first_not_of('#', i);
+            const std::size_t run = (run_end == std::string_view::npos ? text.size() : run_end) - i;
+            const bool before_style = run_end != std::string_view::npos && text[run_end] == '[';
+            out.append(before_style ? run : 2 * run, '#');
+            i += run;
+            continue;
+        }
+        if (text[i] == ',' || text[i] == '}') out.push_back('#');
+        out.push_back(text[i++]);
+    }
+    return out;
+}
+
+std::string session_filter(std::string_view session_name) {
+    return "#{==:#{session_name}," + format_literal(session_name) + "}";
+}
+
+std::string window_filter(std::string_view session_name, std::uint32_t index) {
+    return "#{&&:" + session_filter(session_name) + ",#{==:#{window_index}," +
+           std::to_string(index) + "}}";
 }
 
 std::vector<std::string> display_query(const std::optional<std::string>& socket,
@@ -86,19 +100,15 @@ std::vector<std::string> display_query(const std::optional<std::string>& socket,
                               fixed_operand(format)});
 }
 
-bool tmux_may_rewrite_session_name(std::string_view name) {
-    for (char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == ':' || c == '.' || c == '\\' || byte < 0x20 || byte == 0x7f) return true;
-    }
-    return false;
-}
-
 std::string no_such_session(std::string_view session_name) {
     std::string message = "can't find session: ";
     message += session_name;
     message += '\n';
     return message;
+}
+
+std::string no_such_window(std::uint32_t index) {
+    return "can't find window: " + std::to_string(index) + "\n";
 }
 
 }  // namespace termloom

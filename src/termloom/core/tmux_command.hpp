@@ -52,21 +52,34 @@ inline std::vector<std::string> tmux_argv(const std::optional<std::string>& sock
     return tmux_argv(socket, std::span<const Arg>(args.begin(), args.size()));
 }
 
-// tmux resolves a bare session name by prefix and pattern too; "=" asks it
-// for the session with exactly this name. tmux reads ":" and "." in a target
-// as the start of a window or pane part, and never gives a session a name
-// containing them, so such a name has no target: nothing may be addressed.
-std::optional<std::string> session_target(std::string_view session_name);
+// tmux never gives a session a name containing ":" or "." (it writes "_"),
+// and reads them in a target as the start of a window or pane part: a
+// handle with such a name names nothing, and nothing may be addressed.
+bool session_name_addressable(std::string_view session_name);
 
-// The window target "=NAME:INDEX"; none when the session name has no target.
-std::optional<std::string> window_target(std::string_view session_name, std::uint32_t index);
+// No target form reaches a session by its name alone: "=NAME" is read as
+// a session id when NAME starts with "$", and as the session of the client
+// on that tty ("=pts/1", "=/dev/pts/1") when no session has the name. A
+// window index in "=NAME:INDEX" falls back to window names. So commands
+// pick their object with a filter, which compares the name and index
+// exactly, or act on the id such a filter found (see find_session and
+// find_window in ops/run_tmux.hpp).
 
-// True when tmux may store a new session name other than as given: it turns
-// ":" and "." into "_" and escapes backslashes and control characters.
-bool tmux_may_rewrite_session_name(std::string_view name);
+// `text` written so that a format expands it back to exactly `text`: "#",
+// "," and "}" are escaped with "#", except a run of "#" before "[", which
+// tmux keeps as it is (a name stores "#[" as "##[").
+std::string format_literal(std::string_view text);
 
-// tmux's own words for a target that names no session.
+// A filter (-f) true for the session named exactly `session_name`.
+std::string session_filter(std::string_view session_name);
+
+// A filter (-f) true for window `index` of the session named exactly
+// `session_name`, and for its panes.
+std::string window_filter(std::string_view session_name, std::uint32_t index);
+
+// tmux's own words for a session or a window that a look-up did not find.
 std::string no_such_session(std::string_view session_name);
+std::string no_such_window(std::uint32_t index);
 
 // display-message resolves its target leniently: a missing window or pane
 // reads as another one, or as empty fields, and the exit status is 0.

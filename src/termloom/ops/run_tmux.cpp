@@ -2,7 +2,9 @@
 
 #include <optional>
 
+#include "../core/server_socket.hpp"
 #include "../core/text.hpp"
+#include "../core/tmux_command.hpp"
 
 namespace termloom {
 namespace {
@@ -85,6 +87,75 @@ Result<bool> action_run(const std::vector<std::string>& argv, std::string_view f
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(failure_prefix, *output, Stderr::Trimmed);
     return true;
+}
+
+namespace {
+
+// Runs a look-up whose output is one id per line, in `wanted` order: the
+// session's id, then (for a window) the window's. Fewer lines: not found.
+Result<Lookup> look_up(const std::vector<std::string>& argv, std::size_t wanted,
+                       std::string missing_session, std::string missing_window) {
+    auto ran = run_output(argv, Capture::Both);
+    if (!ran) {
+        if (ran.error().kind != RunError::Kind::Spawn) {
+            return run_failure(ran.error(), program_of(argv), kSpawnPrefix);
+        }
+        return Lookup{.id = {}, .started = false, .failure = std::move(ran.error().text)};
+    }
+    if (!succeeded(*ran)) {
+        return Lookup{.id = {}, .started = true, .failure = decode_lossy(ran->stderr_bytes)};
+    }
+    const std::string text = decode_lossy(std::move(ran->stdout_bytes));
+    auto ids = split_lines(text);
+    if (ids.empty() || ids[0].empty()) return Lookup{{}, true, std::move(missing_session)};
+    if (ids.size() < wanted || ids[wanted - 1].empty()) {
+        return Lookup{{}, true, std::move(missing_window)};
+    }
+    return Lookup{std::string(ids[wanted - 1]), true, {}};
+}
+
+std::vector<Arg> session_id_query(const std::string& filter) {
+    return {word("list-sessions"), word("-f"), word(filter), word("-F"), word("#{session_id}")};
+}
+
+}  // namespace
+
+Result<Lookup> find_session(const SocketPath& socket, std::string_view session_name) {
+    if (!session_name_addressable(session_name)) {
+        return Lookup{{}, true, no_such_session(session_name)};
+    }
+    return look_up(tmux_argv(socket, session_id_query(session_filter(session_name))), 1,
+                   no_such_session(session_name), {});
+}
+
+Result<Lookup> find_window(const SocketPath& socket, std::string_view session_name,
+                           std::uint32_t index) {
+    if (!session_name_addressable(session_name)) {
+        return Lookup{{}, true, no_such_session(session_name)};
+    }
+    // The session's id first, so that a missing session and a missing
+    // window tell themselves apart.
+    const std::string in_session = session_filter(session_name);
+    const std::string in_window = window_filter(session_name, index);
+    std::vector<Arg> args = session_id_query(in_session);
+    args.insert(args.end(), {command_separator(), word("list-windows"), word("-a"), word("-f"),
+                             word(in_window), word("-F"), word("#{window_id}")});
+    return look_up(tmux_argv(socket, args), 2, no_such_session(session_name),
+                   no_such_window(index));
+}
+
+std::unexpected<Error> lookup_failure(const Lookup& lookup, std::string_view prefix, Stderr form,
+                                      std::string_view spawn_prefix) {
+    std::string message(lookup.started ? prefix : spawn_prefix);
+    message += lookup.started && form == Stderr::Trimmed ? trim(lookup.failure)
+                                                         : std::string_view(lookup.failure);
+    return runtime_error(std::move(message));
+}
+
+Result<void> refuse_non_socket_path(const SocketPath& socket) {
+    if (!socket || socket_path_state(*socket) != SocketPathState::Other) return {};
+    return runtime_error("refusing to start a tmux server: " + quote_text(*socket) +
+                         " exists and is not a socket");
 }
 
 std::vector<std::string_view> metadata_fields(std::string_view line) {

@@ -2,6 +2,7 @@
 // a failed start or exit into the operation's error.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "../core/error.hpp"
 #include "../core/process.hpp"
+#include "handles.hpp"
 
 namespace termloom {
 
@@ -46,6 +48,37 @@ std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput
 // The action run of the pane operations: standard error collected; true on
 // success, otherwise `failure_prefix` and tmux's trimmed standard error.
 Result<bool> action_run(const std::vector<std::string>& argv, std::string_view failure_prefix);
+
+// The session or window that a look-up by exact name (and index) found:
+// its id, which tmux resolves strictly, for the command that acts on it.
+struct Lookup {
+    std::string id;        // "$N" for a session, "@N" for a window; empty when not found
+    bool started = true;   // false: tmux could not be started
+    std::string failure;   // when not found: the system's error text, tmux's
+                           // standard error, or tmux's words for the missing object
+    bool found() const { return !id.empty(); }
+};
+
+// The session named exactly `session_name`: one tmux run, none for a name
+// no session can have. Only an interruption or a lost exit status is an error.
+Result<Lookup> find_session(const SocketPath& socket, std::string_view session_name);
+
+// Window `index` of the session named exactly `session_name`, likewise.
+Result<Lookup> find_window(const SocketPath& socket, std::string_view session_name,
+                           std::uint32_t index);
+
+// The error of a raising member whose look-up found nothing: the spawn
+// prefix and the system's text when tmux did not start, otherwise `prefix`
+// and the failure, trimmed or whole.
+std::unexpected<Error> lookup_failure(const Lookup& lookup, std::string_view prefix, Stderr form,
+                                      std::string_view spawn_prefix = kSpawnPrefix);
+
+// To be called before every run that may start a server (new-session,
+// start-server, ...): tmux starting a server removes whatever is at the
+// socket path. A path that exists and is not a socket is refused, naming
+// the path, before anything runs. The default server's path is tmux's
+// to choose and is not looked at.
+Result<void> refuse_non_socket_path(const SocketPath& socket);
 
 // The seven fields of a metadata line (a window's or a session's): the name,
 // second, is free text that may hold "|"; no other field can. Fewer fields

@@ -1,5 +1,6 @@
 #include "server.hpp"
 
+#include "../core/server_socket.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "run_tmux.hpp"
@@ -12,18 +13,46 @@ Result<bool> is_running(const Server& server) {
     return status_of(tmux_argv(server.socket, {word("list-sessions")}));
 }
 
+namespace {
+
+// tmux exits a moment after it answered kill-server; a server started on
+// the socket before then fails. A few milliseconds, as a rule.
+constexpr int kServerExitLimitMs = 2000;
+
+}  // namespace
+
 Result<bool> start(const Server& server) {
+    auto refused = refuse_non_socket_path(server.socket);
+    if (!refused) return std::unexpected(refused.error());
     return status_of(tmux_argv(server.socket, {word("start-server")}));
 }
 
 Result<bool> kill(const Server& server) {
-    return status_of(tmux_argv(server.socket, {word("kill-server")}));
+    std::string socket_path;
+    if (server.socket) {
+        auto killed = status_of(tmux_argv(server.socket, {word("kill-server")}));
+        if (!killed || !*killed) return killed;
+        socket_path = *server.socket;
+    } else {
+        // The default server's socket path, asked in the same run before it goes.
+        auto killed = successful_output(
+            tmux_argv(std::nullopt, {word("display-message"), word("-p"),
+                                     fixed_operand("#{socket_path}"), command_separator(),
+                                     word("kill-server")}),
+            Capture::Stdout);
+        if (!killed) return std::unexpected(killed.error());
+        if (!*killed) return false;
+        socket_path = decode_lossy(std::move((*killed)->stdout_bytes));
+        socket_path.resize(without_line_end(socket_path).size());
+    }
+    if (!wait_until_refused(socket_path, kServerExitLimitMs)) return interrupted();
+    return true;
 }
 
 Result<bool> has_session(const Server& server, std::string name) {
-    auto target = session_target(name);
-    if (!target) return false;
-    return status_of(tmux_argv(server.socket, {word("has-session"), word("-t"), value(*target)}));
+    auto found = find_session(server.socket, name);
+    if (!found) return std::unexpected(found.error());
+    return found->found();
 }
 
 Result<std::vector<Session>> sessions(const Server& server) {
@@ -40,18 +69,23 @@ Result<std::vector<Session>> sessions(const Server& server) {
 }
 
 Result<Session> new_session(const Server& server, std::string name) {
-    // When tmux may store the name otherwise, it prints what it stored, so
-    // that the handle names the session that now exists.
-    const bool ask_stored = tmux_may_rewrite_session_name(name);
-    std::vector<Arg> args = {word("new-session"), word("-d"), word("-s"), name_value(name)};
-    if (ask_stored) args.insert(args.end(), {word("-P"), word("-F"), word("#{session_name}")});
-    auto output = output_of(tmux_argv(server.socket, args),
-                            ask_stored ? Capture::Both : Capture::Stderr, kServerSpawnPrefix);
+    auto refused = refuse_non_socket_path(server.socket);
+    if (!refused) return std::unexpected(refused.error());
+    // tmux rewrites some names as it stores them (":" and ".", control and
+    // unassigned characters, "#["): the handle takes the name it printed.
+    auto output = output_of(
+        tmux_argv(server.socket, {word("new-session"), word("-d"), word("-s"), name_value(name),
+                                  word("-P"), word("-F"), word("#{session_name}")}),
+        Capture::Both, kServerSpawnPrefix);
     if (!output) return std::unexpected(output.error());
-    if (!succeeded(*output)) return tmux_failure("new session failed: ", *output, Stderr::Whole);
+    constexpr std::string_view kFailed = "new session failed: ";
+    if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Whole);
     std::string stored = decode_lossy(std::move(output->stdout_bytes));
     stored.resize(without_line_end(stored).size());
-    return Session{stored.empty() ? std::move(name) : std::move(stored), server.socket};
+    // Some failures (a socket it could not create) tmux reports only on
+    // standard error, exiting with 0; then it printed no name.
+    if (stored.empty()) return tmux_failure(kFailed, *output, Stderr::Whole);
+    return Session{std::move(stored), server.socket};
 }
 
 Result<std::optional<std::string>> current_socket(const Server& server) {

@@ -21,28 +21,15 @@ std::optional<std::uint32_t> optional_size(std::string_view field) {
     return *parsed;
 }
 
-// The session's id, the rename, then every session with its id: the line
-// with our id gives the name tmux stored. One tmux process, as the rename.
-std::vector<std::string> rename_and_list(const SocketPath& socket, std::string_view target,
-                                         std::string_view new_name) {
-    const std::string window = std::string(target) + ":";
-    return tmux_argv(socket, {word("has-session"), word("-t"), value(target), command_separator(),
-                              word("display-message"), word("-p"), word("-t"), value(window),
-                              fixed_operand("#{session_id}"), command_separator(),
-                              word("rename-session"), word("-t"), value(target),
+// The rename, then the name tmux stored for the session, which may differ
+// from the one given. One tmux process.
+std::vector<std::string> rename_and_read_back(const SocketPath& socket, const std::string& id,
+                                              std::string_view new_name) {
+    const std::string this_session = "#{==:#{session_id}," + id + "}";
+    return tmux_argv(socket, {word("rename-session"), word("-t"), value(id),
                               name_operand(new_name), command_separator(), word("list-sessions"),
-                              word("-F"), word("#{session_id}|#{session_name}")});
-}
-
-// The name listed beside the id on the first line; none if it is missing.
-std::optional<std::string> stored_name(std::string_view listing) {
-    auto lines = split_lines(listing);
-    if (lines.empty()) return std::nullopt;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        auto fields = split_fields(lines[i], '|', 2);
-        if (fields.size() == 2 && fields[0] == lines[0]) return std::string(fields[1]);
-    }
-    return std::nullopt;
+                              word("-f"), word(this_session), word("-F"),
+                              word("#{session_name}")});
 }
 
 }  // namespace
@@ -52,30 +39,24 @@ Session make(std::string name, SocketPath socket) {
 }
 
 Result<bool> kill(const Session& session) {
-    auto target = session_target(session.name);
-    if (!target) return false;
-    return status_of(
-        tmux_argv(session.socket, {word("kill-session"), word("-t"), value(*target)}));
+    auto found = find_session(session.socket, session.name);
+    if (!found) return std::unexpected(found.error());
+    if (!found->found()) return false;
+    return status_of(tmux_argv(session.socket, {word("kill-session"), word("-t"), value(found->id)}));
 }
 
 Result<void> rename(Session& session, std::string new_name) {
-    auto target = session_target(session.name);
-    if (!target) return runtime_error(kRenameFailed + no_such_session(session.name));
-    const bool ask_stored = tmux_may_rewrite_session_name(new_name);
-    auto output = output_of(
-        ask_stored ? rename_and_list(session.socket, *target, new_name)
-                   : tmux_argv(session.socket, {word("rename-session"), word("-t"), value(*target),
-                                                name_operand(new_name)}),
-        ask_stored ? Capture::Both : Capture::Stderr, kSpawnPrefix);
+    auto found = find_session(session.socket, session.name);
+    if (!found) return std::unexpected(found.error());
+    if (!found->found()) return lookup_failure(*found, kRenameFailed, Stderr::Whole);
+    auto output = output_of(rename_and_read_back(session.socket, found->id, new_name),
+                            Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
-    if (!succeeded(*output)) {
-        return tmux_failure(kRenameFailed, *output, Stderr::Whole);
-    }
-    if (ask_stored) {
-        std::string listing = decode_lossy(std::move(output->stdout_bytes));
-        if (auto stored = stored_name(listing)) new_name = std::move(*stored);
-    }
-    session.name = std::move(new_name);
+    if (!succeeded(*output)) return tmux_failure(kRenameFailed, *output, Stderr::Whole);
+    std::string stored = decode_lossy(std::move(output->stdout_bytes));
+    stored.resize(without_line_end(stored).size());
+    // Gone again right after the rename: the name given is all we know.
+    session.name = stored.empty() ? std::move(new_name) : std::move(stored);
     return {};
 }
 
@@ -110,11 +91,11 @@ Result<SessionMetadata> metadata(const Session& session) {
 
 Result<std::vector<Window>> windows(const Session& session) {
     std::vector<Window> found;
-    auto target = session_target(session.name);
-    if (!target) return found;
-    auto text = successful_stdout(tmux_argv(session.socket, {word("list-windows"), word("-t"),
-                                                             value(*target), word("-F"),
-                                                             word(window_ops::kListFormat)}));
+    if (!session_name_addressable(session.name)) return found;
+    auto text = successful_stdout(tmux_argv(
+        session.socket, {word("list-windows"), word("-a"), word("-f"),
+                         word(session_filter(session.name)), word("-F"),
+                         word(window_ops::kListFormat)}));
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;
     for (std::string_view line : split_lines(**text)) {

@@ -8,23 +8,25 @@
 namespace termloom::window_ops {
 namespace {
 
-// A status run against the window target; false when there is none.
+// A status run of `subcommand` on the window; false when there is none.
 Result<bool> status_on_window(const Window& window, std::string_view subcommand) {
-    auto target = window_target(window.session_name, window.index);
-    if (!target) return false;
-    return status_of(tmux_argv(window.socket, {word(subcommand), word("-t"), value(*target)}));
+    auto found = find_window(window.socket, window.session_name, window.index);
+    if (!found) return std::unexpected(found.error());
+    if (!found->found()) return false;
+    return status_of(tmux_argv(window.socket, {word(subcommand), word("-t"), value(found->id)}));
 }
 
-// next-window or previous-window, then the window that became current.
+// next-window or previous-window, then the window that became current, in
+// one run: a failed move stops the list before the query.
 Result<std::optional<Window>> move(const Window& window, std::string_view subcommand) {
-    auto session = session_target(window.session_name);
-    if (!session) return std::nullopt;
-    auto moved = successful_output(
-        tmux_argv(window.socket, {word(subcommand), word("-t"), value(*session)}), Capture::Neither);
-    if (!moved) return std::unexpected(moved.error());
-    if (!*moved) return std::nullopt;
-    // display-message resolves a bare "=NAME" to no window; "=NAME:" is the current one.
-    auto shown = successful_stdout(display_query(window.socket, *session + ":", kListFormat));
+    auto found = find_session(window.socket, window.session_name);
+    if (!found) return std::unexpected(found.error());
+    if (!found->found()) return std::nullopt;
+    const std::string current = found->id + ":";
+    auto shown = successful_stdout(tmux_argv(
+        window.socket, {word(subcommand), word("-t"), value(found->id), command_separator(),
+                        word("display-message"), word("-p"), word("-t"), value(current),
+                        fixed_operand(kListFormat)}));
     if (!shown) return std::unexpected(shown.error());
     if (!*shown) return std::nullopt;
     return from_listing(without_line_end(**shown), window.session_name, window.socket);
@@ -50,11 +52,12 @@ Result<bool> kill(const Window& window) { return status_on_window(window, "kill-
 Result<bool> select(const Window& window) { return status_on_window(window, "select-window"); }
 
 Result<void> rename(Window& window, std::string new_name) {
-    auto target = window_target(window.session_name, window.index);
+    auto found = find_window(window.socket, window.session_name, window.index);
+    if (!found) return std::unexpected(found.error());
     bool renamed = false;
-    if (target) {
+    if (found->found()) {
         auto ran = status_of(tmux_argv(window.socket, {word("rename-window"), word("-t"),
-                                                       value(*target), name_operand(new_name)}));
+                                                       value(found->id), name_operand(new_name)}));
         if (!ran) return std::unexpected(ran.error());
         renamed = *ran;
     }
@@ -65,11 +68,11 @@ Result<void> rename(Window& window, std::string new_name) {
 
 Result<std::vector<Pane>> panes(const Window& window) {
     std::vector<Pane> found;
-    auto target = window_target(window.session_name, window.index);
-    if (!target) return found;
-    auto text = successful_stdout(tmux_argv(window.socket, {word("list-panes"), word("-t"),
-                                                            value(*target), word("-F"),
-                                                            word(pane_ops::kListFormat)}));
+    if (!session_name_addressable(window.session_name)) return found;
+    auto text = successful_stdout(tmux_argv(
+        window.socket, {word("list-panes"), word("-a"), word("-f"),
+                        word(window_filter(window.session_name, window.index)), word("-F"),
+                        word(pane_ops::kListFormat)}));
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;
     for (std::string_view line : split_lines(**text)) {

@@ -1,5 +1,6 @@
 // What a Window handle does: kill, select, rename, cycle, list its panes and
-// report its metadata. Every command addresses the window as "=SESSION:INDEX".
+// report its metadata. Queries pick the window with a filter on its session's
+// exact name and its index; actions look it up that way and name it by id.
 #pragma once
 
 #include <cstdint>
