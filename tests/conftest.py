@@ -170,11 +170,11 @@ def unpublished_classes():
         old_path = os.environ["PATH"]
         try:
             fake = FakeProgram(folder, "tmux")
-            fake.respond()  # new-session
+            fake.respond(stdout="work\n")  # new-session
             fake.respond(stdout="$0|work|100|1|80|24|3\n")  # list-sessions
             fake.respond(stdout="work\t0\t0\t%0\ttitle\n")  # target_pane
             fake.respond(stdout="work\t0\tname\n")  # target_window
-            fake.respond(stdout="0|name|1|L|80|24|*\n")  # window metadata
+            fake.respond(stdout="$0\n0|name|1|L|80|24|*\n")  # window metadata: session id, window
             os.environ["PATH"] = folder
             server = termloom.Server()
             session = server.new_session("work")

@@ -11,11 +11,20 @@ import pytest
 import termloom
 from conftest import BASH, wait_for
 
-QUERY = "printf '__TERMLOOM__%s\\n' \"$(fc -ln -1)\""
+QUERY = ("__termloom_c=$(fc -ln -1); read -r __termloom_n __termloom_r <<<\"$(history 1)\"; "
+         "[[ $__termloom_r == *__termloom_c=* ]] && history -d \"$__termloom_n\"; "
+         "printf '__TERMLOOM__%s__TERMLOOM_END__\\n' \"$__termloom_c\"; "
+         "unset __termloom_c __termloom_n __termloom_r")
+END = "__TERMLOOM_END__"
 
 
-def test_query_line_is_the_documented_one():
-    assert len(QUERY) == 40
+def history_of(pane):
+    """The shell's history listing, read with termloom's help only for typing."""
+    pane.send_keys("clear", enter=True)
+    pane.clear
+    pane.send_keys("history; echo ==done", enter=True)
+    wait_for(lambda: "\n==done\n" in (pane.capture() or ""))
+    return pane.capture().split("history; echo ==done")[1]
 
 
 class TestAgainstRealTmux:
@@ -35,8 +44,38 @@ class TestAgainstRealTmux:
         for word in ["first", "second", "third"]:
             bash_pane.send_keys(f"sleep 0.2; echo {word}", enter=True)
             assert bash_pane.last_command.read() == f"sleep 0.2; echo {word}"
-        # With nothing typed in between, the last command is the previous query itself.
-        assert bash_pane.last_command.read() == QUERY
+        # A read leaves the last command as it was: the query is not it.
+        assert bash_pane.last_command.read() == "sleep 0.2; echo third"
+
+    def test_read_leaves_the_history_as_it_was(self, bash_pane, tmp_path):
+        counter = tmp_path / "count"
+        command = f"echo x >> {counter}"
+        bash_pane.send_keys(command, enter=True)
+        wait_for(counter.exists)
+        last = bash_pane.last_command
+        assert [last.read(), last.read()] == [command, command]
+        # run() re-runs the caller's command, not the query.
+        assert last.run() is True
+        wait_for(lambda: counter.read_text() == "x\nx\n")
+        listing = history_of(bash_pane)
+        assert "__termloom" not in listing and listing.count(command) == 2
+
+    def test_history_off_loses_nothing(self, bash_pane):
+        """With no history recorded, the query's entry is not there to take out,
+        and the entry before it stays."""
+        bash_pane.send_keys("echo kept", enter=True)
+        bash_pane.send_keys("set +o history", enter=True)  # recorded, then no more
+        assert bash_pane.last_command.read() == "set +o history"
+        assert bash_pane.last_command.read() == "set +o history"
+
+    @pytest.mark.parametrize("keys, command", [
+        (['echo "first', 'second"'], 'echo "first\nsecond"'),
+        (["cat <<EOF", "  one  ", "two", "EOF"], "cat <<EOF\n  one  \ntwo\nEOF"),
+    ])
+    def test_a_command_of_several_lines_is_read_whole(self, bash_pane, keys, command):
+        for line in keys:
+            bash_pane.send_keys(line, enter=True)
+        assert bash_pane.last_command.read() == command
 
     def test_read_in_a_narrow_pane_is_whole(self, bash_pane):
         narrow = bash_pane.split(horizontal=True, command=BASH, keep=False)
@@ -72,19 +111,27 @@ CAPTURE = ["capture-pane", "-p", "-J", "-S", "-", "-t", "%5"]
 
 
 @pytest.mark.parametrize("before, screens, answer", [
-    ("$\n", ["$ ls\n$ " + QUERY + "\n__TERMLOOM__     ls -l  \n$\n"], "ls -l"),
-    ("", ["  \t__TERMLOOM____TERMLOOM__ x \n"], "x"),                  # indented, repeated marker
-    ("", ["__TERMLOOM__\n"], ""),
-    ("", ["x __TERMLOOM__no\n", "__TERMLOOM__yes\n"], "yes"),          # not at the start: keep waiting
+    ("$\n", ["$ ls\n$ " + QUERY + "\n__TERMLOOM__     ls -l  " + END + "  \n$\n"], "ls -l"),
+    ("", ["  \t__TERMLOOM____TERMLOOM__ x " + END + "\n"], "x"),      # indented, repeated marker
+    ("", ["__TERMLOOM__" + END + "\n"], ""),
+    ("", ["x __TERMLOOM__no" + END + "\n", "__TERMLOOM__yes" + END + "\n"], "yes"),  # not at the start
     # The answer an earlier query left is no answer to this one: wait for a new one.
-    ("$ " + QUERY + "\n__TERMLOOM__old\n$\n",
-     ["$ " + QUERY + "\n__TERMLOOM__old\n$\n",
-      "$ " + QUERY + "\n__TERMLOOM__old\n$ " + QUERY + "\n",
-      "$ " + QUERY + "\n__TERMLOOM__old\n$ " + QUERY + "\n__TERMLOOM__new\n$\n"], "new"),
+    ("$ " + QUERY + "\n__TERMLOOM__old" + END + "\n$\n",
+     ["$ " + QUERY + "\n__TERMLOOM__old" + END + "\n$\n",
+      "$ " + QUERY + "\n__TERMLOOM__old" + END + "\n$ " + QUERY + "\n",
+      "$ " + QUERY + "\n__TERMLOOM__old" + END + "\n$ " + QUERY + "\n__TERMLOOM__new" + END + "\n$\n"],
+     "new"),
     # Two answers on the screen before, one more now: the lowest is ours.
-    ("__TERMLOOM__a\n__TERMLOOM__b\n", ["__TERMLOOM__a\n__TERMLOOM__b\n__TERMLOOM__c\n"], "c"),
+    ("__TERMLOOM__a" + END + "\n__TERMLOOM__b" + END + "\n",
+     ["__TERMLOOM__a" + END + "\n__TERMLOOM__b" + END + "\n__TERMLOOM__c" + END + "\n"], "c"),
     # The listing of a query is an answer, not an echo.
-    ("", ["$ " + QUERY + "\n__TERMLOOM__" + QUERY + "\n$\n"], QUERY),
+    ("", ["$ " + QUERY + "\n__TERMLOOM__" + QUERY + END + "\n$\n"], QUERY),
+    # Several lines, read whole; lines inside keep their blanks.
+    ("", ['__TERMLOOM__\t echo "a\n  b  \n\nc"' + END + "\n$\n"], 'echo "a\n  b  \n\nc"'),
+    # An answer whose end is not (yet) on the screen is no answer.
+    ("", ['__TERMLOOM__ echo "a\n', '__TERMLOOM__ echo "a\nb"' + END + "\n"], 'echo "a\nb"'),
+    # One cut short by the next answer doesn't count; the next one does.
+    ("", ["__TERMLOOM__cut\n__TERMLOOM__whole" + END + "\n"], "whole"),
 ])
 def test_read_parsing(fake_tmux, Pane, before, screens, answer):
     fake_tmux.respond(stdout=before)  # the keys, and the pane as it was before them
@@ -96,8 +143,12 @@ def test_read_parsing(fake_tmux, Pane, before, screens, answer):
         [tmux + CAPTURE] * len(screens)
 
 
-def test_read_gives_up(fake_tmux, Pane):
-    fake_tmux.always(stdout="$ " + QUERY + "\n__TERMLOOM__old\n")
+@pytest.mark.parametrize("screen", [
+    "$ " + QUERY + "\n__TERMLOOM__old" + END + "\n",
+    '$ ' + QUERY + '\n__TERMLOOM__ echo "first\n',  # an answer never finished: not a part of it
+])
+def test_read_gives_up(fake_tmux, Pane, screen):
+    fake_tmux.always(stdout=screen)
     started = time.monotonic()
     with pytest.raises(RuntimeError, match="^could not read last command$"):
         Pane("s", 0, 0, "%5", "", None).last_command.read()
@@ -106,8 +157,8 @@ def test_read_gives_up(fake_tmux, Pane):
 
 @pytest.mark.parametrize("failing", [0, 1])
 def test_read_failures(fake_tmux, Pane, failing):
-    responses = [dict(), dict(stdout="__TERMLOOM__x\n")]
-    responses[failing] = dict(stdout="__TERMLOOM__x\n", stderr="  boom \n", code=1)
+    responses = [dict(), dict(stdout="__TERMLOOM__x" + END + "\n")]
+    responses[failing] = dict(stdout="__TERMLOOM__x" + END + "\n", stderr="  boom \n", code=1)
     for response in responses:
         fake_tmux.respond(**response)
     with pytest.raises(RuntimeError) as error:
@@ -159,7 +210,7 @@ WAITING = textwrap.dedent("""
 
 
 def test_ctrl_c_ends_the_wait(fake_tmux):
-    fake_tmux.respond()  # new-session
+    fake_tmux.respond(stdout="s\n")  # new-session
     fake_tmux.respond(stdout="s\t0\t0\t%1\t\n")  # target_pane
     fake_tmux.respond()  # send-keys
     fake_tmux.always(stdout="$\n")  # no answer ever

@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -260,16 +261,29 @@ private:
 enum class Waited { Exited, Interrupted, Lost };
 
 // The process groups of the children whose runs are in progress, for
-// kill_running_children. Reachable from a static for the whole process.
-std::mutex& running_mutex() {
-    static auto* mutex = new std::mutex();
-    return *mutex;
+// kill_running_children, each with the process that started it: a forked
+// child inherits the list but none of those children. Reachable from a
+// static for the whole process.
+struct RunningChild {
+    pid_t group;
+    pid_t owner;
+};
+
+std::mutex* running_mutex = new std::mutex();
+std::vector<RunningChild>* running_children = new std::vector<RunningChild>();
+
+// fork() copies the mutex in whatever state another thread left it: the
+// fork waits until no thread changes the list, and the child starts with a
+// fresh mutex and an empty list (the copies stay behind, untouched).
+void before_fork() { running_mutex->lock(); }
+void after_fork_in_parent() { running_mutex->unlock(); }
+void after_fork_in_child() {
+    running_mutex = new std::mutex();
+    running_children = new std::vector<RunningChild>();
 }
 
-std::vector<pid_t>& running_groups() {
-    static auto* groups = new std::vector<pid_t>();
-    return *groups;
-}
+[[maybe_unused]] const int fork_handlers_installed =
+    ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
 
 // The started child, reaped exactly once. A run that leaves without having
 // reaped it (interrupted, failed, or unwound by an exception) has its process
@@ -279,9 +293,9 @@ std::vector<pid_t>& running_groups() {
 class Child {
 public:
     explicit Child(pid_t pid) : pid_(pid) {
-        std::lock_guard lock(running_mutex());
+        std::lock_guard lock(*running_mutex);
         try {
-            running_groups().push_back(pid);
+            running_children->push_back(RunningChild{pid, ::getpid()});
         } catch (const std::bad_alloc&) {
             // Only the clean-up at exit misses this child; the run goes on.
         }
@@ -342,11 +356,11 @@ private:
 
     // Reaped (or lost): no longer ours to kill, at exit or ever.
     void forget() {
-        std::lock_guard lock(running_mutex());
-        auto& groups = running_groups();
-        if (auto it = std::find(groups.begin(), groups.end(), pid_); it != groups.end()) {
-            groups.erase(it);
-        }
+        std::lock_guard lock(*running_mutex);
+        auto& children = *running_children;
+        auto it = std::find_if(children.begin(), children.end(),
+                               [&](const RunningChild& child) { return child.group == pid_; });
+        if (it != children.end()) children.erase(it);
         pid_ = -1;
     }
 
@@ -528,8 +542,11 @@ void give_back_output_buffer(std::string&& buffer) {
 }
 
 void kill_running_children() {
-    std::lock_guard lock(running_mutex());
-    for (pid_t group : running_groups()) ::kill(-group, SIGKILL);
+    std::lock_guard lock(*running_mutex);
+    const pid_t self = ::getpid();
+    for (const RunningChild& child : *running_children) {
+        if (child.owner == self) ::kill(-child.group, SIGKILL);
+    }
 }
 
 bool sleep_interruptibly(int milliseconds) {

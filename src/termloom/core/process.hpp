@@ -65,6 +65,7 @@ void set_interrupt_check(InterruptCheck check);
 // Kills the process group of every child whose run is still in progress, for
 // a host that exits while other threads wait for tmux (its interpreter stops
 // them where they are). The children are not reaped: the host is leaving.
+// Only this process's own children: a forked child leaves its parent's alone.
 void kill_running_children();
 
 // Sleeps for `milliseconds`, consulting the interrupt check as a wait for a

@@ -11,8 +11,17 @@ namespace {
 
 constexpr std::string_view kFailed = "tmux command failed: ";
 constexpr std::string_view kMarker = "__TERMLOOM__";
-// Typed into the shell: prints the marker and the previous history entry.
-constexpr std::string_view kQueryLine = R"q(printf '__TERMLOOM__%s\n' "$(fc -ln -1)")q";
+constexpr std::string_view kEndMarker = "__TERMLOOM_END__";
+// Typed into the shell (bash). The line is itself recorded in the history
+// as it runs: it keeps the entry before it, takes its own entry out again
+// (only when it is the last one, so that nothing else is lost when the
+// shell records no history), and prints the entry kept between the two
+// markers, so that an entry of several lines is read whole.
+constexpr std::string_view kQueryLine =
+    R"q(__termloom_c=$(fc -ln -1); read -r __termloom_n __termloom_r <<<"$(history 1)"; )q"
+    R"q([[ $__termloom_r == *__termloom_c=* ]] && history -d "$__termloom_n"; )q"
+    R"q(printf '__TERMLOOM__%s__TERMLOOM_END__\n' "$__termloom_c"; )q"
+    R"q(unset __termloom_c __termloom_n __termloom_r)q";
 
 // The shell prints the answer a moment after the keys arrive, and until then
 // the pane may still show the answer to an earlier query. So the pane is read
@@ -37,31 +46,46 @@ std::vector<Arg> capture_pane(std::string_view pane_id) {
             value(pane_id)};
 }
 
-// The lines of a capture that hold an answer: a line that begins, after
-// white space, with the marker (the echo of the typed query does not).
-std::vector<std::string_view> answer_lines(std::string_view capture) {
-    std::vector<std::string_view> answers;
-    for (std::string_view line : split_lines(capture)) {
-        line = trim_start(line);
-        if (line.starts_with(kMarker)) answers.push_back(line);
+std::string answer_text(std::string_view text) {
+    while (text.starts_with(kMarker)) text.remove_prefix(kMarker.size());
+    return std::string(trim(text));
+}
+
+// The complete answers of a capture, in screen order. One begins on a line
+// that begins, after white space, with the marker (the echo of the typed
+// query does not) and ends on the first line that ends with the end marker;
+// an answer cut short by the next one, or by the end of the capture, is no
+// answer.
+std::vector<std::string> answers_in(std::string_view capture) {
+    std::vector<std::string> answers;
+    const auto lines = split_lines(capture);
+    for (std::size_t first = 0; first < lines.size(); ++first) {
+        if (!trim_start(lines[first]).starts_with(kMarker)) continue;
+        std::string text;
+        for (std::size_t at = first; at < lines.size(); ++at) {
+            std::string_view line = at == first ? trim_start(lines[at]) : lines[at];
+            if (at > first) {
+                if (trim_start(line).starts_with(kMarker)) break;
+                text += '\n';
+            }
+            if (trim(line).ends_with(kEndMarker)) {
+                text += line.substr(0, line.rfind(kEndMarker));
+                answers.push_back(answer_text(text));
+                first = at;
+                break;
+            }
+            text += line;
+        }
     }
     return answers;
 }
 
-std::string answer_text(std::string_view line) {
-    while (line.starts_with(kMarker)) line.remove_prefix(kMarker.size());
-    return std::string(trim(line));
-}
-
-// One capture: its answer lines, or the run's error.
+// One capture: its answers, or the run's error.
 Result<std::vector<std::string>> answers_from(const std::vector<std::string>& argv) {
     auto output = output_of(argv, Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
-    const std::string capture = decode_lossy(std::move(output->stdout_bytes));
-    std::vector<std::string> answers;
-    for (std::string_view line : answer_lines(capture)) answers.push_back(answer_text(line));
-    return answers;
+    return answers_in(decode_lossy(std::move(output->stdout_bytes)));
 }
 
 }  // namespace

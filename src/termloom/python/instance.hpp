@@ -9,12 +9,18 @@ namespace termloom::py {
 
 // Admits any number of shared accesses or one exclusive access. Calls run
 // tmux with the interpreter lock released, so another thread may reach the
-// same object meanwhile: it waits until the conflicting access ends. On the
-// thread that holds the access (a signal handler that runs while a call waits
-// for tmux) a conflicting access fails instead, as it could never be granted.
+// same object meanwhile: it waits until the conflicting access ends. A
+// waiting exclusive access goes first: new shared accesses wait behind it,
+// so readers in a loop can't keep a rename out. On the thread that holds
+// the access (a signal handler that runs while a call waits for tmux) a
+// conflicting access fails instead, as it could never be granted.
 // The state is guarded by one process-wide mutex (see access.cpp).
 struct AccessGuard {
-    int count = 0;  // > 0 shared holders, -1 exclusive
+    int count = 0;             // > 0 shared holders, -1 exclusive
+    int exclusive_waiting = 0;
+    // The counts are those of this fork generation of the process; in a
+    // forked child, the accesses of the parent's other threads are gone.
+    unsigned generation = 0;
 };
 
 struct InstanceHeader {
