@@ -128,6 +128,16 @@ def capture_name(lines: int) -> str:
     return f"Pane.capture ({lines // 1000}k lines)"
 
 
+def session_filter(name: str) -> str:
+    """The filter termloom gives tmux for the session with exactly this name
+    (plain names only: no "#", "," or "}")."""
+    return "#{==:#{session_name}," + name + "}"
+
+
+def window_filter(name: str, index: int) -> str:
+    return "#{&&:" + session_filter(name) + ",#{==:#{window_index}," + str(index) + "}}"
+
+
 def operations(termloom, sock: str) -> list[Operation]:
     server = termloom.Server(sock)
     sessions = {s.name: s for s in server.sessions}
@@ -135,12 +145,14 @@ def operations(termloom, sock: str) -> list[Operation]:
     ops = []
     for name, label in (("bench", "1 window"), ("windows30", f"{MANY} windows")):
         ops.append(Operation(f"Session.windows ({label})", lambda s=sessions[name]: s.windows,
-                             tmux_s + ["list-windows", "-t", f"={name}", "-F", WINDOW_FORMAT],
+                             tmux_s + ["list-windows", "-a", "-f", session_filter(name),
+                                       "-F", WINDOW_FORMAT],
                              "stdout", window_sizes, SMALL_GOAL_PERCENT))
     for name, label in (("bench", "1 pane"), ("panes30", f"{MANY} panes")):
         window = server.target_window(f"={name}:0")
         ops.append(Operation(f"Window.panes ({label})", lambda w=window: w.panes,
-                             tmux_s + ["list-panes", "-t", f"={name}:0", "-F", PANE_FORMAT],
+                             tmux_s + ["list-panes", "-a", "-f", window_filter(name, 0),
+                                       "-F", PANE_FORMAT],
                              "stdout", pane_sizes, SMALL_GOAL_PERCENT))
     for lines in HISTORY_LINES:
         pane = server.target_pane(f"=history{lines}:0.0")

@@ -51,7 +51,7 @@ def test_binding_error_comes_before_conversion(fake_tmux):
 
 
 def test_keywords_and_positions_both_bind(fake_tmux):
-    fake_tmux.always(code=0)
+    fake_tmux.always(stdout="$0\n")
     assert termloom.Server(socket="/k").has_session(name="a") is True
     assert termloom.Server("/p").has_session("b") is True
     assert [c[1:3] for c in fake_tmux.calls] == [["-S", "/k"], ["-S", "/p"]]
@@ -104,6 +104,7 @@ class TestSettableName:
 
     def test_failed_rename_keeps_the_old_name(self, fake_tmux, Session):
         session = Session("old")
+        fake_tmux.respond(stdout="$0\n")  # the look-up
         fake_tmux.respond(stderr="can't find session: old\n", code=1)
         with pytest.raises(RuntimeError) as error:
             session.name = "new"
@@ -112,10 +113,10 @@ class TestSettableName:
 
     def test_successful_rename_stores_the_callers_text(self, fake_tmux, Session):
         session = Session("old", "/s")
-        fake_tmux.respond()
+        fake_tmux.respond(stdout="$0\n").respond()  # look-up, rename (nothing read back)
         session.name = "a#b"
         assert session.name == "a#b"
-        assert fake_tmux.calls[-1] == ["tmux", "-S", "/s", "rename-session", "-t", "=old", "a##b"]
+        assert fake_tmux.calls[-1][:7] == ["tmux", "-S", "/s", "rename-session", "-t", "$0", "a##b"]
 
 
 def test_repr_and_str_agree(Session):

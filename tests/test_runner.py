@@ -25,13 +25,17 @@ def test_socket_pair_follows_the_program_name(fake_tmux, socket, prefix):
     server.is_running
     server.start()
     server.kill()
-    assert fake_tmux.calls == [prefix + ["list-sessions"], prefix + ["start-server"], prefix + ["kill-server"]]
+    # Without a socket path, kill asks for the default one in the same run.
+    killed = ["kill-server"] if socket is not None else ["display-message", "-p", "#{socket_path}", ";",
+                                                          "kill-server"]
+    assert fake_tmux.calls == [prefix + ["list-sessions"], prefix + ["start-server"], prefix + killed]
 
 
 @pytest.mark.parametrize("name", ["a b", "it's", 'say "hi"', "x;y", "$HOME", "`id`", "*", "中文"])
 def test_caller_text_is_one_argument(fake_tmux, name):
     termloom.Server().has_session(name)
-    assert fake_tmux.calls == [["tmux", "has-session", "-t", "=" + name]]
+    assert fake_tmux.calls == [["tmux", "list-sessions", "-f", "#{==:#{session_name}," + name + "}",
+                                "-F", "#{session_id}"]]
 
 
 def test_exit_code_decides_status_runs(fake_tmux):
@@ -105,7 +109,7 @@ def test_random_bytes_decode_like_python(fake_tmux):
 
 def test_both_streams_large(fake_tmux):
     """Both pipes are drained together: a child filling one cannot stall."""
-    fake_tmux.respond()  # new-session
+    fake_tmux.respond(stdout="work\n")  # new-session
     session = termloom.Server().new_session("work")
     fake_tmux.respond(stdout=b"$0|work|1|0|80|24|1\n" * 50000, stderr=b"e" * 3_000_000, code=0)
     assert session.metadata().windows == 1
@@ -385,6 +389,7 @@ def test_tmux_gets_only_the_standard_descriptors(fake_bin, tmp_path):
         line = " ".join(sorted(fd for fd in fds if os.path.exists("/proc/self/fd/" + fd)))
         with open({str(seen)!r}, "a") as f:
             f.write(line + "\\n")
+        print("x")  # the name of a new session
     """)
     r, w = os.pipe()
     os.set_inheritable(w, True)

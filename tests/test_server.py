@@ -50,16 +50,34 @@ class TestAgainstRealTmux:
 
 
 class TestArgumentVectors:
-    def test_commands(self, fake_tmux):
-        server = termloom.Server("/s")
+    def test_commands(self, fake_tmux, tmp_path):
+        fake_tmux.always(stdout="w\n")
+        socket = str(tmp_path / "s")
+        server = termloom.Server(socket)
         server.sessions
         server.has_session("w")
         server.new_session("w")
+        server.start()
         assert fake_tmux.calls == [
-            ["tmux", "-S", "/s", "list-sessions", "-F", "#{session_name}"],
-            ["tmux", "-S", "/s", "has-session", "-t", "=w"],
-            ["tmux", "-S", "/s", "new-session", "-d", "-s", "w"],
+            ["tmux", "-S", socket, "list-sessions", "-F", "#{session_name}"],
+            ["tmux", "-S", socket, "list-sessions", "-f", "#{==:#{session_name},w}", "-F", "#{session_id}"],
+            ["tmux", "-S", socket, "new-session", "-d", "-s", "w", "-P", "-F", "#{session_name}"],
+            ["tmux", "-S", socket, "start-server"],
         ]
+
+    @pytest.mark.parametrize("stdout, found", [("$3\n", True), ("", False), ("\n", False)])
+    def test_has_session_is_what_the_look_up_found(self, fake_tmux, stdout, found):
+        fake_tmux.respond(stdout=stdout)
+        assert termloom.Server().has_session("w") is found
+
+    @pytest.mark.parametrize("socket, killed", [
+        (None, ["display-message", "-p", "#{socket_path}", ";", "kill-server"]),
+        ("/no/such/s", ["-S", "/no/such/s", "kill-server"]),
+    ])
+    def test_kill_vector(self, fake_tmux, socket, killed):
+        fake_tmux.respond(stdout="/no/such/default\n")
+        assert termloom.Server(socket).kill() is True
+        assert fake_tmux.calls == [["tmux"] + killed]
 
     def test_current_socket_never_carries_a_socket(self, fake_tmux):
         fake_tmux.respond(stdout="  /tmp/tmux-0/default \n")
@@ -88,8 +106,8 @@ class TestArgumentVectors:
             termloom.Server().new_session("x")
         assert str(error.value) == "new session failed:   bad \ufffd\n"
 
-    def test_new_session_returns_the_given_name_and_socket(self, fake_tmux):
-        fake_tmux.respond(stdout="something else\n")
-        session = termloom.Server("/tmp/s").new_session("work")
-        assert (session.name, session.socket) == ("work", "/tmp/s")
-        assert repr(session) == 'Session(name="work", socket=Some("/tmp/s"))'
+    def test_new_session_takes_the_name_tmux_printed(self, fake_tmux):
+        fake_tmux.respond(stdout="work_x\n")
+        session = termloom.Server("/no/such/s").new_session("work.x")
+        assert (session.name, session.socket) == ("work_x", "/no/such/s")
+        assert repr(session) == 'Session(name="work_x", socket=Some("/no/such/s"))'

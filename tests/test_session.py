@@ -60,7 +60,7 @@ class TestAgainstRealTmux:
 
 
 def metadata_from(fake_tmux, stdout, name="work", stderr="", code=0):
-    fake_tmux.respond()  # new-session
+    fake_tmux.respond(stdout=name + "\n")  # new-session prints the name it stored
     session = termloom.Server().new_session(name)
     fake_tmux.respond(stdout=stdout, stderr=stderr, code=code)
     return session.metadata()
@@ -111,17 +111,36 @@ def test_metadata_tmux_failure_keeps_stderr_whole(fake_tmux):
     assert str(error.value) == "tmux failed:  no server running on /x\n"
 
 
-def test_kill_and_rename_vectors(fake_tmux):
-    fake_tmux.always(code=0)
-    session = termloom.Server("/s").new_session("work")
+def lookup(name, socket="/s"):
+    return ["tmux", "-S", socket, "list-sessions", "-f", "#{==:#{session_name}," + name + "}",
+            "-F", "#{session_id}"]
+
+
+def test_kill_and_rename_vectors(fake_tmux, Session):
+    session = Session("work", "/s")
+    fake_tmux.respond(stdout="$4\n").respond()  # look-up, kill
     assert session.kill() is True
+    fake_tmux.respond(stdout="$4\n").respond(stdout="new\n")  # look-up, rename and read back
     session.name = "new"
-    assert fake_tmux.calls[1:] == [
-        ["tmux", "-S", "/s", "kill-session", "-t", "=work"],
-        ["tmux", "-S", "/s", "rename-session", "-t", "=work", "new"],
+    assert fake_tmux.calls == [
+        lookup("work"), ["tmux", "-S", "/s", "kill-session", "-t", "$4"],
+        lookup("work"), ["tmux", "-S", "/s", "rename-session", "-t", "$4", "new", ";",
+                         "list-sessions", "-f", "#{==:#{session_id},$4}", "-F", "#{session_name}"],
     ]
-    fake_tmux.always(code=1)
+    fake_tmux.respond(stdout="$4\n").respond(code=1)
     assert session.kill() is False
+
+
+@pytest.mark.parametrize("response", [dict(), dict(stdout="\n"), dict(stderr="no server\n", code=1)])
+def test_a_session_the_look_up_misses_is_not_touched(fake_tmux, Session, response):
+    fake_tmux.always(**response)
+    session = Session("work", "/s")
+    assert session.kill() is False
+    with pytest.raises(RuntimeError) as error:
+        session.name = "new"
+    assert str(error.value) == "rename session failed: " + (response.get("stderr") or "can't find session: work\n")
+    assert session.name == "work"
+    assert fake_tmux.calls == [lookup("work")] * 2
 
 
 def test_repr_quotes_name_and_socket(fake_tmux_free_session):

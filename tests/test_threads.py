@@ -1,4 +1,5 @@
 """Other threads run while tmux runs; access across threads waits, on one thread it fails."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -46,7 +47,8 @@ def test_other_threads_run_while_tmux_runs(fake_tmux, call):
 def test_setter_of_another_thread_is_waited_for(fake_tmux, Session):
     """A read during another thread's rename sees the handle before or after, never fails."""
     session = Session("old")
-    fake_tmux.respond(sleep=0.6)  # the rename
+    fake_tmux.respond(stdout="$1\n", sleep=0.6)  # the rename's look-up
+    fake_tmux.respond(stdout="new\n")            # the rename
     renamer = threading.Thread(target=setattr, args=(session, "name", "new"))
     renamer.start()
     try:
@@ -60,7 +62,8 @@ def test_setter_of_another_thread_is_waited_for(fake_tmux, Session):
 def test_calls_of_another_thread_are_waited_for_by_a_setter(fake_tmux, Session):
     session = Session("old")
     fake_tmux.respond(stdout="$1|old|5|0|80|24|2\n", sleep=0.6)  # metadata() holds shared access
-    fake_tmux.respond()                                             # then the rename runs
+    fake_tmux.respond(stdout="$1\n")                                # then the rename's look-up
+    fake_tmux.respond()                                             # and the rename
     results = []
     reader = threading.Thread(target=lambda: results.append(session.metadata().name))
     reader.start()
@@ -70,7 +73,7 @@ def test_calls_of_another_thread_are_waited_for_by_a_setter(fake_tmux, Session):
     finally:
         reader.join()
     assert results == ["old"] and session.name == "new"
-    assert [call[1] for call in fake_tmux.calls] == ["list-sessions", "rename-session"]
+    assert [call[1] for call in fake_tmux.calls] == ["list-sessions", "list-sessions", "rename-session"]
 
 
 def test_many_threads_share_a_handle(fake_tmux, Session):
@@ -130,10 +133,115 @@ AT_EXIT = textwrap.dedent("""
 
 def test_exit_while_daemon_threads_wait_for_tmux(fake_tmux, tmp_path):
     """The interpreter stops those threads where they are: no abort, no child left running."""
-    fake_tmux.respond()  # new-session
+    fake_tmux.respond(stdout="s\n")  # new-session
     fake_tmux.always(sleep=30)
     result = subprocess.run([sys.executable, "-c", AT_EXIT], capture_output=True, text=True, timeout=20)
     assert (result.returncode, result.stdout) == (0, "leaving\n"), result.stderr
     assert len(fake_tmux.calls) == 3
     ps = subprocess.run(["ps", "-eo", "args="], capture_output=True, text=True).stdout
     assert fake_tmux.state not in ps  # no fake tmux of that run is still sleeping
+
+
+def test_a_rename_gets_its_turn_among_readers(fake_tmux, Pane):
+    """Readers in a loop always overlap; a waiting rename goes before new ones."""
+    fake_tmux.always(sleep=0.05)
+    pane = Pane("s", 0, 0, "%1", "old", None)
+    stop = threading.Event()
+
+    def read():
+        while not stop.is_set():
+            pane.capture()
+
+    readers = [threading.Thread(target=read) for _ in range(16)]
+    renamer = threading.Thread(target=setattr, args=(pane, "title", "new"))
+    for reader in readers:
+        reader.start()
+    try:
+        wait_for(lambda: len(fake_tmux.calls) >= 32, timeout=60)
+        renamer.start()
+        renamer.join(timeout=60)
+        renamed_while_reading = not renamer.is_alive()
+    finally:
+        stop.set()
+        for reader in readers:
+            reader.join()
+        if renamer.is_alive() or renamer.ident:
+            renamer.join()
+    assert renamed_while_reading and pane.title == "new"
+    assert ["select-pane", "-T", "new", "-t", "%1"] in [call[1:] for call in fake_tmux.calls]
+
+
+FORK_LOOP = textwrap.dedent("""
+    import os, sys, threading, time
+    import termloom
+    server = termloom.Server(sys.argv[1])
+    session = server.sessions[0]
+    window = session.windows[0]
+    pane = window.panes[0]
+    stop = threading.Event()
+
+    def hammer():
+        while not stop.is_set():
+            window.panes
+            pane.title
+
+    threads = [threading.Thread(target=hammer) for _ in range(12)]
+    for thread in threads:
+        thread.start()
+    hung = failed = 0
+    for _ in range(int(sys.argv[2])):
+        pid = os.fork()
+        if pid == 0:
+            # The locks, and the handles the parent's threads were using.
+            pane.title = "child"
+            os._exit(0 if session.windows and server.is_running else 1)
+        deadline = time.monotonic() + 30
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                failed += status != 0
+                break
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                hung += 1
+                break
+            time.sleep(0.005)
+    stop.set()
+    for thread in threads:
+        thread.join()
+    print("hung", hung, "failed", failed, flush=True)
+""")
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_fork_while_threads_run_tmux(real_tmux):
+    real_tmux.server.new_session("s")
+    result = subprocess.run([sys.executable, "-c", FORK_LOOP, real_tmux.socket, "40"],
+                            capture_output=True, text=True, timeout=600)
+    assert result.stdout == "hung 0 failed 0\n", result.stderr
+
+
+FORKED_EXIT = textwrap.dedent("""
+    import os, sys, threading
+    import termloom
+    results = []
+    worker = threading.Thread(target=lambda: results.append(termloom.Server().is_running))
+    worker.start()
+    while not os.path.exists(sys.argv[1]):  # its tmux runs now
+        pass
+    pid = os.fork()
+    if pid == 0:
+        sys.exit(0)  # the interpreter's exit handlers run in the child
+    os.waitpid(pid, 0)
+    worker.join()
+    print(results, flush=True)
+""")
+
+
+def test_a_forked_childs_exit_leaves_the_parents_tmux_alone(fake_tmux):
+    fake_tmux.always(sleep=1.0)
+    calls = os.path.join(fake_tmux.state, "calls.jsonl")
+    result = subprocess.run([sys.executable, "-W", "ignore", "-c", FORKED_EXIT, calls],
+                            capture_output=True, text=True, timeout=60)
+    assert result.stdout == "[True]\n", result.stderr

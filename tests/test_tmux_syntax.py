@@ -72,6 +72,9 @@ def test_names_with_target_separators_reach_no_session(real_tmux, name):
     assert sorted(real_tmux.session_names()) == ["abc", "zz"]
 
 
+RENAME_READ_BACK = ["list-sessions", "-f", "#{==:#{session_id},$2}", "-F", "#{session_name}"]
+
+
 @pytest.mark.parametrize("name, written", [
     ("plain", ["plain"]),
     ("semi;", ["semi\\;"]),
@@ -82,27 +85,26 @@ def test_names_with_target_separators_reach_no_session(real_tmux, name):
     ("#x#", ["##x##"]),
     ("-#;", ["--", "-##\\;"]),
 ])
-def test_rename_vectors(fake_tmux, name, written):
-    fake_tmux.always(code=0)
-    session = termloom.Server().new_session("s")
+def test_rename_vectors(fake_tmux, Session, name, written):
+    fake_tmux.respond(stdout="$2\n")  # the look-up
+    fake_tmux.respond(stdout=name + "\n")
+    session = Session("s")
     session.name = name
-    assert fake_tmux.calls[-1] == ["tmux", "rename-session", "-t", "=s"] + written
+    assert fake_tmux.calls[-1] == ["tmux", "rename-session", "-t", "$2"] + written + [";"] + RENAME_READ_BACK
+    assert session.name == name
 
 
-@pytest.mark.parametrize("name, written, stored", [
-    ("a\\;", "a\\\\;", "a\\\\;"),
-    ("x.y", "x.y", "x_y"),
-    ("-a:#", "--\n-a:##", "-a_#"),
+@pytest.mark.parametrize("name, stored", [
+    ("a\\;", "a\\\\;"),
+    ("x.y", "x_y"),
+    ("\u0085", "\\302\\205"),
 ])
-def test_rename_reads_back_a_name_tmux_rewrites(fake_tmux, name, written, stored):
-    fake_tmux.respond()  # new-session
-    fake_tmux.respond(stdout=f"$7\n$1|other\n$7|{stored}\n")
-    session = termloom.Server().new_session("s")
+def test_rename_takes_the_name_tmux_stored(fake_tmux, Session, name, stored):
+    fake_tmux.respond(stdout="$2\n")
+    fake_tmux.respond(stdout=f"{stored}\n")
+    session = Session("s")
     session.name = name
     assert session.name == stored
-    assert fake_tmux.calls[-1] == [
-        "tmux", "has-session", "-t", "=s", ";", "display-message", "-p", "-t", "=s:", "#{session_id}", ";",
-        "rename-session", "-t", "=s", *written.split("\n"), ";", "list-sessions", "-F", "#{session_id}|#{session_name}"]
 
 
 @pytest.mark.parametrize("name, written", [
@@ -111,19 +113,25 @@ def test_rename_reads_back_a_name_tmux_rewrites(fake_tmux, name, written, stored
     ("x#y", "x##y"),
 ])
 def test_new_session_vectors(fake_tmux, name, written):
+    fake_tmux.respond(stdout=name + "\n")
     termloom.Server().new_session(name)
-    assert fake_tmux.calls == [["tmux", "new-session", "-d", "-s", written]]
+    assert fake_tmux.calls == [["tmux", "new-session", "-d", "-s", written, "-P", "-F", "#{session_name}"]]
 
 
-@pytest.mark.parametrize("name, target", [("x;", "=x\\;"), ("#x", "=#x"), ("-x", "=-x")])
-def test_targets_escape_only_the_final_semicolon(fake_tmux, name, target):
+@pytest.mark.parametrize("name, literal", [
+    ("x;", "x;"), ("#x", "##x"), ("-x", "-x"), ("a,b}", "a#,b#}"), ("#[x", "#[x"), ("x##[", "x##["),
+    ("#a#[", "##a#["), ("$1", "$1"),
+])
+def test_look_ups_write_the_name_as_a_format_literal(fake_tmux, name, literal):
     termloom.Server().has_session(name)
-    assert fake_tmux.calls == [["tmux", "has-session", "-t", target]]
+    assert fake_tmux.calls == [["tmux", "list-sessions", "-f", "#{==:#{session_name}," + literal + "}",
+                                "-F", "#{session_id}"]]
 
 
 def test_socket_path_is_not_escaped(fake_tmux):
     termloom.Server("/tmp/a;").has_session("s")
-    assert fake_tmux.calls == [["tmux", "-S", "/tmp/a;", "has-session", "-t", "=s"]]
+    assert fake_tmux.calls == [["tmux", "-S", "/tmp/a;", "list-sessions", "-f", "#{==:#{session_name},s}",
+                                "-F", "#{session_id}"]]
 
 
 @pytest.mark.parametrize("name, stored", [("x.y", "x_y"), ("a:b", "a_b"), ("back\\slash", "back\\\\slash"),

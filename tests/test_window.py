@@ -99,40 +99,55 @@ class TestAgainstRealTmux:
         assert Session("nope", real_tmux.socket).windows == []
 
 
+SESSION_LOOKUP = ["list-sessions", "-f", "#{==:#{session_name},s}", "-F", "#{session_id}"]
+WINDOW_3 = "#{&&:#{==:#{session_name},s},#{==:#{window_index},3}}"
+WINDOW_LOOKUP = SESSION_LOOKUP + [";", "list-windows", "-a", "-f", WINDOW_3, "-F", "#{window_id}"]
+
+
 class TestArgumentVectors:
     def test_commands(self, fake_tmux, Window):
-        fake_tmux.always(code=0)
+        fake_tmux.always(stdout="$1\n@6\n")  # every look-up finds the window
         window = Window("s", 3, "/x", "n")
         window.kill()
         window.select
-        window.select
         window.name = "-#n;"
         window.panes
+        x = ["tmux", "-S", "/x"]
         assert fake_tmux.calls == [
-            ["tmux", "-S", "/x", "kill-window", "-t", "=s:3"],
-            ["tmux", "-S", "/x", "select-window", "-t", "=s:3"],
-            ["tmux", "-S", "/x", "select-window", "-t", "=s:3"],
-            ["tmux", "-S", "/x", "rename-window", "-t", "=s:3", "--", "-##n\\;"],
-            ["tmux", "-S", "/x", "list-panes", "-t", "=s:3", "-F", "#{pane_index}|#{pane_id}|#{pane_title}"],
+            x + WINDOW_LOOKUP, x + ["kill-window", "-t", "@6"],
+            x + WINDOW_LOOKUP, x + ["select-window", "-t", "@6"],
+            x + WINDOW_LOOKUP, x + ["rename-window", "-t", "@6", "--", "-##n\\;"],
+            x + ["list-panes", "-a", "-f", WINDOW_3, "-F", "#{pane_index}|#{pane_id}|#{pane_title}"],
         ]
 
+    @pytest.mark.parametrize("found", ["", "\n", "$1\n", "$1\n\n"])
+    def test_a_window_the_look_up_misses_is_not_touched(self, fake_tmux, Window, found):
+        fake_tmux.always(stdout=found)
+        window = Window("s", 3, None, "n")
+        assert (window.kill(), window.select) == (False, False)
+        with pytest.raises(ValueError):
+            window.name = "x"
+        assert fake_tmux.calls == [["tmux"] + WINDOW_LOOKUP] * 3
+
     def test_next_and_previous(self, fake_tmux, Window):
-        fake_tmux.respond().respond(stdout="4|four\n").respond().respond(stdout="2|two\n")
+        fake_tmux.respond(stdout="$1\n").respond(stdout="4|four\n")
+        fake_tmux.respond(stdout="$1\n").respond(stdout="2|two\n")
         window = Window("s", 3, None, "n")
         assert repr(window.next) == 'Window(session_name="s", index=4, name="four", socket=None)'
         assert window.previous.index == 2
-        query = ["has-session", "-t", "=s:", ";", "display-message", "-p", "-t", "=s:", LIST]
+        query = [";", "display-message", "-p", "-t", "$1:", LIST]
         assert fake_tmux.calls == [
-            ["tmux", "next-window", "-t", "=s"], ["tmux"] + query,
-            ["tmux", "previous-window", "-t", "=s"], ["tmux"] + query,
+            ["tmux"] + SESSION_LOOKUP, ["tmux", "next-window", "-t", "$1"] + query,
+            ["tmux"] + SESSION_LOOKUP, ["tmux", "previous-window", "-t", "$1"] + query,
         ]
 
     @pytest.mark.parametrize("responses", [
-        [dict(code=1)],                              # next-window failed: no query
-        [dict(), dict(code=1)],                      # the query failed
-        [dict(), dict(stdout="x|name\n")],           # index not a number
-        [dict(), dict(stdout="4\n")],                # one field
-        [dict(), dict(stdout="")],
+        [dict()],                                    # no such session: nothing moves
+        [dict(code=1)],                              # the look-up failed
+        [dict(stdout="$1\n"), dict(code=1)],         # the move failed
+        [dict(stdout="$1\n"), dict(stdout="x|name\n")],  # index not a number
+        [dict(stdout="$1\n"), dict(stdout="4\n")],       # one field
+        [dict(stdout="$1\n"), dict(stdout="")],
     ])
     def test_next_is_none_on_failure(self, fake_tmux, Window, responses):
         for response in responses:
@@ -141,24 +156,25 @@ class TestArgumentVectors:
         assert len(fake_tmux.calls) == len(responses)
 
     def test_metadata_vector(self, fake_tmux, Window):
-        fake_tmux.respond(stdout="1|bash|1|L|80|24|\n")
-        Window("s", 1, None, "n").metadata
-        assert fake_tmux.calls == [["tmux", "has-session", "-t", "=s:1", ";", "display-message", "-p",
-                                    "-t", "=s:1", METADATA]]
+        fake_tmux.respond(stdout="$1\n3|bash|1|L|80|24|\n")
+        Window("s", 3, None, "n").metadata
+        assert fake_tmux.calls == [["tmux"] + SESSION_LOOKUP + [
+            ";", "list-windows", "-a", "-f", WINDOW_3, "-F", METADATA]]
 
     def test_session_windows(self, fake_tmux, Session):
         fake_tmux.respond(stdout="0|a\n  1|b|c  \nx|bad\n2\n3|\n\n4294967296|big\n+5| lead\n")
         windows = Session("s;", "/x").windows
         assert [(w.index, w.name, w.session_name, w.socket) for w in windows] == [
             (0, "a", "s;", "/x"), (1, "b|c  ", "s;", "/x"), (3, "", "s;", "/x"), (5, " lead", "s;", "/x")]
-        assert fake_tmux.calls == [["tmux", "-S", "/x", "list-windows", "-t", "=s\\;", "-F", LIST]]
+        assert fake_tmux.calls == [["tmux", "-S", "/x", "list-windows", "-a", "-f", "#{==:#{session_name},s;}",
+                                    "-F", LIST]]
 
     def test_session_windows_empty_on_failure(self, fake_tmux, Session):
         fake_tmux.respond(stdout="0|a\n", code=1)
         assert Session("s").windows == []
 
     def test_failed_rename_keeps_the_name(self, fake_tmux, Window):
-        fake_tmux.respond(code=1)
+        fake_tmux.respond(stdout="$1\n@2\n").respond(code=1)
         window = Window("s", 0, None, "old")
         with pytest.raises(ValueError, match=r"^failed to rename window to 'a\'b'$"):
             window.name = "a'b"
@@ -187,7 +203,9 @@ class TestArgumentVectors:
 
 
 def metadata_of(fake_tmux, stdout, Window, stderr="", code=0):
-    fake_tmux.respond(stdout=stdout, stderr=stderr, code=code)
+    """The metadata of window 1 of "s" when tmux prints `stdout` for it
+    (after the session's id)."""
+    fake_tmux.respond(stdout="$0\n" + stdout, stderr=stderr, code=code)
     return Window("s", 1, None, "n").metadata
 
 
@@ -210,7 +228,7 @@ def test_metadata_parsing(fake_tmux, Window, stdout, expected):
 
 @pytest.mark.parametrize("stdout, message", [
     ("1|bash|1|L|80|24\n", 'unexpected tmux window metadata output: "1|bash|1|L|80|24"'),
-    ("", 'unexpected tmux window metadata output: ""'),
+    ("  \n", 'unexpected tmux window metadata output: ""'),
     ("|x|1|L|80|24|\n", 'bad window_index "": cannot parse integer from empty string'),
     ("-1|x|1|L|80|24|\n", 'bad window_index "-1": invalid digit found in string'),
     ("4294967296|x|1|L|80|24|\n", 'bad window_index "4294967296": number too large to fit in target type'),
@@ -222,6 +240,18 @@ def test_metadata_parsing(fake_tmux, Window, stdout, expected):
 def test_metadata_failures(fake_tmux, Window, stdout, message):
     with pytest.raises(RuntimeError) as error:
         metadata_of(fake_tmux, stdout, Window)
+    assert str(error.value) == message
+
+
+@pytest.mark.parametrize("stdout, message", [
+    ("", "tmux failed: can't find session: s"),     # not even the session's id
+    ("$0\n", "tmux failed: can't find window: 1"),  # the session's id only
+    ("$0", "tmux failed: can't find window: 1"),
+])
+def test_metadata_of_a_missing_object(fake_tmux, Window, stdout, message):
+    fake_tmux.respond(stdout=stdout)
+    with pytest.raises(RuntimeError) as error:
+        Window("s", 1, None, "n").metadata
     assert str(error.value) == message
 
 
