@@ -183,7 +183,7 @@ FORK_LOOP = textwrap.dedent("""
     def hammer():
         while not stop.is_set():
             window.panes
-            pane.title
+            pane.is_alive
 
     threads = [threading.Thread(target=hammer) for _ in range(12)]
     for thread in threads:
@@ -195,7 +195,7 @@ FORK_LOOP = textwrap.dedent("""
             # The locks, and the handles the parent's threads were using.
             pane.title = "child"
             os._exit(0 if session.windows and server.is_running else 1)
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + 20
         while True:
             done, status = os.waitpid(pid, os.WNOHANG)
             if done:
@@ -207,6 +207,8 @@ FORK_LOOP = textwrap.dedent("""
                 hung += 1
                 break
             time.sleep(0.005)
+        if hung:
+            break
     stop.set()
     for thread in threads:
         thread.join()
@@ -217,8 +219,8 @@ FORK_LOOP = textwrap.dedent("""
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_fork_while_threads_run_tmux(real_tmux):
     real_tmux.server.new_session("s")
-    result = subprocess.run([sys.executable, "-c", FORK_LOOP, real_tmux.socket, "40"],
-                            capture_output=True, text=True, timeout=600)
+    result = subprocess.run([sys.executable, "-c", FORK_LOOP, real_tmux.socket, "60"],
+                            capture_output=True, text=True, timeout=300)
     assert result.stdout == "hung 0 failed 0\n", result.stderr
 
 
