@@ -145,13 +145,13 @@ def operations(termloom, sock: str) -> list[Operation]:
     ops = []
     for name, label in (("bench", "1 window"), ("windows30", f"{MANY} windows")):
         ops.append(Operation(f"Session.windows ({label})", lambda s=sessions[name]: s.windows,
-                             tmux_s + ["list-windows", "-a", "-f", session_filter(name),
+                             tmux_s + ["list-windows", "-t", f"={name}", "-f", session_filter(name),
                                        "-F", WINDOW_FORMAT],
                              "stdout", window_sizes, SMALL_GOAL_PERCENT))
     for name, label in (("bench", "1 pane"), ("panes30", f"{MANY} panes")):
         window = server.target_window(f"={name}:0")
         ops.append(Operation(f"Window.panes ({label})", lambda w=window: w.panes,
-                             tmux_s + ["list-panes", "-a", "-f", window_filter(name, 0),
+                             tmux_s + ["list-panes", "-t", f"={name}:0", "-f", window_filter(name, 0),
                                        "-F", PANE_FORMAT],
                              "stdout", pane_sizes, SMALL_GOAL_PERCENT))
     for lines in HISTORY_LINES:

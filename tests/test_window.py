@@ -117,7 +117,21 @@ class TestArgumentVectors:
             x + WINDOW_LOOKUP, x + ["kill-window", "-t", "@6"],
             x + WINDOW_LOOKUP, x + ["select-window", "-t", "@6"],
             x + WINDOW_LOOKUP, x + ["rename-window", "-t", "@6", "--", "-##n\\;"],
-            x + ["list-panes", "-a", "-f", WINDOW_3, "-F", "#{pane_index}|#{pane_id}|#{pane_title}"],
+            x + ["list-panes", "-t", "=s:3", "-f", WINDOW_3, "-F", "#{pane_index}|#{pane_id}|#{pane_title}"],
+        ]
+
+    @pytest.mark.parametrize("name, scope, session_scope", [
+        ("s", ["-t", "=s:3"], ["-t", "=s"]), ("$s", ["-a"], ["-a"]), ("-x", ["-t", "=-x:3"], ["-t", "=-x"])])
+    def test_listings_look_where_the_filter_can_still_hold(self, fake_tmux, Window, Session, name, scope,
+                                                           session_scope):
+        """tmux reads "=$..." as an id: such a name is looked for among all."""
+        Window(name, 3, None, "n").panes
+        Session(name).windows
+        window_filter = "#{&&:#{==:#{session_name}," + name + "},#{==:#{window_index},3}}"
+        assert fake_tmux.calls == [
+            ["tmux", "list-panes", *scope, "-f", window_filter, "-F", "#{pane_index}|#{pane_id}|#{pane_title}"],
+            ["tmux", "list-windows", *session_scope, "-f",
+             "#{==:#{session_name}," + name + "}", "-F", LIST],
         ]
 
     @pytest.mark.parametrize("found", ["", "\n", "$1\n", "$1\n\n"])
@@ -166,8 +180,8 @@ class TestArgumentVectors:
         windows = Session("s;", "/x").windows
         assert [(w.index, w.name, w.session_name, w.socket) for w in windows] == [
             (0, "a", "s;", "/x"), (1, "b|c  ", "s;", "/x"), (3, "", "s;", "/x"), (5, " lead", "s;", "/x")]
-        assert fake_tmux.calls == [["tmux", "-S", "/x", "list-windows", "-a", "-f", "#{==:#{session_name},s;}",
-                                    "-F", LIST]]
+        assert fake_tmux.calls == [["tmux", "-S", "/x", "list-windows", "-t", "=s\\;", "-f",
+                                    "#{==:#{session_name},s;}", "-F", LIST]]
 
     def test_session_windows_empty_on_failure(self, fake_tmux, Session):
         fake_tmux.respond(stdout="0|a\n", code=1)

@@ -93,6 +93,18 @@ std::string window_filter(std::string_view session_name, std::uint32_t index) {
            std::to_string(index) + "}}";
 }
 
+std::vector<Arg> listing_scope(std::string& target, std::string_view session_name,
+                               std::optional<std::uint32_t> index) {
+    if (session_name.starts_with('$')) return {word("-a")};
+    target = "=";
+    target += session_name;
+    if (index) {
+        target += ':';
+        target += std::to_string(*index);
+    }
+    return {word("-t"), value(target)};
+}
+
 std::vector<std::string> display_query(const std::optional<std::string>& socket,
                                        std::string_view target, std::string_view format) {
     return tmux_argv(socket, {word("has-session"), word("-t"), value(target), command_separator(),

@@ -77,6 +77,13 @@ std::string session_filter(std::string_view session_name);
 // `session_name`, and for its panes.
 std::string window_filter(std::string_view session_name, std::uint32_t index);
 
+// Where a filtered listing looks: "-t =NAME" (or "=NAME:INDEX") narrows it
+// to the session (or window) tmux resolves, which can only be the right one
+// or another one that the filter then drops; a name tmux reads as an id
+// ("$...") is looked for among all ("-a"). The target text lives in `target`.
+std::vector<Arg> listing_scope(std::string& target, std::string_view session_name,
+                               std::optional<std::uint32_t> index = std::nullopt);
+
 // tmux's own words for a session or a window that a look-up did not find.
 std::string no_such_session(std::string_view session_name);
 std::string no_such_window(std::uint32_t index);

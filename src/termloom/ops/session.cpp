@@ -92,10 +92,12 @@ Result<SessionMetadata> metadata(const Session& session) {
 Result<std::vector<Window>> windows(const Session& session) {
     std::vector<Window> found;
     if (!session_name_addressable(session.name)) return found;
-    auto text = successful_stdout(tmux_argv(
-        session.socket, {word("list-windows"), word("-a"), word("-f"),
-                         word(session_filter(session.name)), word("-F"),
-                         word(window_ops::kListFormat)}));
+    std::string target;
+    const std::string filter = session_filter(session.name);
+    std::vector<Arg> args = {word("list-windows")};
+    for (const Arg& arg : listing_scope(target, session.name)) args.push_back(arg);
+    args.insert(args.end(), {word("-f"), word(filter), word("-F"), word(window_ops::kListFormat)});
+    auto text = successful_stdout(tmux_argv(session.socket, args));
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;
     for (std::string_view line : split_lines(**text)) {

@@ -69,10 +69,14 @@ Result<void> rename(Window& window, std::string new_name) {
 Result<std::vector<Pane>> panes(const Window& window) {
     std::vector<Pane> found;
     if (!session_name_addressable(window.session_name)) return found;
-    auto text = successful_stdout(tmux_argv(
-        window.socket, {word("list-panes"), word("-a"), word("-f"),
-                        word(window_filter(window.session_name, window.index)), word("-F"),
-                        word(pane_ops::kListFormat)}));
+    std::string target;
+    const std::string filter = window_filter(window.session_name, window.index);
+    std::vector<Arg> args = {word("list-panes")};
+    for (const Arg& arg : listing_scope(target, window.session_name, window.index)) {
+        args.push_back(arg);
+    }
+    args.insert(args.end(), {word("-f"), word(filter), word("-F"), word(pane_ops::kListFormat)});
+    auto text = successful_stdout(tmux_argv(window.socket, args));
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;
     for (std::string_view line : split_lines(**text)) {
