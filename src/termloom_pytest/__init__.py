@@ -129,11 +129,15 @@ def tmux_isolated_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
         yield folder
     finally:
         running = _tmux_processes(folder)
+        # Without tmux no server can have started.
         for socket in _sockets(folder) if tmux is not None else []:
-            subprocess.run([tmux, "-S", socket, "kill-server"], capture_output=True,
+            subprocess.run([str(tmux), "-S", socket, "kill-server"], capture_output=True,
                            stdin=subprocess.DEVNULL)
         running.update(_tmux_processes(folder))
-        alive = lambda: {p: t for p, t in running.items() if _start_time(p) == t}
+
+        def alive() -> list[int]:
+            return [pid for pid, started in running.items() if _start_time(pid) == started]
+
         _wait_for(lambda: not alive(), EXIT_TIMEOUT)
         left = {pid: _command_line(pid) for pid in alive()}
         for pid in left:
