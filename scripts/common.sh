@@ -79,6 +79,24 @@ build_wheel() {
     ls "$ROOT"/dist/termloom-*.whl
 }
 
+# The requirements of a dependency group in pyproject.toml, one a line
+# (tomllib from 3.11; for 3.10 a reading of the one-line lists used there).
+dependency_group() {
+    "$(base_python)" - "$ROOT/pyproject.toml" "$1" <<'PY'
+import re, sys
+path, name = sys.argv[1], sys.argv[2]
+text = open(path, encoding="utf-8").read()
+try:
+    import tomllib
+    group = tomllib.loads(text)["dependency-groups"][name]
+except ImportError:
+    section = text.split("[dependency-groups]", 1)[1]
+    line = re.search(rf"^{re.escape(name)}\s*=\s*\[(.*)\]\s*$", section, re.M).group(1)
+    group = re.findall(r'"([^"]+)"', line)
+print("\n".join(group))
+PY
+}
+
 # make_venv DIR PYTHON PACKAGES...: a fresh virtual environment with PACKAGES.
 make_venv() {
     local dir=$1 py=$2

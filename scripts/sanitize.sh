@@ -9,6 +9,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_tmux
 ensure_unicode_data
+mapfile -t test_tools < <(dependency_group test)  # pyproject.toml: the tools the suite needs
+[ "${#test_tools[@]}" -gt 0 ] || die "no dependency group test in pyproject.toml"
 
 py=$(base_python)
 out="$ROOT/build/sanitize"
@@ -38,7 +40,7 @@ rm -rf "$out/dist"
     --config-settings=cmake.define.CMAKE_CXX_FLAGS="$flags" \
     --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
     "$ROOT" >&2 || die "building the sanitized wheel failed"
-make_venv "$venv" "$py" "$out"/dist/termloom-*.whl pytest hypothesis mypy
+make_venv "$venv" "$py" "$out"/dist/termloom-*.whl "${test_tools[@]}"
 
 # tmux and ps run without the preloaded runtimes: ps hangs at start-up with
 # libasan preloaded, and neither is what is being checked. These wrappers

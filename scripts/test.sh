@@ -8,6 +8,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_tmux
 ensure_unicode_data
 wheel=$(build_wheel)
+mapfile -t test_tools < <(dependency_group test)  # pyproject.toml: the tools the suite needs
+[ "${#test_tools[@]}" -gt 0 ] || die "no dependency group test in pyproject.toml"
 
 mapfile -t pythons < <(all_pythons)
 [ "${#pythons[@]}" -gt 0 ] || die "no Python 3.10 or later found"
@@ -24,30 +26,49 @@ run_version() {
     local venv="$ROOT/.venv-tests/$version"
     {
         say "Python $version ($py): installing the wheel"
-        make_venv "$venv" "$py" "$wheel" pytest hypothesis mypy
+        make_venv "$venv" "$py" "$wheel" "${test_tools[@]}"
         say "Python $version: running the tests"
         cd "$ROOT/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
     } > "$logs/$version.log" 2>&1
 }
 
+# As each version finishes: its result at once, and the end of its log when
+# it failed (the whole log stays in .venv-tests/logs/).
+failed=()
+report() {
+    local version=$1 status=$2 log="$logs/$1.log" summary
+    summary=$(grep -E ' in [0-9.]+s' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')
+    if [ "$status" -eq 0 ]; then
+        say "Python $version: passed (${summary:-no summary})"
+    else
+        tail -n 60 "$log" >&2
+        say "Python $version: FAILED (${summary:-see its log}); log: .venv-tests/logs/$version.log"
+        failed+=("$version")
+    fi
+}
+
+declare -A version_of
+running=0
+finish_one() {
+    local pid status=0
+    wait -n -p pid || status=$?
+    running=$((running - 1))
+    report "${version_of[$pid]}" "$status"
+}
+
 jobs_at_once=${TEST_JOBS:-$(nproc 2>/dev/null || echo 1)}
-versions=()
-declare -A pid_of
 for py in "${pythons[@]}"; do
     version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-    versions+=("$version")
-    while [ "$(jobs -rp | wc -l)" -ge "$jobs_at_once" ]; do
-        wait -n || true
+    while [ "$running" -ge "$jobs_at_once" ]; do
+        finish_one
     done
     say "Python $version: started (log: .venv-tests/logs/$version.log)"
     run_version "$py" "$version" "$@" &
-    pid_of[$version]=$!
+    version_of[$!]=$version
+    running=$((running + 1))
 done
-
-failed=()
-for version in "${versions[@]}"; do
-    wait "${pid_of[$version]}" || failed+=("$version")
-    cat "$logs/$version.log"
+while [ "$running" -gt 0 ]; do
+    finish_one
 done
 
 if [ "${#failed[@]}" -gt 0 ]; then

@@ -1,5 +1,4 @@
 import base64
-import glob
 import json
 import os
 import shutil
@@ -12,11 +11,11 @@ import time
 import pytest
 
 import termloom
+import termloom_pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The checkout's tools (ELF reading, the generated files) serve the tests too.
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
-REAL_TMUX = shutil.which("tmux")  # looked up before any test changes PATH
 
 
 def short_temp_dir():
@@ -29,7 +28,7 @@ class RealTmux:
 
     def __init__(self, folder):
         self.folder = folder
-        self.socket = os.path.join(folder, "s")
+        self.socket = os.path.join(folder, termloom_pytest.SOCKET_NAME)
         self.server = termloom.Server(self.socket)
 
     def tmux(self, *args, check=True):
@@ -47,33 +46,20 @@ class RealTmux:
 
 
 @pytest.fixture
-def isolated_env(monkeypatch):
+def isolated_env(tmux_isolated_env):
     """A short private TMUX_TMPDIR, and no TMUX from an enclosing session.
 
     HOME points there too, so no personal tmux or shell set-up (a base-index,
-    a slow shell start-up file) changes what the tests see.
+    a slow shell start-up file) changes what the tests see. Any server a test
+    starts in there is killed afterwards (termloom's own pytest fixture).
     """
-    folder = short_temp_dir()
-    monkeypatch.setenv("TMUX_TMPDIR", folder)
-    monkeypatch.setenv("HOME", folder)
-    monkeypatch.delenv("XDG_CONFIG_HOME", raising=False)
-    monkeypatch.delenv("TMUX", raising=False)
-    yield folder
-    # Any server a test started on a default socket in here goes too.
-    for sockets in glob.glob(os.path.join(folder, "tmux-*")):
-        for socket in os.listdir(sockets):
-            subprocess.run([REAL_TMUX or "tmux", "-S", os.path.join(sockets, socket), "kill-server"],
-                           capture_output=True)
-    shutil.rmtree(folder, ignore_errors=True)
+    return tmux_isolated_env
 
 
 @pytest.fixture
-def real_tmux(isolated_env):
-    if REAL_TMUX is None:
-        pytest.skip("tmux is not installed")
-    tmux = RealTmux(isolated_env)
-    yield tmux
-    subprocess.run(["tmux", "-S", tmux.socket, "kill-server"], capture_output=True)
+def real_tmux(tmux_server, isolated_env):
+    """The plugin's private server, with a way to run tmux on it directly."""
+    return RealTmux(isolated_env)
 
 
 class FakeProgram:

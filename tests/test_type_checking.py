@@ -7,6 +7,8 @@ import sys
 
 import pytest
 
+from readme_blocks import python_blocks
+
 PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "typecheck")
 
 
@@ -42,3 +44,16 @@ def test_mistakes_are_reported_on_their_lines(mypy):
     reported = {(int(m.group(1)), m.group(2))
                 for m in re.finditer(r"^.*wrong_program\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)}
     assert reported == expected, result.stdout
+
+
+@pytest.mark.parametrize("index", range(len(python_blocks())))
+def test_the_readme_examples_pass_strict_checking(mypy, index, tmp_path):
+    path = tmp_path / f"readme_example_{index}.py"
+    path.write_text(python_blocks()[index])
+    result = mypy("mypy", "--strict", str(path))
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_the_pytest_plugin_passes_strict_checking(mypy):
+    result = mypy("mypy", "--strict", "-p", "termloom_pytest")
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -8,6 +8,7 @@ import struct
 
 SHT_NOBITS = 8
 SHT_DYNSYM = 11
+SHT_GNU_VERNEED = 0x6FFFFFFE
 SHF_WRITE = 1
 SHF_ALLOC = 2
 
@@ -51,6 +52,25 @@ class ElfFile:
                 if shndx != 0:
                     symbols.append((self._string(strings, name), value, size))
         return symbols
+
+    def required_versions(self):
+        """{library: [version names]} that the file needs from each library."""
+        needed = {}
+        for table in (s for s in self.sections if s["kind"] == SHT_GNU_VERNEED):
+            strings = self.sections[table["link"]]
+            at = table["offset"]
+            while True:
+                _, count, file, aux, next_entry = struct.unpack_from("<HHIII", self.data, at)
+                names = needed.setdefault(self._string(strings, file), [])
+                aux_at = at + aux
+                for _ in range(count):
+                    _, _, _, name, next_aux = struct.unpack_from("<IHHII", self.data, aux_at)
+                    names.append(self._string(strings, name))
+                    aux_at += next_aux
+                if next_entry == 0:
+                    break
+                at += next_entry
+        return needed
 
     def section_at(self, address, size):
         """The loaded section that holds `size` bytes at `address`."""

@@ -2,6 +2,9 @@
 // drained with poll, and a wait the host can interrupt.
 #include "process.hpp"
 
+#include "glibc_floor.hpp"
+#include "spawn_in_fork.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -12,7 +15,6 @@
 #include <iterator>
 #include <mutex>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -185,30 +187,29 @@ struct SpawnAttributes {
 // The child gets 0-2 and nothing else, as from Python's subprocess. Whatever
 // the host left inheritable would otherwise reach tmux and a server it
 // starts, which outlives the run: a pipe's reader there never sees EOF.
-// Queued after the dup2 actions, whose sources are all >= 3.
-int close_the_rest(posix_spawn_file_actions_t& actions) {
-#if __GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34)
-    return ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#else
-    // Older libc: close what is open now (one another thread opens before
-    // the spawn can slip through). glibc ignores a close of a free number.
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return 0;
-    int err = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        int fd = std::atoi(entry->d_name);  // 0 for "." and ".."
-        if (fd > 2) err = ::posix_spawn_file_actions_addclose(&actions, fd);
-        if (err != 0) break;
-    }
-    ::closedir(dir);
-    return err;
-#endif
+// posix_spawn can close the rest itself from glibc 2.34 on; it is looked up
+// at run time so that the module still loads on older glibc, where the
+// child is started by spawn_in_fork, which closes them in the child instead.
+// TERMLOOM_TEST_FORK_SPAWN set in the environment takes that path here too.
+using AddCloseFrom = int (*)(posix_spawn_file_actions_t*, int);
+
+AddCloseFrom spawn_close_from() {
+    static const auto found =
+        std::getenv("TERMLOOM_TEST_FORK_SPAWN") != nullptr
+            ? nullptr
+            : reinterpret_cast<AddCloseFrom>(
+                  newer_glibc_function("posix_spawn_file_actions_addclosefrom_np"));
+    return found;
 }
 
 // stdin_fd < 0 leaves standard input inherited. All descriptors given are
 // >= 3 and close-on-exec, so the child keeps only its copies on 0-2.
 // Returns 0 or the error number (the exec error when the program can't run).
 int spawn(const ArgvPointers& argv, int stdin_fd, int stdout_fd, int stderr_fd, pid_t& pid) {
+    const AddCloseFrom close_from = spawn_close_from();
+    if (close_from == nullptr) {
+        return spawn_in_fork(argv.get(), stdin_fd, stdout_fd, stderr_fd, pid);
+    }
     static const SpawnAttributes attributes;
     posix_spawn_file_actions_t actions;
     int err = ::posix_spawn_file_actions_init(&actions);
@@ -216,7 +217,8 @@ int spawn(const ArgvPointers& argv, int stdin_fd, int stdout_fd, int stderr_fd, 
     if (stdin_fd >= 0) err = ::posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
     if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
     if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, stderr_fd, 2);
-    if (err == 0) err = close_the_rest(actions);
+    // Queued after the dup2 actions, whose sources are all >= 3.
+    if (err == 0) err = close_from(&actions, 3);
     if (err == 0) {
         err = ::posix_spawnp(&pid, argv.get()[0], &actions, &attributes.attr, argv.get(),
                              environ);

@@ -1,13 +1,14 @@
 // Running a child program to completion: the status run and the output run.
 //
-// A run starts the program found on PATH with posix_spawnp (no shell, no fork
-// of the host) in a process group of its own, with only descriptors 0-2,
-// waits for it without a time limit and releases everything it opened before
-// returning. Meanwhile the host's interrupt check is asked after a signal
-// interrupted a wait and every 150 ms or so; when the host wants to stop, the
-// run reports Interrupted. However a run ends, by return or by exception, a
-// child it has not reaped is killed with its process group and reaped. An
-// exit status that someone else reaped first is reported Lost, never guessed.
+// A run starts the program found on PATH with posix_spawnp (no shell; before
+// glibc 2.34 a fork, see spawn_in_fork.hpp) in a process group of its own,
+// with only descriptors 0-2, waits for it without a time limit and releases
+// everything it opened before returning. Meanwhile the host's interrupt
+// check is asked after a signal interrupted a wait and every 150 ms or so;
+// when the host wants to stop, the run reports Interrupted. However a run
+// ends, by return or by exception, a child it has not reaped is killed with
+// its process group and reaped. An exit status that someone else reaped
+// first is reported Lost, never guessed.
 #pragma once
 
 #include <expected>

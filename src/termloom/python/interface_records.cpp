@@ -154,11 +154,15 @@ constexpr void put_record_json(TextOut& out, const Record& r) {
     put_json_string(out, r.kind == RecordKind::Module  ? kModuleName
                          : r.kind == RecordKind::Class ? kClasses[r.class_index].name
                                                        : r.name);
-    out << ",\"id\":";
-    put_id(out, record_id(r));
-    // The module lists no members: each function names its class instead.
+    // Only the module and the classes carry an id: a function names its
+    // class by that id instead, and the module lists no members.
+    if (r.kind == RecordKind::Function) {
+        put_function(out, r);
+    } else {
+        out << ",\"id\":";
+        put_id(out, record_id(r));
+    }
     if (r.kind == RecordKind::Module) out << ",\"members\":[],\"incomplete\":true";
-    if (r.kind == RecordKind::Function) put_function(out, r);
     out << '}';
 }
 
