@@ -9,6 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_tmux
 ensure_unicode_data
+ensure_shells
 
 py=$(base_python)
 out="$ROOT/build/sanitize"

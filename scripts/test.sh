@@ -7,6 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_tmux
 ensure_unicode_data
+ensure_shells
 wheel=$(build_wheel)
 
 mapfile -t pythons < <(all_pythons)

@@ -149,11 +149,12 @@ class TestWaitFor:
         assert bash_pane.wait_for("$", 1).text.startswith("$")
         assert bash_pane.wait_for("$", None).text.startswith("$")
 
-    def test_ctrl_c_ends_the_wait(self, real_tmux):
-        real_tmux.tmux("new-session", "-d", "-s", "w", BASH)
-        program = (f"import termloom\npane = termloom.Server({real_tmux.socket!r}).target_pane('=w:0.0')\n"
+    @pytest.mark.parametrize("wait", ["wait_for('never', timeout=None)", "wait_quiet(30, timeout=None)",
+                                      "run('sleep 30')"])
+    def test_ctrl_c_ends_the_wait(self, bash_pane, real_tmux, wait):
+        program = (f"import termloom\npane = termloom.Server({real_tmux.socket!r}).target_pane('=sh:0.0')\n"
                    "print('ready', flush=True)\n"
-                   "try:\n    pane.wait_for('never', timeout=None)\n"
+                   f"try:\n    pane.{wait}\n"
                    "except KeyboardInterrupt:\n    print('interrupted', flush=True)\n")
         report, _ = interrupt_child([sys.executable, "-c", program], lambda: time.sleep(0.3) or True)
         assert report == "interrupted\n"
