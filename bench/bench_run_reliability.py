@@ -106,7 +106,8 @@ def main() -> int:
             wrong, took = reliability(termloom, tmux, shell, args.runs, random.Random(args.seed))
             print(f"{shell:5} {len(wrong):4} wrong of {args.runs} in {took:6.1f} s")
             for i, command, want, got in wrong[:5]:
-                print(f"   run {i}: {command!r}\n      wanted {want!r}\n      got    {got!r}"[:2000])
+                print(f"   run {i}: {command!r}: wanted status {want[1]} and {len(want[0])} characters, "
+                      f"got status {got[1]} and {got[0][:300]!r}")
     finally:
         for process in busy:
             process.kill()

@@ -125,6 +125,17 @@ def test_output_longer_than_the_history(real_tmux, limit, lines, lost):
     assert pane.run("echo next").output == "next"
 
 
+def test_output_when_the_history_is_full(real_tmux):
+    # A full history stops growing (tmux drops old lines), so its size no
+    # longer tells how far back the output began.
+    real_tmux.tmux("new-session", "-d", "-s", "keep", ";", "set-option", "-g", "history-limit", "100",
+                   ";", "new-session", "-d", "-s", "h", "-x", "80", "-y", "24", SHELLS["dash"])
+    pane = real_tmux.server.target_pane("=h:0.0")
+    pane.wait_for("$")
+    for lines in [90, 90, 60, 70, 50]:
+        assert pane.run(f"seq 1 {lines}").output == "\n".join(str(n) for n in range(1, lines + 1))
+
+
 def test_bad_timeout_runs_nothing(fake_tmux, Pane):
     with pytest.raises(ValueError, match="seconds must be zero or more"):
         Pane("s", 0, 0, "%1", "t", None).run("true", timeout=-0.5)

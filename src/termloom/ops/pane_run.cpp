@@ -153,26 +153,27 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
 
     auto lines = split_lines(last.screen.text);
     auto output = output_before(lines, finished->end_line, start_line);
-    if (!output) {
-        // The start line scrolled into the history: read back as far as it grew.
-        const std::uint64_t grown = last.history_size >= history_before
-                                        ? last.history_size - history_before
-                                        : last.history_size;
-        const std::uint64_t above = grown + last.screen.height + kExtraLines;
-        auto wide = live_view(pane, {.joined = true,
-                                     .lines_above = static_cast<std::uint32_t>(
-                                         std::min<std::uint64_t>(above, UINT32_MAX))},
-                              exited);
+    // The start line scrolled into the history: read back as far as the
+    // history grew, and then, since a full history stops growing, all of it.
+    const std::uint64_t grown = last.history_size >= history_before
+                                    ? last.history_size - history_before
+                                    : last.history_size;
+    const std::uint64_t above = grown + last.screen.height + kExtraLines;
+    for (bool whole : {false, true}) {
+        if (output) break;
+        ViewOptions wider{.joined = true, .whole_history = whole};
+        wider.lines_above = static_cast<std::uint32_t>(std::min<std::uint64_t>(above, UINT32_MAX));
+        auto wide = live_view(pane, wider, exited);
         if (!wide) return std::unexpected(wide.error());
         auto all = split_lines(wide->screen.text);
         for (std::size_t i = all.size(); i-- > 0 && !output;) {
             if (end_status(all[i], end_prefix)) output = output_before(all, i, start_line);
         }
-        if (!output) {
-            return runtime_error("output lost: " + quote_text(command) + " printed more than the "
-                                 "pane's history holds (exit status " +
-                                 std::to_string(finished->status) + "); raise history-limit");
-        }
+    }
+    if (!output) {
+        return runtime_error("output lost: " + quote_text(command) + " printed more than the "
+                             "pane's history holds (exit status " +
+                             std::to_string(finished->status) + "); raise history-limit");
     }
     return CommandResult{std::move(command), finished->status, std::move(*output)};
 }

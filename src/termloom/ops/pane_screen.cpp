@@ -53,7 +53,10 @@ Result<PaneView> view_pane(const Pane& pane, ViewOptions options) {
     if (options.escapes) args.push_back(word("-e"));
     if (options.joined) args.push_back(word("-J"));
     std::string start;
-    if (options.lines_above > 0) {
+    if (options.whole_history) {
+        args.push_back(word("-S"));
+        args.push_back(word("-"));
+    } else if (options.lines_above > 0) {
         start = std::to_string(options.lines_above);
         start.insert(start.begin(), '-');
         args.push_back(word("-S"));

@@ -30,6 +30,7 @@ struct ViewOptions {
     bool escapes = false;            // colours and attributes kept (-e)
     bool joined = false;             // wrapped lines joined (-J)
     std::uint32_t lines_above = 0;   // history lines captured above the screen
+    bool whole_history = false;      // all of it (lines_above is then ignored)
     std::span<const Arg> then = {};  // commands run after the view, by the same tmux
 };
 
