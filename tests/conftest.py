@@ -16,7 +16,11 @@ import termloom
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The checkout's tools (ELF reading, the generated files) serve the tests too.
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
-REAL_TMUX = shutil.which("tmux")  # looked up before any test changes PATH
+# Looked up before any test changes PATH, and handed down to the Pythons the
+# tests start, whose PATH may already begin with a scripted tmux.
+REAL_TMUX = os.environ.get("TERMLOOM_TEST_REAL_TMUX") or shutil.which("tmux")
+if REAL_TMUX:
+    os.environ["TERMLOOM_TEST_REAL_TMUX"] = REAL_TMUX
 
 
 def short_temp_dir():

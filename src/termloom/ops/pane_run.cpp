@@ -33,20 +33,6 @@ std::string new_token() {
     return token;
 }
 
-// 'text' for the shell, each ' written '\''.
-std::string single_quoted(std::string_view text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    out += '\'';
-    return out;
-}
-
 // The keys that make a line editor (readline, zle) or the terminal's own
 // line discipline hold exactly `line`: each control character behind a C-v,
 // which inserts the next key as it is, and a line feed as Enter.
@@ -65,7 +51,7 @@ std::string typed_form(std::string_view line) {
 }
 
 std::string typed_line(std::string_view command, const std::string& token) {
-    const std::string quoted = single_quoted(command);
+    const std::string quoted = shell_quoted(command);
     return "[ \"${BASH_VERSION-}\" ]&&shopt -qo history&&history -s " + quoted +
            ";printf '\\r%s%s\\033[K\\n' " + token + " +;eval " + quoted + ";printf '\\n%s=%s\\n' " + token +
            " \"$?\"";
