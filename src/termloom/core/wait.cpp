@@ -61,28 +61,73 @@ private:
     int fd_;
 };
 
-// IN_MODIFY on a terminal device: every write(2) to it, by any process.
-int watch_writes(const std::string& path) {
-    if (path.empty()) return -1;
-    int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) return -1;
-    if (::inotify_add_watch(fd, path.c_str(), IN_MODIFY) < 0) {
-        ::close(fd);
-        return -1;
+// Closing an inotify instance makes the kernel wait for a grace period (10
+// to 20 ms here), which would fall on the return of every wait. So a thread
+// keeps its instance for its next wait, and a wait only adds its watch and
+// removes it again; a wait inside another on the same thread gets one of its
+// own. The kept one is closed when the thread ends.
+struct KeptInstance {
+    int fd = -1;
+    bool in_use = false;
+    KeptInstance() = default;
+    KeptInstance(const KeptInstance&) = delete;
+    KeptInstance& operator=(const KeptInstance&) = delete;
+    ~KeptInstance() {
+        if (fd >= 0) ::close(fd);
     }
-    return fd;
-}
-
-// Readable once the process has ended, and from then on.
-int watch_exit(pid_t pid) {
-    if (pid <= 0) return -1;
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
+};
+thread_local KeptInstance kept_instance;
 
 void drain(int fd) {
     char buffer[4096];
     while (::read(fd, buffer, sizeof buffer) > 0) {
     }
+}
+
+// IN_MODIFY on a terminal device: every write(2) to it, by any process.
+class WriteWatch {
+public:
+    explicit WriteWatch(const std::string& path) {
+        if (path.empty()) return;
+        if (!kept_instance.in_use) {
+            if (kept_instance.fd < 0) kept_instance.fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            fd_ = kept_instance.fd;
+            kept_ = fd_ >= 0;
+            kept_instance.in_use = kept_;
+            if (kept_) drain(fd_);  // what the last wait left behind
+        } else {
+            fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        }
+        if (fd_ >= 0) watch_ = ::inotify_add_watch(fd_, path.c_str(), IN_MODIFY);
+        if (watch_ < 0) release();
+    }
+    WriteWatch(const WriteWatch&) = delete;
+    WriteWatch& operator=(const WriteWatch&) = delete;
+    ~WriteWatch() { release(); }
+
+    int get() const { return fd_; }
+
+private:
+    void release() {
+        if (fd_ < 0) return;
+        if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
+        if (kept_) {
+            kept_instance.in_use = false;
+        } else {
+            ::close(fd_);
+        }
+        fd_ = watch_ = -1;
+    }
+
+    int fd_ = -1;
+    int watch_ = -1;
+    bool kept_ = false;
+};
+
+// Readable once the process has ended, and from then on.
+int watch_exit(pid_t pid) {
+    if (pid <= 0) return -1;
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
 
 }  // namespace
@@ -105,7 +150,7 @@ std::string seconds_text(Seconds seconds) {
 
 Result<bool> wait_until(std::optional<WaitClock::time_point> deadline, const WakeSources& wake,
                         const std::function<Result<Look>()>& look) {
-    Descriptor writes(watch_writes(wake.written_file));
+    WriteWatch writes(wake.written_file);
     Descriptor exits(watch_exit(wake.exit_of));
     const milliseconds cap = writes.get() >= 0 ? kBackstopCap : kPollingCap;
     WaitClock::duration pause = kFirstPause;
