@@ -160,6 +160,17 @@ class TestWaitFor:
         assert report == "interrupted\n"
 
 
+def test_waits_keep_no_descriptor_per_call(bash_pane):
+    # A thread keeps one watch instance for all its waits; nothing else stays.
+    bash_pane.wait_for("$")
+    before = sorted(os.listdir("/proc/self/fd"))
+    for _ in range(5):
+        bash_pane.wait_for("$")
+        bash_pane.wait_quiet(0.05)
+        bash_pane.run("true")
+    assert sorted(os.listdir("/proc/self/fd")) == before
+
+
 class TestWaitQuiet:
     def test_returns_once_the_output_stops(self, bash_pane):
         bash_pane.send_text("for i in 1 2 3 4 5; do echo tick$i; sleep 0.1; done", enter=True)
