@@ -63,8 +63,9 @@ def test_signal_status(shell_pane):
 
 def test_state_persists(shell_pane):
     shell_pane, _ = shell_pane
-    assert shell_pane.run("cd /tmp && X=5").status == 0
-    assert shell_pane.run("echo \"$(pwd) $X\"").output == "/tmp 5"
+    assert shell_pane.run("cd /tmp && X=5 && f() { echo \"f$1\"; }").status == 0
+    assert shell_pane.run("echo \"$(pwd) $X $(f 1)\"").output == "/tmp 5 f1"
+    assert shell_pane.run("echo \"[${__tl_run-}]\"").output == "[]"  # no bookkeeping of ours stays
 
 
 def test_repr(shell_pane):
@@ -82,10 +83,13 @@ def test_history_keeps_the_callers_command(bash_pane):
     assert [line.strip() for line in listed.split("\n")] == ["echo 'two'", "echo three"]
 
 
-def test_syntax_error_is_the_commands_failure(bash_pane):
-    result = bash_pane.run("echo )")
-    assert result.status == 2 and "syntax error" in result.output
-    assert bash_pane.run("echo after").output == "after"
+def test_syntax_error_is_the_commands_failure(shell_pane):
+    # dash would abandon the rest of the typed line: its end line too.
+    pane, shell = shell_pane
+    result = pane.run("echo )", timeout=30)
+    assert result.status == expected(shell, "echo )")[1] != 0
+    assert "error" in result.output.lower()
+    assert pane.run("echo after").output == "after"
 
 
 def test_timeout_leaves_the_command_running(bash_pane):

@@ -7,7 +7,7 @@
 // (at the start of its row, the rest of the row cleared: a line editor
 // confused by the locale may have left the cursor in the typed line). The
 // command goes through eval, so that a syntax error in it is its own failure
-// (status 2) and still ends in the end line, and so that comments,
+// (status 2 or 1) and still ends in the end line, and so that comments,
 // here-documents and several lines work; eval runs in the shell itself, so
 // cd and variables persist. In bash, `history -s` puts the caller's command
 // in the place of the typed line in the history.
@@ -50,11 +50,22 @@ std::string typed_form(std::string_view line) {
     return out;
 }
 
+// The command is typed once, into a variable that the eval unsets first.
+// dash abandons the rest of the line after a syntax error in a plain eval;
+// `command eval` makes it an error of that one command. zsh's `command`
+// runs only programs, and its eval already behaves so.
 std::string typed_line(std::string_view command, const std::string& token) {
-    const std::string quoted = shell_quoted(command);
-    return "[ \"${BASH_VERSION-}\" ]&&shopt -qo history&&history -s " + quoted +
-           ";printf '\\r%s%s\\033[K\\n' " + token + " +;eval " + quoted + ";printf '\\n%s=%s\\n' " + token +
-           " \"$?\"";
+    constexpr std::string_view kEval =
+        "\"unset __tl_run;$__tl_run\";;";
+    std::string line = "__tl_run=" + shell_quoted(command);
+    line += ";[ \"${BASH_VERSION-}\" ]&&shopt -qo history&&history -s \"$__tl_run\"";
+    line += ";printf '\\r%s%s\\033[K\\n' " + token + " +";
+    line += ";case ${ZSH_VERSION-} in '')command eval ";
+    line += kEval;
+    line += "*)eval ";
+    line += kEval;
+    line += "esac;printf '\\n%s=%s\\n' " + token + " \"$?\"";
+    return line;
 }
 
 std::string_view without_trailing_blanks(std::string_view line) {
