@@ -2,11 +2,13 @@
 
 Starts a tmux server on a socket in a temporary folder (never your own
 server), lays out a session with two windows and split panes, runs a command
-in a shell pane and reads its output and the shell's last command back,
+in a shell pane to its end and reads its output, status and the shell's
+last command back, drives a Python prompt,
 resizes and retitles a pane, shows every window and pane with its metadata,
 and shuts everything down again. It runs unattended in a few seconds.
 """
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -23,13 +25,8 @@ def step(text):
     print(f"\n{BOLD}▸ {text}{RESET}")
 
 
-def wait_until(condition, what, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not (result := condition()):
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"gave up waiting for {what}")
-        time.sleep(0.02)
-    return result
+# bash's own prompt ends in "$ " or, for root, "# " (the screen drops the space).
+PROMPT = re.compile(r"[$#]$", re.M)
 
 
 def screen_lines(pane):
@@ -77,10 +74,10 @@ def main():
         editor.name = "editor"
         shell = editor.panes[0]
         shell.bash_shell(respawn=True)  # a bash, whatever the default shell is
-        wait_until(lambda: screen_lines(shell), "the bash prompt")
+        shell.wait_for(PROMPT)
         # termloom creates no windows; the shell in the pane asks its own tmux for one.
-        shell.send_keys("tmux new-window -d -n logs 'seq 1 3; exec cat'", enter=True)
-        logs = wait_until(lambda: work.windows[1:], "the second window")[0]
+        shell.run("tmux new-window -d -n logs 'seq 1 3; exec cat'")
+        logs = work.windows[1]
         print(f"  {GREEN}+{RESET} {work!r}")
         for window in work.windows:
             print(f"    {window!r}")
@@ -91,22 +88,35 @@ def main():
         for pane in editor.panes:
             print(f"    {pane!r}")
 
-        step("Running a command in a pane and reading its output back")
+        step("Running a command in a pane to its end")
+        shell.send_keys("clear", enter=True)
+        shell.wait_quiet(0.2)
         started = time.perf_counter()
-        shell.send_keys("printf '%s\\n' gamma alpha beta | sort", enter=True, clear_first=True)
-        wait_until(lambda: "gamma" in screen_lines(shell), "the sorted words")
+        result = shell.run("printf '%s\\n' gamma alpha beta | sort")
         took = (time.perf_counter() - started) * 1000
-        print(f"  send_keys(..., enter=True, clear_first=True), then capture(trim=True)"
-              f" {DIM}(output seen after {took:.0f} ms){RESET}")
-        for line in screen_lines(shell):
+        print(f"  run(...) → status {result.status} {DIM}(finished and read back in {took:.0f} ms){RESET}")
+        for line in result.output.splitlines():
             print(f"  {CYAN}│{RESET} {line}")
+        print(f"  run('cd /tmp; false').status → {shell.run('cd /tmp; false').status}"
+              f"   run('pwd').output → {shell.run('pwd').output!r}")
 
         step("The shell's last command")
         last = shell.last_command
         print(f"  {last!r}")
         print(f"  run() → {last.run()}  {DIM}(bash runs it again){RESET}")
-        wait_until(lambda: screen_lines(shell).count("gamma") == 2, "the second run")
+        shell.wait_for(re.compile(r"^/tmp$(?:.|\n)*^/tmp$", re.M))
         print(f"  read() → {last.read()!r}")
+        print(f"  current_command → {shell.current_command!r}")
+
+        step("A Python prompt in the pane")
+        shell.send_text("python3 -q", enter=True)
+        shell.wait_for(">>>")
+        shell.send_text("6*7", enter=True)
+        screen = shell.wait_for(re.compile(r"^42$", re.M))
+        print(f"  send_text('6*7', enter=True), wait_for(re.compile('^42$', re.M))"
+              f" → cursor at line {screen.cursor_y}")
+        shell.send_keys("C-d")
+        shell.wait_quiet(0.3)  # python has gone and bash shows its prompt again
         print(f"  current_command → {shell.current_command!r}")
 
         step("Resizing and retitling a pane")

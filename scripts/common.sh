@@ -27,6 +27,17 @@ Install it with your package manager (for example: sudo apt-get install tmux) an
     command -v tmux >/dev/null 2>&1 || die "tmux still cannot be found on PATH"
 }
 
+# The shells that the tests of Pane.run drive besides bash; a missing one
+# only skips its tests.
+ensure_shells() {
+    local missing=()
+    command -v dash >/dev/null 2>&1 || missing+=(dash)
+    command -v zsh >/dev/null 2>&1 || missing+=(zsh)
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "installing ${missing[*]} from Debian's packages"
+    apt_install "${missing[@]}" || say "${missing[*]} not installed; their tests will be skipped"
+}
+
 # The Unicode data files are needed only to check the generated tables.
 ensure_unicode_data() {
     [ -f /usr/share/unicode/UnicodeData.txt ] && return 0

@@ -11,6 +11,7 @@ ensure_tmux
 ensure_unicode_data
 mapfile -t test_tools < <(dependency_group test)  # pyproject.toml: the tools the suite needs
 [ "${#test_tools[@]}" -gt 0 ] || die "no dependency group test in pyproject.toml"
+ensure_shells
 
 py=$(base_python)
 out="$ROOT/build/sanitize"

@@ -16,6 +16,11 @@ import termloom_pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The checkout's tools (ELF reading, the generated files) serve the tests too.
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+# Looked up before any test changes PATH, and handed down to the Pythons the
+# tests start, whose PATH may already begin with a scripted tmux.
+REAL_TMUX = os.environ.get("TERMLOOM_TEST_REAL_TMUX") or shutil.which("tmux")
+if REAL_TMUX:
+    os.environ["TERMLOOM_TEST_REAL_TMUX"] = REAL_TMUX
 
 
 def short_temp_dir():
@@ -161,16 +166,37 @@ def unpublished_classes():
             fake.respond(stdout="work\t0\t0\t%0\ttitle\n")  # target_pane
             fake.respond(stdout="work\t0\tname\n")  # target_window
             fake.respond(stdout="$0\n0|name|1|L|80|24|*\n")  # window metadata: session id, window
+            fake.respond(stdout="$\n0 0 80 1 0 0 1 0 /dev/null\n")  # screen
             os.environ["PATH"] = folder
             server = termloom.Server()
             session = server.new_session("work")
             made = [session, session.metadata(), server.target_pane("x"), server.target_window("x")]
-            made += [made[3].metadata, made[2].last_command]
+            made += [made[3].metadata, made[2].last_command, made[2].screen()]
             _classes = {type(obj).__name__: type(obj) for obj in made}
         finally:
             os.environ["PATH"] = old_path
             shutil.rmtree(folder, ignore_errors=True)
+        _classes["CommandResult"] = type(_command_result())
     return _classes
+
+
+def _command_result():
+    """A CommandResult: only a real shell's run makes one."""
+    folder = short_temp_dir()
+    socket = os.path.join(folder, "s")
+    old_path = os.environ["PATH"]
+    try:
+        # The real tmux first, whatever scripted one the calling test put there.
+        os.environ["PATH"] = os.path.dirname(REAL_TMUX or "/usr/bin/tmux") + os.pathsep + old_path
+        subprocess.run([REAL_TMUX or "tmux", "-S", socket, "-f", "/dev/null", "new-session", "-d",
+                        "-s", "r", "env -i PATH=/usr/bin:/bin PS1='$ ' sh"], check=True)
+        pane = termloom.Server(socket).target_pane("=r:0.0")
+        pane.wait_for("$")
+        return pane.run("true")
+    finally:
+        os.environ["PATH"] = old_path
+        subprocess.run([REAL_TMUX or "tmux", "-S", socket, "kill-server"], capture_output=True)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 _classes = None
@@ -184,7 +210,8 @@ def class_fixture(name):
     return pytest.fixture(fixture)
 
 
-for _name in ["Session", "SessionMetadata", "Window", "WindowMetadata", "Pane", "LastCommand"]:
+for _name in ["Session", "SessionMetadata", "Window", "WindowMetadata", "Pane", "LastCommand", "Screen",
+              "CommandResult"]:
     globals()[_name] = class_fixture(_name)
 
 

@@ -40,6 +40,9 @@ def method(name, params, returns, doc, result=None):
 
 
 NAME, TARGET = Param("name", "str"), Param("target", "str")
+TIMEOUT = Param("timeout", "float | None", "10.0")
+WAIT_RETURNS = ("Returns:\n    Screen\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once when the "
+                "pane\n    is gone or its process has ended")
 SOCKET, OPTIONAL_SOCKET = Param("socket", "str | None"), Param("socket", "str | None", "None")
 
 # Every member of every class in declaration order.
@@ -131,6 +134,28 @@ INTERFACE = {
         method("bash_shell", [Param("respawn", "bool", "False")], "bool",
                "Change this pane to bash.\n\nArgs:\n    respawn: If True, kill the current pane process and respawn "
                "it as bash.\n             If False, run `exec bash` inside the pane.\n"),
+        method("send_text", [Param("text", "str"), Param("enter", "bool", "False")], "bool",
+               "Type text literally: no word in it is read as a key name.\n\nArgs:\n    text: the text; a line "
+               "feed arrives as the Enter key does\n    enter: press Enter after it\n\nReturns:\n    True"),
+        method("screen", [Param("escapes", "bool", "False")], "Screen",
+               "One snapshot of the visible screen.\n\nArgs:\n    escapes: keep the colour and attribute escape "
+               "sequences\n\nReturns:\n    Screen"),
+        method("wait_for", [Param("pattern", "str | re.Pattern[str]"), TIMEOUT], "Screen",
+               "Wait until the visible screen matches and return that snapshot.\n\nArgs:\n    pattern: a str the "
+               "screen must contain, or a compiled pattern that\n        must find something in it (pattern.search)\n"
+               "    timeout: seconds, or None for no limit\n\n" + WAIT_RETURNS),
+        method("wait_quiet", [Param("quiet", "float", "0.5"), TIMEOUT], "Screen",
+               "Wait until the screen (text and cursor) has not changed for `quiet`\nseconds and return it.\n\n"
+               "Args:\n    quiet: seconds without a change\n    timeout: seconds, or None for no limit\n\n"
+               + WAIT_RETURNS),
+        method("run", [Param("command", "str"), Param("timeout", "float | None", "None")], "CommandResult",
+               "Run a command in the shell at the pane's prompt and wait for its end.\n\nThe shell is the pane's "
+               "own (POSIX: bash, dash, zsh, ksh), so cd and\nvariables persist. The command may be anything typed "
+               "at a prompt.\n\nArgs:\n    command: the command line, or several lines\n    timeout: seconds, or "
+               "None for no limit; at the timeout the command\n        is left running\n\nReturns:\n    "
+               "CommandResult: the command, its exit status and its output as\n    the pane shows it\n\nRaises:\n"
+               "    TimeoutError at the timeout; RuntimeError at once when the shell\n    exits, or when the output "
+               "is longer than the pane's history"),
     ]),
     "LastCommand": Class(None, [
         field("pane_id", "str"),
@@ -147,6 +172,11 @@ INTERFACE = {
         field("id", "str"), field("name", "str"), field("created", "int"), field("attached", "bool"),
         field("width", ANY, "int | None"), field("height", ANY, "int | None"), field("windows", "int"),
     ]),
+    "Screen": Class(None, [
+        field("text", "str"), field("cursor_x", "int"), field("cursor_y", "int"), field("width", "int"),
+        field("height", "int"), field("alternate", "bool"),
+    ]),
+    "CommandResult": Class(None, [field("command", "str"), field("status", "int"), field("output", "str")]),
 }
 
 # __repr__ and __str__ are one function, in every class but Server.

@@ -12,6 +12,7 @@ enum class ErrorKind {
     Runtime,      // tmux (or ps) failed, could not start, or printed something unusable
     Value,        // the caller's value was refused by tmux (window rename)
     Interrupted,  // the host asked to abandon a run; its own error is already pending
+    Timeout,      // a wait reached its time limit
 };
 
 struct Error {
@@ -28,6 +29,10 @@ inline std::unexpected<Error> runtime_error(std::string message) {
 
 inline std::unexpected<Error> value_error(std::string message) {
     return std::unexpected(Error{ErrorKind::Value, std::move(message)});
+}
+
+inline std::unexpected<Error> timeout_error(std::string message) {
+    return std::unexpected(Error{ErrorKind::Timeout, std::move(message)});
 }
 
 inline std::unexpected<Error> interrupted() {

@@ -564,4 +564,9 @@ bool sleep_interruptibly(int milliseconds) {
     }
 }
 
+bool host_wants_to_stop() {
+    InterruptCheck check = interrupt_check.load(std::memory_order_relaxed);
+    return check != nullptr && check();
+}
+
 }  // namespace termloom

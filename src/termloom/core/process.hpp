@@ -73,4 +73,8 @@ void kill_running_children();
 // child does; false when the host asked to stop.
 bool sleep_interruptibly(int milliseconds);
 
+// The interrupt check, for a wait of the caller's own: true when the host
+// wants it abandoned; false when no check is installed.
+bool host_wants_to_stop();
+
 }  // namespace termloom

@@ -307,4 +307,17 @@ std::string display_optional(const std::optional<std::uint32_t>& number) {
     return "Some(" + std::to_string(*number) + ")";
 }
 
+std::string shell_quoted(std::string_view text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    out += '\'';
+    return out;
+}
+
 }  // namespace termloom

@@ -64,6 +64,9 @@ inline std::expected<std::uint64_t, std::string_view> parse_u64(std::string_view
 // and \u{hex} for grapheme extenders and invisible or unassigned characters.
 std::string quote_text(std::string_view text);
 
+// The text as one shell word: between single quotes, each ' written '\''.
+std::string shell_quoted(std::string_view text);
+
 // Optional display form: None, or Some(<quoted text>) / Some(<decimal>).
 std::string display_optional(const std::optional<std::string>& text);
 std::string display_optional(const std::optional<std::uint32_t>& number);

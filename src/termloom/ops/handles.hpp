@@ -55,6 +55,23 @@ struct LastCommand {
     SocketPath socket;
 };
 
+// One snapshot of a pane's visible screen.
+struct Screen {
+    std::string text;  // the visible lines joined by "\n"
+    std::uint32_t cursor_x = 0;
+    std::uint32_t cursor_y = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    bool alternate = false;  // a full-screen program's alternate screen is shown
+};
+
+// A shell command run to its end in a pane.
+struct CommandResult {
+    std::string command;
+    std::uint32_t status = 0;
+    std::string output;
+};
+
 struct SessionMetadata {
     std::string id;
     std::string name;

@@ -22,16 +22,7 @@ std::optional<std::string_view> resize_flag(std::string_view direction) {
 // the command, so that a trailing "&" or ";" or a "#" comment in it cannot
 // swallow or break the exec.
 std::string kept_command(std::string_view command) {
-    std::string out = "sh -lc '";
-    for (char c : command) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    out += "\nexec \"$SHELL\"'";
-    return out;
+    return "sh -lc " + shell_quoted(std::string(command) + "\nexec \"$SHELL\"");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "../core/error.hpp"
+#include "../core/wait.hpp"
 #include "handles.hpp"
 
 namespace termloom::pane_ops {
@@ -44,9 +45,30 @@ Result<std::optional<std::string>> current_command(const Pane& pane);
 Result<std::optional<std::string>> current_commandline(const Pane& pane);
 LastCommand last_command(const Pane& pane);
 
+// Driving the program in the pane: literal text, snapshots, waits, and a
+// shell command run to its end.
+Result<bool> send_text(const Pane& pane, std::string text, bool enter);
+Result<Screen> screen(const Pane& pane, bool escapes);
+Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
+                        std::optional<Seconds> timeout);
+Result<Screen> wait_quiet(const Pane& pane, Seconds quiet, std::optional<Seconds> timeout);
+Result<CommandResult> run(const Pane& pane, std::string command, std::optional<Seconds> timeout);
+
 std::string repr(const Pane& pane);
 
 }  // namespace termloom::pane_ops
+
+namespace termloom::screen_ops {
+
+std::string repr(const Screen& screen);
+
+}  // namespace termloom::screen_ops
+
+namespace termloom::command_result_ops {
+
+std::string repr(const CommandResult& result);
+
+}  // namespace termloom::command_result_ops
 
 namespace termloom::last_command_ops {
 

@@ -72,6 +72,51 @@ inline constexpr std::array kPaneInterface = {
         "    respawn: If True, kill the current pane process and respawn it as bash.\n"
         "             If False, run `exec bash` inside the pane.\n",
         arg("respawn", "False")),
+    // Driving the program in the pane.
+    method<&pane_ops::send_text>(
+        "send_text",
+        "Type text literally: no word in it is read as a key name.\n\nArgs:\n"
+        "    text: the text; a line feed arrives as the Enter key does\n"
+        "    enter: press Enter after it\n\nReturns:\n    True",
+        arg("text"), arg("enter", "False")),
+    method<&pane_ops::screen>(
+        "screen",
+        "One snapshot of the visible screen.\n\nArgs:\n"
+        "    escapes: keep the colour and attribute escape sequences\n\nReturns:\n    Screen",
+        arg("escapes", "False")),
+    method<&pane_ops::wait_for>(
+        "wait_for",
+        "Wait until the visible screen matches and return that snapshot.\n\nArgs:\n"
+        "    pattern: a str the screen must contain, or a compiled pattern that\n"
+        "        must find something in it (pattern.search)\n"
+        "    timeout: seconds, or None for no limit\n\n"
+        "Returns:\n    Screen\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once "
+        "when the pane\n    is gone or its process has ended",
+        arg("pattern"), arg("timeout", "10.0"))
+        .raising(Exception::TimeoutError),
+    method<&pane_ops::wait_quiet>(
+        "wait_quiet",
+        "Wait until the screen (text and cursor) has not changed for `quiet`\n"
+        "seconds and return it.\n\nArgs:\n"
+        "    quiet: seconds without a change\n"
+        "    timeout: seconds, or None for no limit\n\n"
+        "Returns:\n    Screen\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once "
+        "when the pane\n    is gone or its process has ended",
+        arg("quiet", "0.5"), arg("timeout", "10.0"))
+        .raising(Exception::TimeoutError),
+    method<&pane_ops::run>(
+        "run",
+        "Run a command in the shell at the pane's prompt and wait for its end.\n\n"
+        "The shell is the pane's own (POSIX: bash, dash, zsh, ksh), so cd and\n"
+        "variables persist. The command may be anything typed at a prompt.\n\nArgs:\n"
+        "    command: the command line, or several lines\n"
+        "    timeout: seconds, or None for no limit; at the timeout the command\n"
+        "        is left running\n\n"
+        "Returns:\n    CommandResult: the command, its exit status and its output as\n"
+        "    the pane shows it\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once "
+        "when the shell\n    exits, or when the output is longer than the pane's history",
+        arg("command"), arg("timeout", "None"))
+        .raising(Exception::TimeoutError),
     representation<&pane_ops::repr>(),
 };
 

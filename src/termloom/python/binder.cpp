@@ -1,14 +1,29 @@
 #include "binder.hpp"
 
+#include <charconv>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace termloom::py {
 namespace {
 
+// A borrowed reference to the default; nullptr with MemoryError set. The
+// float defaults of seconds are made once and kept (the binder runs with
+// the interpreter lock held).
 PyObject* default_object(std::string_view source) {
     if (source == "None") return Py_None;
     if (source == "True") return Py_True;
-    return Py_False;
+    if (source == "False") return Py_False;
+    static auto* floats = new std::vector<std::pair<std::string_view, PyObject*>>();
+    for (const auto& [text, object] : *floats) {
+        if (text == source) return object;
+    }
+    double value = 0;
+    std::from_chars(source.data(), source.data() + source.size(), value);
+    PyObject* object = PyFloat_FromDouble(value);
+    if (object) floats->emplace_back(source, object);
+    return object;
 }
 
 void raise_type_error(const std::string& message) {
@@ -96,6 +111,7 @@ bool bind_arguments(std::string_view callable, const Signature& signature,
 
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (!bound[i]) bound[i] = default_object(params[i].default_source);
+        if (!bound[i]) return false;
     }
     return true;
 }

@@ -28,6 +28,12 @@ template <> struct python_name<LastCommand> {
     static constexpr std::string_view value = "LastCommand";
 };
 
+// The records of Pane's waits and runs.
+template <> struct python_name<Screen> { static constexpr std::string_view value = "Screen"; };
+template <> struct python_name<CommandResult> {
+    static constexpr std::string_view value = "CommandResult";
+};
+
 template <class T>
 concept HasPythonClass = requires { python_name<T>::value; };
 
@@ -50,6 +56,8 @@ template <> PyTypeObject* python_type<Window>();
 template <> PyTypeObject* python_type<WindowMetadata>();
 template <> PyTypeObject* python_type<Pane>();
 template <> PyTypeObject* python_type<LastCommand>();
+template <> PyTypeObject* python_type<Screen>();
+template <> PyTypeObject* python_type<CommandResult>();
 
 // A new instance of `type` holding `value`; nullptr with a Python error set
 // when allocation fails (the value is then dropped).

@@ -91,6 +91,21 @@ std::optional<bool> flag_from(PyObject* value) {
     return flag;
 }
 
+std::optional<Seconds> seconds_from(PyObject* value) {
+    if (!PyLong_Check(value) && !PyFloat_Check(value)) {
+        raise_cast_error(value, "float");
+        return std::nullopt;
+    }
+    const double seconds = PyFloat_AsDouble(value);  // an int too large: OverflowError
+    if (seconds == -1.0 && PyErr_Occurred()) return std::nullopt;
+    if (!(seconds >= 0)) {
+        std::string message = "seconds must be zero or more, not " + seconds_text(Seconds{seconds});
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return std::nullopt;
+    }
+    return Seconds{seconds};
+}
+
 PyObject* to_python(bool flag) { return PyBool_FromLong(flag); }
 
 PyObject* to_python(std::uint32_t number) { return PyLong_FromUnsignedLong(number); }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../core/wait.hpp"
 #include "class_registry.hpp"
 #include "errors.hpp"
 #include "python.hpp"
@@ -21,6 +22,10 @@ namespace termloom::py {
 std::optional<std::string> text_from(PyObject* value);
 std::optional<std::uint32_t> unsigned_from(PyObject* value);
 std::optional<bool> flag_from(PyObject* value);
+// An int or a float; negative (or NaN) is a ValueError.
+std::optional<Seconds> seconds_from(PyObject* value);
+// A str, or a compiled pattern of str (defined in text_pattern.cpp).
+std::optional<TextMatcher> matcher_from(PyObject* value);
 
 template <class T>
 struct Inbound;
@@ -36,6 +41,14 @@ struct Inbound<std::uint32_t> {
 template <>
 struct Inbound<bool> {
     static std::optional<bool> convert(PyObject* v) { return flag_from(v); }
+};
+template <>
+struct Inbound<Seconds> {
+    static std::optional<Seconds> convert(PyObject* v) { return seconds_from(v); }
+};
+template <>
+struct Inbound<TextMatcher> {
+    static std::optional<TextMatcher> convert(PyObject* v) { return matcher_from(v); }
 };
 template <class T>
 struct Inbound<std::optional<T>> {

@@ -48,6 +48,9 @@ PyObject* raise(const Error& error) {
         case ErrorKind::Value:
             set_error(PyExc_ValueError, error.message);
             break;
+        case ErrorKind::Timeout:
+            set_error(PyExc_TimeoutError, error.message);
+            break;
         case ErrorKind::Interrupted:
             // The interrupt check left the host's own exception pending.
             if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);

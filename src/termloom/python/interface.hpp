@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "../core/error.hpp"
+#include "../core/wait.hpp"
 #include "class_registry.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
@@ -33,7 +34,11 @@ namespace termloom::py {
 
 inline constexpr std::size_t kMaxParams = 6;
 
-enum class ValueType { Text, OptionalText, Unsigned, OptionalUnsigned, Flag };
+enum class ValueType {
+    Text, OptionalText, Unsigned, OptionalUnsigned, Flag,
+    Seconds, OptionalSeconds,  // float or int, never negative
+    Pattern,                   // str or compiled re.Pattern[str]
+};
 
 struct Param {
     std::string_view name;
@@ -68,11 +73,13 @@ enum class Exception : unsigned {
     OverflowError = 8,       // an unsigned argument out of range
     UnicodeEncodeError = 16, // a text argument that has no UTF-8 form
     AttributeError = 32,     // deleting a settable property
+    TimeoutError = 64,       // declared on the waits: the time limit passed
 };
 
 inline constexpr std::array kAllExceptions = {
     Exception::RuntimeError, Exception::ValueError, Exception::TypeError,
     Exception::OverflowError, Exception::UnicodeEncodeError, Exception::AttributeError,
+    Exception::TimeoutError,
 };
 
 constexpr std::string_view exception_name(Exception e) {
@@ -83,6 +90,7 @@ constexpr std::string_view exception_name(Exception e) {
         case Exception::OverflowError: return "OverflowError";
         case Exception::UnicodeEncodeError: return "UnicodeEncodeError";
         case Exception::AttributeError: return "AttributeError";
+        case Exception::TimeoutError: return "TimeoutError";
     }
     return "";
 }
@@ -182,6 +190,20 @@ struct TypeInfo<std::uint64_t> {
     static constexpr std::string_view precise = annotation;
     static constexpr std::string_view produces = {};
 };
+template <>
+struct TypeInfo<Seconds> {
+    static constexpr std::string_view annotation = "float";
+    static constexpr std::string_view precise = annotation;
+    static constexpr std::string_view produces = {};
+    static constexpr ValueType value_type = ValueType::Seconds;
+};
+template <>
+struct TypeInfo<TextMatcher> {
+    static constexpr std::string_view annotation = "str | re.Pattern[str]";
+    static constexpr std::string_view precise = annotation;
+    static constexpr std::string_view produces = {};
+    static constexpr ValueType value_type = ValueType::Pattern;
+};
 template <class T>
 struct OptionalInfo {
     static constexpr std::string_view annotation = "typing.Any";
@@ -198,6 +220,10 @@ struct TypeInfo<std::optional<std::string>> : OptionalInfo<std::string> {
 template <>
 struct TypeInfo<std::optional<std::uint32_t>> : OptionalInfo<std::uint32_t> {
     static constexpr ValueType value_type = ValueType::OptionalUnsigned;
+};
+template <>
+struct TypeInfo<std::optional<Seconds>> : OptionalInfo<Seconds> {
+    static constexpr ValueType value_type = ValueType::OptionalSeconds;
 };
 template <class T>
 struct TypeInfo<std::vector<T>> {
@@ -246,6 +272,12 @@ constexpr Exceptions argument_errors(const Signature& signature) {
             case ValueType::Unsigned:
             case ValueType::OptionalUnsigned: e |= Exception::OverflowError; break;
             case ValueType::Flag: break;
+            case ValueType::Seconds:
+            case ValueType::OptionalSeconds:
+                e |= Exception::ValueError;
+                e |= Exception::OverflowError;
+                break;
+            case ValueType::Pattern: e |= Exception::UnicodeEncodeError; break;
         }
     }
     return e;
@@ -295,7 +327,8 @@ struct FieldTraits<F T::*> {
 };
 
 // A parameter as written in a declaration: its name and, when optional, the
-// Python source of its default ("None", "False" or "True").
+// Python source of its default ("None", "False", "True" or, for seconds, a
+// float literal such as "10.0").
 struct ParamName {
     std::string_view name;
     std::string_view default_source = {};
@@ -304,6 +337,20 @@ struct ParamName {
 constexpr ParamName arg(std::string_view name, std::string_view default_source = {}) {
     return {name, default_source};
 }
+
+// "10.0", "0.5": digits, one point, digits; what the binder turns into a float.
+constexpr bool is_seconds_literal(std::string_view source) {
+    const std::size_t point = source.find('.');
+    if (point == 0 || point == std::string_view::npos || point + 1 == source.size()) return false;
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        if (i != point && (source[i] < '0' || source[i] > '9')) return false;
+    }
+    return true;
+}
+
+// A parameter's C++ type as the operation takes it, by value or by const&.
+template <std::size_t I, class Args>
+using ParamType = std::remove_cvref_t<std::tuple_element_t<I, Args>>;
 
 template <class Args, class... Names>
 consteval Signature signature_of(Names... names) {
@@ -315,8 +362,8 @@ consteval Signature signature_of(Names... names) {
     bool seen_default = false;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         ((signature.params[I] = Param{given[I].name,
-                                      TypeInfo<std::tuple_element_t<I, Args>>::value_type,
-                                      TypeInfo<std::tuple_element_t<I, Args>>::precise,
+                                      TypeInfo<ParamType<I, Args>>::value_type,
+                                      TypeInfo<ParamType<I, Args>>::precise,
                                       given[I].default_source}),
          ...);
     }(std::make_index_sequence<sizeof...(Names)>{});
@@ -324,10 +371,15 @@ consteval Signature signature_of(Names... names) {
     for (const Param& p : signature.list()) {
         if (!p.required()) {
             bool optional = p.type == ValueType::OptionalText || p.type == ValueType::OptionalUnsigned;
-            bool fits = optional ? p.default_source == "None"
-                                 : p.type == ValueType::Flag &&
-                                       (p.default_source == "False" || p.default_source == "True");
-            if (!fits) throw "a default must be None for an optional and True or False for a flag";
+            bool seconds = p.type == ValueType::Seconds || p.type == ValueType::OptionalSeconds;
+            bool fits = seconds && is_seconds_literal(p.default_source);
+            fits |= (optional || p.type == ValueType::OptionalSeconds) && p.default_source == "None";
+            fits |= p.type == ValueType::Flag &&
+                    (p.default_source == "False" || p.default_source == "True");
+            if (!fits) {
+                throw "a default must be None for an optional, True or False for a flag and a "
+                      "float literal for seconds";
+            }
             seen_default = true;
         } else if (seen_default) {
             throw "a required parameter cannot follow one with a default";
@@ -355,9 +407,11 @@ PyObject* result_to_python(Result<R>&& result) {
 template <class Args, class Invoke>
 PyObject* with_converted_arguments(PyObject* const* bound, const Member& member, Invoke invoke) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) -> PyObject* {
-        std::tuple<std::optional<std::tuple_element_t<I, Args>>...> values;
+        // Destroyed after the call, with the interpreter lock held again:
+        // a pattern's matcher holds a Python object.
+        std::tuple<std::optional<ParamType<I, Args>>...> values;
         bool converted =
-            ((std::get<I>(values) = from_python<std::tuple_element_t<I, Args>>(
+            ((std::get<I>(values) = from_python<ParamType<I, Args>>(
                   bound[I], member.signature.params[I].name)).has_value() && ...);
         if (!converted) return nullptr;
         return invoke(std::move(*std::get<I>(values))...);

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "api_driving.hpp"
 #include "api_last_command.hpp"
 #include "api_pane.hpp"
 #include "api_server.hpp"
@@ -39,6 +40,9 @@ inline constexpr std::array kClasses = {
     describe<WindowMetadata, kWindowMetadataInterface>(),
     describe<Pane, kPaneInterface>(),
     describe<LastCommand, kLastCommandInterface>(),
+    // The records of Pane's waits and runs.
+    describe<Screen, kScreenInterface>(),
+    describe<CommandResult, kCommandResultInterface>(),
 };
 
 }  // namespace termloom::py

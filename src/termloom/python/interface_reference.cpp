@@ -19,14 +19,20 @@ constexpr std::string_view exception_meaning(Exception e) {
                    "is in use) waits for the first to finish; only a signal handler that uses "
                    "an object while a call on the same thread holds it gets \"Already mutably "
                    "borrowed\" (or \"Already borrowed\" for a rename).";
-        case Exception::ValueError: return "tmux refused the value (the new name of a window).";
+        case Exception::ValueError:
+            return "tmux refused the value (the new name of a window), or a number of seconds "
+                   "is negative.";
         case Exception::TypeError:
             return "an argument of the wrong type, or arguments that do not fit the parameters.";
         case Exception::OverflowError:
-            return "an `int` argument below 0 or above 4294967295.";
+            return "an `int` argument below 0 or above 4294967295, or seconds too large for a "
+                   "`float`.";
         case Exception::UnicodeEncodeError:
             return "a `str` argument that has no UTF-8 form (a lone surrogate).";
         case Exception::AttributeError: return "deleting the property.";
+        case Exception::TimeoutError:
+            return "the wait reached its `timeout` first; the message names what it waited for "
+                   "and ends with the last screen's non-blank lines (at most 20).";
     }
     return "";
 }

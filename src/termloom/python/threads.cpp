@@ -38,6 +38,20 @@ TAKES_LOCK_BACK bool LockReleased::signal_handler_raised() {
     return raised;
 }
 
+TAKES_LOCK_BACK void LockReleased::holding_lock(void (*body)(void*), void* context) {
+    PyEval_RestoreThread(std::exchange(state_, nullptr));
+    body(context);
+    state_ = PyEval_SaveThread();
+}
+
+TAKES_LOCK_BACK void with_interpreter_lock(void (*body)(void*), void* context) {
+    if (current_release) {
+        current_release->holding_lock(body, context);
+    } else {
+        body(context);
+    }
+}
+
 TAKES_LOCK_BACK bool python_wants_to_stop() {
     if (current_release) return current_release->signal_handler_raised();
     return PyErr_CheckSignals() != 0;

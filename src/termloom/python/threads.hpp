@@ -32,6 +32,9 @@ class LockReleased {
     // again; true when a handler raised (its exception stays pending).
     bool signal_handler_raised();
 
+    // Takes the lock back, runs `body(context)` and releases it again.
+    void holding_lock(void (*body)(void*), void* context);
+
    private:
     PyThreadState* state_;  // null while the lock is held, or being taken back
     LockReleased* outer_;
@@ -43,6 +46,15 @@ auto without_interpreter_lock(Body&& body) {
     auto result = std::forward<Body>(body)();
     released.take_back();
     return result;
+}
+
+// Runs `body` holding the interpreter lock: taken back for the call when
+// this thread released it. For Python code called from inside a wait.
+void with_interpreter_lock(void (*body)(void*), void* context);
+
+template <class Body>
+void with_interpreter_lock(Body& body) {
+    with_interpreter_lock([](void* context) { (*static_cast<Body*>(context))(); }, &body);
 }
 
 // The runner's interrupt check: runs Python's signal handlers, taking the

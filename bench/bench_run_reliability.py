@@ -1,0 +1,120 @@
+"""Reliability of Pane.run: many consecutive runs of mixed commands, on bash
+and on dash, while two busy processes load the machine; counts wrong results.
+
+Each command's output and status are known by construction: statuses 0 to
+255, outputs of 0 to 2,000 lines, a 300-character line, output without a
+final line feed, output that looks like the bookkeeping lines, non-ASCII
+text, blank lines, several lines of command, a here-document, a comment,
+cd. A result is wrong when its output or status differs, or when run raised.
+
+    python bench/bench_run_reliability.py [--runs N] [--shells bash,dash] [--seed S]
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import subprocess
+import sys
+import time
+
+from common import PrivateTmux, import_termloom_and_tmux, run_main
+
+SHELLS = {
+    "bash": "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ ' bash --norc --noprofile",
+    "dash": "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ ' dash",
+}
+HISTORY_LIMIT = 5000  # more than the longest output, its lines and the screen
+
+
+def lines(*items: str) -> str:
+    return "\n".join(items)
+
+
+def command_for(rng: random.Random) -> tuple[str, str, int]:
+    """A command, the output and the status it must give."""
+    kind = rng.randrange(14)
+    if kind == 0:
+        n = rng.randrange(256)
+        return f"(exit {n})", "", n
+    if kind == 1:
+        k = rng.choice([0, 1, 2, rng.randrange(3, 100), rng.randrange(100, 2001), 2000])
+        return f"seq 1 {k}", lines(*(str(i) for i in range(1, k + 1))), 0
+    if kind == 2:
+        return "printf '%0300d\\n' 0", "0" * 300, 0
+    if kind == 3:
+        word = rng.choice(["abc", "x", "no final line feed", "é"])
+        return f"printf '%s' '{word}'", word, 0
+    if kind == 4:
+        token = "".join(rng.choice("0123456789abcdef") for _ in range(16))
+        return (f"printf 'tl%s+\\ntl%s=0\\n' {token} {token}; echo '$ '",
+                lines(f"tl{token}+", f"tl{token}=0", "$ "), 0)
+    if kind == 5:
+        return "echo 'é€😀 ü ß 漢字'", "é€😀 ü ß 漢字", 0
+    if kind == 6:
+        n = rng.randrange(1, 6)
+        return f"for i in $(seq 1 {n})\ndo\n  echo \"n=$i\"\ndone", lines(*(f"n={i}" for i in range(1, n + 1))), 0
+    if kind == 7:
+        where = rng.choice(["/tmp", "/", "/usr"])
+        return f"cd {where} && pwd", where, 0
+    if kind == 8:
+        n = rng.randrange(1, 256)
+        return f"echo out; (exit {n})", "out", n
+    if kind == 9:
+        return "cat <<'EOF'\na $b `c`\nEOF", "a $b `c`", 0
+    if kind == 10:
+        return "echo x # y; echo z", "x", 0
+    if kind == 11:
+        return "echo 'a;b' \"c&&d\" | cat", "a;b c&&d", 0
+    if kind == 12:
+        return ":", "", 0
+    return "printf '\\n\\nx\\n\\n'", "\n\nx\n", 0
+
+
+def reliability(termloom, tmux: PrivateTmux, shell: str, runs: int, rng: random.Random):
+    tmux.run("new-session", "-d", "-s", shell, "-x", "120", "-y", "30", SHELLS[shell])
+    pane = termloom.Server(tmux.socket).target_pane(f"={shell}:0.0")
+    pane.wait_for("$")
+    wrong = []
+    started = time.monotonic()
+    for i in range(runs):
+        command, output, status = command_for(rng)
+        try:
+            result = pane.run(command, timeout=60)
+            got = (result.output, result.status)
+        except Exception as exc:  # noqa: BLE001 - every failure counts as a wrong result
+            got = (f"{type(exc).__name__}: {exc}", None)
+        if got != (output, status):
+            wrong.append((i, command, (output, status), got))
+    return wrong, time.monotonic() - started
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=1000)
+    parser.add_argument("--shells", default="bash,dash")
+    parser.add_argument("--seed", type=int, default=10)
+    args = parser.parse_args()
+    termloom, real_tmux = import_termloom_and_tmux()
+    tmux = PrivateTmux(real_tmux)
+    busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
+    try:
+        tmux.run("new-session", "-d", "-s", "keep", ";", "set-option", "-g", "history-limit",
+                 str(HISTORY_LIMIT))
+        print(f"{tmux.version()}, two busy processes, {args.runs} runs per shell")
+        for shell in args.shells.split(","):
+            wrong, took = reliability(termloom, tmux, shell, args.runs, random.Random(args.seed))
+            print(f"{shell:5} {len(wrong):4} wrong of {args.runs} in {took:6.1f} s")
+            for i, command, want, got in wrong[:5]:
+                print(f"   run {i}: {command!r}: wanted status {want[1]} and {len(want[0])} characters, "
+                      f"got status {got[1]} and {got[0][:300]!r}")
+    finally:
+        for process in busy:
+            process.kill()
+            process.wait()
+        tmux.close()
+    return 0
+
+
+if __name__ == "__main__":
+    run_main(main)

@@ -1,0 +1,215 @@
+// The wait loop: poll(2) on the wake sources, with the pause until the next
+// look as its timeout.
+#include "wait.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "process.hpp"
+
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434  // the same number on every architecture
+#endif
+
+namespace termloom {
+namespace {
+
+using std::chrono::milliseconds;
+
+// After a change or a wake the next look comes this soon; each look that
+// sees nothing new doubles the pause, up to a cap. Without a wake source the
+// cap keeps an unchanged screen at about ten looks a second; with one, the
+// schedule only has to catch what no program writes (the terminal's own
+// echo, tmux redrawing), so it may be slower.
+constexpr milliseconds kFirstPause{2};
+constexpr milliseconds kPollingCap{100};
+constexpr milliseconds kBackstopCap{500};
+// A program that writes without pause would otherwise make us look without
+// pause: a wake waits for a gap after the last look, an eighth of the time
+// that wakes have kept coming (between 1 and 32 ms), until a pause passes
+// without one. Short bursts (a prompt, a command's few lines) cost nothing.
+constexpr milliseconds kFirstGap{1};
+constexpr milliseconds kGapCap{32};
+constexpr int kGapShare = 8;
+// The host's interrupt check runs at least this often, and after EINTR.
+constexpr milliseconds kCheckInterval{150};
+// Beyond this a timeout is no limit at all (and would overflow the clock).
+constexpr double kLongestTimeout = 1e9;
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(); }
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// Closing an inotify instance makes the kernel wait for a grace period (10
+// to 20 ms here), which would fall on the return of every wait. So a thread
+// keeps its instance for its next wait, and a wait only adds its watch and
+// removes it again; a wait inside another on the same thread gets one of its
+// own. The kept one is closed when the thread ends.
+struct KeptInstance {
+    int fd = -1;
+    bool in_use = false;
+    KeptInstance() = default;
+    KeptInstance(const KeptInstance&) = delete;
+    KeptInstance& operator=(const KeptInstance&) = delete;
+    ~KeptInstance() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+thread_local KeptInstance kept_instance;
+
+void drain(int fd) {
+    char buffer[4096];
+    while (::read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+
+// IN_MODIFY on a terminal device: every write(2) to it, by any process.
+class WriteWatch {
+public:
+    explicit WriteWatch(const std::string& path) {
+        if (path.empty()) return;
+        if (!kept_instance.in_use) {
+            if (kept_instance.fd < 0) kept_instance.fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            fd_ = kept_instance.fd;
+            kept_ = fd_ >= 0;
+            kept_instance.in_use = kept_;
+            if (kept_) drain(fd_);  // what the last wait left behind
+        } else {
+            fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        }
+        if (fd_ >= 0) watch_ = ::inotify_add_watch(fd_, path.c_str(), IN_MODIFY);
+        if (watch_ < 0) release();
+    }
+    WriteWatch(const WriteWatch&) = delete;
+    WriteWatch& operator=(const WriteWatch&) = delete;
+    ~WriteWatch() { release(); }
+
+    int get() const { return fd_; }
+
+private:
+    void release() {
+        if (fd_ < 0) return;
+        if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
+        if (kept_) {
+            kept_instance.in_use = false;
+        } else {
+            ::close(fd_);
+        }
+        fd_ = watch_ = -1;
+    }
+
+    int fd_ = -1;
+    int watch_ = -1;
+    bool kept_ = false;
+};
+
+// Readable once the process has ended, and from then on.
+int watch_exit(pid_t pid) {
+    if (pid <= 0) return -1;
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+}  // namespace
+
+std::optional<WaitClock::time_point> deadline_after(std::optional<Seconds> timeout) {
+    if (!timeout || !(timeout->value < kLongestTimeout)) return std::nullopt;
+    return WaitClock::now() + std::chrono::duration_cast<WaitClock::duration>(
+                                  std::chrono::duration<double>(timeout->value));
+}
+
+std::string seconds_text(Seconds seconds) {
+    if (std::isnan(seconds.value)) return "nan";
+    if (std::isinf(seconds.value)) return seconds.value > 0 ? "inf" : "-inf";
+    char buffer[64];
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, seconds.value);
+    std::string text(buffer, error == std::errc() ? end : buffer);
+    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    return text;
+}
+
+Result<bool> wait_until(std::optional<WaitClock::time_point> deadline, const WakeSources& wake,
+                        const std::function<Result<Look>()>& look) {
+    WriteWatch writes(wake.written_file);
+    Descriptor exits(watch_exit(wake.exit_of));
+    const milliseconds cap = writes.get() >= 0 ? kBackstopCap : kPollingCap;
+    WaitClock::duration pause = kFirstPause;
+    bool busy = false;  // wakes have kept coming since busy_since
+    WaitClock::time_point busy_since{};
+    auto checked = WaitClock::now();
+    for (;;) {
+        auto seen = look();
+        if (!seen) return std::unexpected(seen.error());
+        if (seen->progress == Progress::Done) return true;
+        const auto looked = WaitClock::now();
+        if (deadline && looked >= *deadline) return false;
+        if (seen->progress == Progress::Changed) pause = kFirstPause;
+        auto next = looked + pause;
+        pause = std::min<WaitClock::duration>(pause * 2, cap);
+        if (seen->look_by) next = std::min(next, *seen->look_by);
+        if (deadline) next = std::min(next, *deadline);
+
+        bool woken = false;
+        for (;;) {
+            auto now = WaitClock::now();
+            if (now - checked >= kCheckInterval) {
+                if (host_wants_to_stop()) return interrupted();
+                checked = now;
+            }
+            if (now >= next) break;
+            std::array<pollfd, 2> fds{};
+            nfds_t count = 0;
+            if (writes.get() >= 0) fds[count++] = pollfd{writes.get(), POLLIN, 0};
+            if (exits.get() >= 0) fds[count++] = pollfd{exits.get(), POLLIN, 0};
+            auto left = std::chrono::ceil<milliseconds>(std::min(next - now, WaitClock::duration(kCheckInterval)));
+            int ready = ::poll(fds.data(), count, static_cast<int>(left.count()));
+            if (ready < 0) {
+                if (errno == EINTR && host_wants_to_stop()) return interrupted();
+                checked = WaitClock::now();
+                continue;
+            }
+            if (ready == 0) continue;
+            for (nfds_t i = 0; i < count; ++i) {
+                if (fds[i].revents == 0) continue;
+                if (fds[i].fd == writes.get()) {
+                    drain(writes.get());
+                } else {
+                    exits.reset();  // it stays readable: one wake is all it can give
+                }
+            }
+            // Whatever woke us shows on the next look, or the one soon after
+            // (tmux may not have read the write yet).
+            woken = true;
+            pause = kFirstPause;
+            now = WaitClock::now();
+            if (!busy) busy_since = now;
+            busy = true;
+            const auto gap = std::clamp<WaitClock::duration>((now - busy_since) / kGapShare,
+                                                             kFirstGap, kGapCap);
+            next = std::min(next, std::max(now, looked + gap));
+        }
+        if (!woken) busy = false;
+    }
+}
+
+}  // namespace termloom

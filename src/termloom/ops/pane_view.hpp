@@ -1,0 +1,56 @@
+// What the waits of a pane look at: its screen, and whether its process
+// still runs. Shared by the screen waits and the shell command run.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "../core/error.hpp"
+#include "../core/tmux_command.hpp"
+#include "../core/wait.hpp"
+#include "handles.hpp"
+
+namespace termloom::pane_ops {
+
+struct PaneView {
+    std::string gone;  // tmux's error when it found no such pane; then nothing else is set
+    Screen screen;
+    bool dead = false;  // the process has ended and the pane was kept
+    pid_t pid = 0;
+    std::string tty;
+    std::uint64_t history_size = 0;  // lines above the visible screen
+};
+
+struct ViewOptions {
+    bool escapes = false;            // colours and attributes kept (-e)
+    bool joined = false;             // wrapped lines joined (-J)
+    std::uint32_t lines_above = 0;   // history lines captured above the screen
+    bool whole_history = false;      // all of it (lines_above is then ignored)
+    std::span<const Arg> then = {};  // commands run after the view, by the same tmux
+};
+
+// One tmux process: capture-pane, which fails for a pane that is gone, then
+// the cursor, size and state of the same pane. tmux failing is a view with
+// `gone` set; only a failed run is an error.
+Result<PaneView> view_pane(const Pane& pane, ViewOptions options);
+
+// A view of a pane whose process still runs: a pane that is gone or dead
+// is the error "pane <id> <how it ended>", unless `ended` names it otherwise.
+Result<PaneView> live_view(const Pane& pane, ViewOptions options, std::string_view ended = {});
+
+// send-keys of `keys` as literal text, then of Enter when `enter` is true.
+std::vector<Arg> typing(const Pane& pane, std::string_view keys, bool enter);
+
+// The pane's terminal and process as the wake sources of a wait.
+WakeSources wake_sources(const PaneView& view);
+
+// The end of a timeout message: the last screen's non-blank lines, at most 20.
+std::string last_screen_lines(std::string_view text);
+
+
+}  // namespace termloom::pane_ops

@@ -1,0 +1,17 @@
+// The class objects of Screen and CommandResult, built from their tables.
+#include "api_driving.hpp"
+#include "class_builder.hpp"
+
+namespace termloom::py {
+
+template <>
+PyTypeObject* python_type<Screen>() {
+    return class_object<Screen, kScreenInterface>();
+}
+
+template <>
+PyTypeObject* python_type<CommandResult>() {
+    return class_object<CommandResult, kCommandResultInterface>();
+}
+
+}  // namespace termloom::py

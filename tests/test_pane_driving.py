@@ -1,0 +1,185 @@
+"""Driving a pane: send_text, screen, wait_for and wait_quiet against real tmux,
+and their exact command lines against the scripted tmux."""
+import os
+import re
+import sys
+import threading
+import time
+
+import pytest
+
+from conftest import BASH, interrupt_child, wait_for
+
+# Puts the terminal in raw mode, says "ready" and appends every byte it reads
+# to the file named by its argument.
+RAW_READER = (
+    "import os, sys, tty\n"
+    "tty.setraw(0)\n"
+    "out = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_APPEND)\n"
+    "os.write(1, b'ready')\n"
+    "while True:\n"
+    "    os.write(out, os.read(0, 1024))\n"
+)
+
+
+@pytest.fixture
+def raw_pane(real_tmux):
+    """A pane whose program logs the bytes it receives; (pane, log path)."""
+    script, log = os.path.join(real_tmux.folder, "reader.py"), os.path.join(real_tmux.folder, "log")
+    with open(script, "w") as f:
+        f.write(RAW_READER)
+    open(log, "wb").close()
+    real_tmux.tmux("new-session", "-d", "-s", "raw", f"{sys.executable} {script} {log}")
+    pane = real_tmux.server.target_pane("=raw:0.0")
+    pane.wait_for("ready")
+    return pane, log
+
+
+def logged(log):
+    with open(log, "rb") as f:
+        return f.read()
+
+
+class TestSendText:
+    @pytest.mark.parametrize("text", [
+        "Enter", "C-c", "Up", "F1", "Space", "M-x", "a;", "-n", "\\;", ";", "#{x}", "a\tb", "éß€😀", "",
+    ])
+    @pytest.mark.parametrize("enter", [False, True])
+    def test_bytes_arrive_as_typed(self, raw_pane, text, enter):
+        pane, log = raw_pane
+        assert pane.send_text(text, enter=enter) is True
+        expected = text.encode() + (b"\r" if enter else b"")
+        pane.send_text("|")  # a visible end, also when nothing was typed
+        wait_for(lambda: logged(log).endswith(b"|"))
+        assert logged(log) == expected + b"|"
+
+    def test_line_feed_is_the_enter_key(self, raw_pane):
+        pane, log = raw_pane
+        pane.send_text("one\ntwo\n|")
+        wait_for(lambda: logged(log).endswith(b"|"))
+        assert logged(log) == b"one\rtwo\r|"
+
+    def test_argv(self, fake_tmux, Pane):
+        assert Pane("s", 0, 0, "%3", "t", "/sock").send_text("-x;", enter=True) is True
+        assert fake_tmux.calls == [["tmux", "-S", "/sock", "send-keys", "-t", "%3", "-l", "--", "-x\\;",
+                                    ";", "send-keys", "-t", "%3", "Enter"]]
+
+    def test_failure(self, fake_tmux, Pane):
+        fake_tmux.respond(stderr="can't find pane: %3\n", code=1)
+        with pytest.raises(RuntimeError, match=r"^send text failed: can't find pane: %3$"):
+            Pane("s", 0, 0, "%3", "t", None).send_text("x")
+
+
+class TestScreen:
+    def test_fields(self, bash_pane, real_tmux):
+        bash_pane.send_text("printf '\\033[31mred\\033[0m\\n'", enter=True)
+        bash_pane.wait_for("\nred\n")
+        bash_pane.send_text("abc")
+        screen = bash_pane.wait_for(re.compile(r"^\$ abc$", re.M))
+        lines = screen.text.split("\n")
+        state = real_tmux.tmux("display-message", "-p", "-t", bash_pane.pane_id,
+                               "#{cursor_x} #{cursor_y} #{pane_width} #{pane_height}").split()
+        assert [screen.cursor_x, screen.cursor_y, screen.width, screen.height] == [int(v) for v in state]
+        assert len(lines) == screen.height and lines[screen.cursor_y] == "$ abc" and screen.cursor_x == 5
+        assert "red" in screen.text and "\x1b" not in screen.text and screen.alternate is False
+        coloured = bash_pane.screen(escapes=True)
+        assert "\x1b[31mred" in coloured.text
+        assert repr(screen).startswith('Screen(text="$ printf') and repr(screen).endswith(
+            f"cursor_x=5, cursor_y={screen.cursor_y}, width=120, height=30, alternate=false)")
+
+    def test_alternate_screen(self, bash_pane):
+        bash_pane.send_text("printf '\\033[?1049h'; echo full; sleep 30", enter=True)
+        assert bash_pane.wait_for(re.compile(r"^full$", re.M)).alternate is True
+        bash_pane.send_keys("C-c")
+        bash_pane.send_text("printf '\\033[?1049l'", enter=True)
+        wait_for(lambda: bash_pane.screen().alternate is False)
+
+    def test_gone(self, bash_pane, real_tmux):
+        real_tmux.tmux("new-session", "-d", "-s", "other")  # the server stays
+        bash_pane.kill()
+        with pytest.raises(RuntimeError, match=r"^screen failed: can't find pane"):
+            bash_pane.screen()
+
+
+class TestWaitFor:
+    @pytest.mark.parametrize("pattern", ["hello 42", re.compile(r"^hello \d+$", re.M)])
+    def test_returns_the_matching_screen(self, bash_pane, pattern):
+        bash_pane.send_text("sleep 0.3; echo hello $((6*7))", enter=True)
+        screen = bash_pane.wait_for(pattern)
+        assert "\nhello 42\n" in screen.text
+
+    def test_timeout_message(self, bash_pane):
+        bash_pane.send_text("seq 1 25", enter=True)
+        bash_pane.wait_for("\n25\n")
+        for pattern, shown in [("nope", "'nope'"), (re.compile("^nope$", re.M), "re.compile('^nope$', re.MULTILINE)")]:
+            with pytest.raises(TimeoutError) as caught:
+                bash_pane.wait_for(pattern, timeout=0.2)
+            head, lines = str(caught.value).split("\n", 1)
+            assert head == f"no match for {shown} within 0.2 seconds; last screen:"
+            assert lines.split("\n") == [str(n) for n in range(7, 26)] + ["$"]
+
+    @pytest.mark.parametrize("end", ["kill", "exit"])
+    def test_pane_ending_is_an_error_at_once(self, bash_pane, real_tmux, end):
+        if end == "exit":
+            real_tmux.tmux("set-option", "-t", bash_pane.pane_id, "-p", "remain-on-exit", "on")
+            threading.Timer(0.3, bash_pane.send_text, ["exit", True]).start()
+            message = "died: its process has exited"
+        else:
+            real_tmux.tmux("new-session", "-d", "-s", "other")  # the server stays
+            threading.Timer(0.3, bash_pane.kill).start()
+            message = "is gone: can't find pane"
+        with pytest.raises(RuntimeError, match=f"^pane {bash_pane.pane_id} {message}"):
+            bash_pane.wait_for("never shown", timeout=60)
+
+    @pytest.mark.parametrize("kwargs, error, message", [
+        ({"pattern": b"x"}, TypeError, "argument 'pattern': 'bytes' object cannot be cast as 'str | re.Pattern[str]'"),
+        ({"pattern": re.compile(b"x")}, TypeError, "cannot be cast as 'str | re.Pattern\\[str\\]'"),
+        ({"pattern": "x", "timeout": -1}, ValueError, "seconds must be zero or more, not -1.0"),
+        ({"pattern": "x", "timeout": float("nan")}, ValueError, "not nan"),
+        ({"pattern": "x", "timeout": "1"}, TypeError, "argument 'timeout': 'str' object cannot be cast as 'float'"),
+        ({"pattern": "x", "timeout": 10**400}, OverflowError, "too large"),
+    ])
+    def test_bad_arguments_run_nothing(self, fake_tmux, Pane, kwargs, error, message):
+        with pytest.raises(error, match=message):
+            Pane("s", 0, 0, "%1", "t", None).wait_for(**kwargs)
+        assert fake_tmux.calls == []
+
+    def test_defaults_and_int_seconds(self, bash_pane):
+        assert bash_pane.wait_for("$").text.startswith("$")
+        assert bash_pane.wait_for("$", 1).text.startswith("$")
+        assert bash_pane.wait_for("$", None).text.startswith("$")
+
+    @pytest.mark.parametrize("wait", ["wait_for('never', timeout=None)", "wait_quiet(30, timeout=None)",
+                                      "run('sleep 30')"])
+    def test_ctrl_c_ends_the_wait(self, bash_pane, real_tmux, wait):
+        program = (f"import termloom\npane = termloom.Server({real_tmux.socket!r}).target_pane('=sh:0.0')\n"
+                   "print('ready', flush=True)\n"
+                   f"try:\n    pane.{wait}\n"
+                   "except KeyboardInterrupt:\n    print('interrupted', flush=True)\n")
+        report, _ = interrupt_child([sys.executable, "-c", program], lambda: time.sleep(0.3) or True)
+        assert report == "interrupted\n"
+
+
+def test_waits_keep_no_descriptor_per_call(bash_pane):
+    # A thread keeps one watch instance for all its waits; nothing else stays.
+    bash_pane.wait_for("$")
+    before = sorted(os.listdir("/proc/self/fd"))
+    for _ in range(5):
+        bash_pane.wait_for("$")
+        bash_pane.wait_quiet(0.05)
+        bash_pane.run("true")
+    assert sorted(os.listdir("/proc/self/fd")) == before
+
+
+class TestWaitQuiet:
+    def test_returns_once_the_output_stops(self, bash_pane):
+        bash_pane.send_text("for i in 1 2 3 4 5; do echo tick$i; sleep 0.1; done", enter=True)
+        screen = bash_pane.wait_quiet(0.4)
+        assert "\ntick5\n$\n" in screen.text
+
+    def test_timeout(self, bash_pane):
+        bash_pane.send_text("while :; do date +%N; sleep 0.05; done", enter=True)
+        with pytest.raises(TimeoutError, match=r"^the screen did not stay unchanged for 0.5 seconds within "
+                                               r"1.0 seconds; last screen:\n"):
+            bash_pane.wait_quiet(0.5, timeout=1)
+        bash_pane.send_keys("C-c")
