@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "../core/text.hpp"
+#include "../core/tmux_command.hpp"
 
 namespace termloom {
 namespace {
@@ -77,6 +78,12 @@ std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput
     std::string text = decode_lossy(output.stderr_bytes);
     std::string message(prefix);
     message += form == Stderr::Trimmed ? trim(text) : std::string_view(text);
+    return runtime_error(std::move(message));
+}
+
+std::unexpected<Error> session_not_found(std::string_view prefix, std::string_view session_name) {
+    std::string message(prefix);
+    message += trim(no_such_session(session_name));
     return runtime_error(std::move(message));
 }
 

@@ -43,6 +43,10 @@ enum class Stderr { Trimmed, Whole };
 std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput& output,
                                     Stderr form);
 
+// `prefix` and tmux's words for a target naming no session, for a handle
+// whose session name can have no target (so nothing ran).
+std::unexpected<Error> session_not_found(std::string_view prefix, std::string_view session_name);
+
 // The action run of the pane operations: standard error collected; true on
 // success, otherwise `failure_prefix` and tmux's trimmed standard error.
 Result<bool> action_run(const std::vector<std::string>& argv, std::string_view failure_prefix);

@@ -26,10 +26,7 @@ Result<std::optional<std::uint32_t>> size_field(std::string_view label, std::str
 
 Result<WindowMetadata> metadata(const Window& window) {
     auto target = window_target(window.session_name, window.index);
-    if (!target) {
-        return runtime_error(std::string(kFailed) +
-                             std::string(trim(no_such_session(window.session_name))));
-    }
+    if (!target) return session_not_found(kFailed, window.session_name);
     auto output = output_of(display_query(window.socket, *target, kMetadataFormat), Capture::Both,
                             kSpawnPrefix);
     if (!output) return std::unexpected(output.error());

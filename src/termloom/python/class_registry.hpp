@@ -27,6 +27,9 @@ template <> struct python_name<Pane> { static constexpr std::string_view value =
 template <> struct python_name<LastCommand> {
     static constexpr std::string_view value = "LastCommand";
 };
+template <> struct python_name<PaneMetadata> {
+    static constexpr std::string_view value = "PaneMetadata";
+};
 
 template <class T>
 concept HasPythonClass = requires { python_name<T>::value; };
@@ -50,6 +53,7 @@ template <> PyTypeObject* python_type<Window>();
 template <> PyTypeObject* python_type<WindowMetadata>();
 template <> PyTypeObject* python_type<Pane>();
 template <> PyTypeObject* python_type<LastCommand>();
+template <> PyTypeObject* python_type<PaneMetadata>();
 
 // A new instance of `type` holding `value`; nullptr with a Python error set
 // when allocation fails (the value is then dropped).

@@ -10,6 +10,7 @@
 
 #include "api_last_command.hpp"
 #include "api_pane.hpp"
+#include "api_pane_metadata.hpp"
 #include "api_server.hpp"
 #include "api_session.hpp"
 #include "api_window.hpp"
@@ -39,6 +40,7 @@ inline constexpr std::array kClasses = {
     describe<WindowMetadata, kWindowMetadataInterface>(),
     describe<Pane, kPaneInterface>(),
     describe<LastCommand, kLastCommandInterface>(),
+    describe<PaneMetadata, kPaneMetadataInterface>(),
 };
 
 }  // namespace termloom::py

@@ -1,0 +1,33 @@
+// Window.resize and Window.select_layout: the size and arrangement of a
+// window's panes.
+#include "../core/text.hpp"
+#include "../core/tmux_command.hpp"
+#include "run_tmux.hpp"
+#include "window.hpp"
+
+namespace termloom::window_ops {
+namespace {
+
+// An action run of `subcommand` on the window, then `rest`.
+Result<bool> act_on(const Window& window, std::string_view subcommand,
+                    std::initializer_list<Arg> rest) {
+    std::string failed = "tmux " + std::string(subcommand) + " failed: ";
+    auto target = window_target(window.session_name, window.index);
+    if (!target) return session_not_found(failed, window.session_name);
+    std::vector<Arg> args = {word(subcommand), word("-t"), value(*target)};
+    args.insert(args.end(), rest);
+    return action_run(tmux_argv(window.socket, args), failed);
+}
+
+}  // namespace
+
+Result<bool> resize(const Window& window, std::uint32_t width, std::uint32_t height) {
+    const std::string columns = std::to_string(width), rows = std::to_string(height);
+    return act_on(window, "resize-window", {word("-x"), word(columns), word("-y"), word(rows)});
+}
+
+Result<bool> select_layout(const Window& window, std::string layout) {
+    return act_on(window, "select-layout", {operand(layout)});
+}
+
+}  // namespace termloom::window_ops
