@@ -175,11 +175,13 @@ def unpublished_classes():
             fake.respond(stdout="work\t0\t0\t%0\ttitle\n")  # target_pane
             fake.respond(stdout="work\t0\tname\n")  # target_window
             fake.respond(stdout="0|name|1|L|80|24|*\n")  # window metadata
+            fake.respond(stdout=PANE_METADATA_LINE)  # pane metadata
             os.environ["PATH"] = folder
             server = termloom.Server()
             session = server.new_session("work")
             made = [session, session.metadata(), server.target_pane("x"), server.target_window("x")]
             made += [made[3].metadata, made[2].last_command]
+            made += [made[2].metadata()]
             _classes = {type(obj).__name__: type(obj) for obj in made}
         finally:
             os.environ["PATH"] = old_path
@@ -188,6 +190,8 @@ def unpublished_classes():
 
 
 _classes = None
+# What tmux prints for one pane in a pane metadata listing (tab-separated).
+PANE_METADATA_LINE = "work\t0\tname\t0\t%0\ttitle\t1\t80\t24\t0\t0\t123\tbash\t/tmp\t0\t\t0\t0\t/dev/pts/1\n"
 
 
 def class_fixture(name):
@@ -198,7 +202,8 @@ def class_fixture(name):
     return pytest.fixture(fixture)
 
 
-for _name in ["Session", "SessionMetadata", "Window", "WindowMetadata", "Pane", "LastCommand"]:
+for _name in ["Session", "SessionMetadata", "Window", "WindowMetadata", "Pane", "LastCommand",
+              "PaneMetadata"]:
     globals()[_name] = class_fixture(_name)
 
 
