@@ -1,7 +1,7 @@
 """A tour of termloom on a private tmux server.
 
 Starts a tmux server on a socket in a temporary folder (never your own
-server), lays out a session with two windows and split panes, runs a command
+server), lays out a session with two windows of a fixed size and split panes, runs a command
 in a shell pane and reads its output and the shell's last command back,
 resizes and retitles a pane, shows every window and pane with its metadata,
 and shuts everything down again. It runs unattended in a few seconds.
@@ -52,10 +52,11 @@ def show_windows_and_panes(session):
           [(m.index, m.name, "yes" if m.active else "no", f"{m.width}x{m.height}", m.flags, len(w.panes))
            for w, m in zip(windows, metadata)])
     print()
-    table(["pane", "id", "title", "alive", "running", "started as"],
-          [(f"{p.window_index}.{p.pane_index}", p.pane_id, p.title, "yes" if p.is_alive else "no",
-            p.current_command, p.current_commandline)
-           for w in windows for p in w.panes])
+    # Every pane's state from one tmux run.
+    table(["pane", "id", "title", "size", "alive", "running", "directory"],
+          [(f"{p.window_index}.{p.pane_index}", p.pane_id, p.title, f"{p.width}x{p.height}",
+            "no" if p.dead else "yes", p.current_command, p.current_path)
+           for p in session.pane_metadata()])
 
 
 def main():
@@ -78,12 +79,15 @@ def main():
         shell = editor.panes[0]
         shell.bash_shell(respawn=True)  # a bash, whatever the default shell is
         wait_until(lambda: screen_lines(shell), "the bash prompt")
-        # termloom creates no windows; the shell in the pane asks its own tmux for one.
-        shell.send_keys("tmux new-window -d -n logs 'seq 1 3; exec cat'", enter=True)
-        logs = wait_until(lambda: work.windows[1:], "the second window")[0]
+        logs = work.new_window(name="logs", command="seq 1 3; exec cat")
         print(f"  {GREEN}+{RESET} {work!r}")
         for window in work.windows:
             print(f"    {window!r}")
+
+        step("Sizing the windows")
+        for window in work.windows:
+            print(f"  {window.name}: resize(100, 30) → {window.resize(100, 30)}")
+        print(f"  {work.metadata()!r}")
 
         step("Splitting the editor window into panes")
         clock = shell.split(horizontal=True, command="while sleep 1; do date +%T; done")
@@ -108,6 +112,7 @@ def main():
         wait_until(lambda: screen_lines(shell).count("gamma") == 2, "the second run")
         print(f"  read() → {last.read()!r}")
         print(f"  current_command → {shell.current_command!r}")
+        print(f"  {clock.pane_id} current_commandline → {clock.current_commandline!r}")
 
         step("Resizing and retitling a pane")
         layout = editor.metadata.layout
