@@ -23,14 +23,14 @@ exits 0 either way.
 from __future__ import annotations
 
 import argparse
-import gc
 import os
 import statistics
 import time
 
-from bench_operations import ArgvLog, Operation, report_timing, shape_of, time_floor, time_termloom
+from bench_operations import (ArgvLog, Operation, report_timing, time_floor, time_rounds, time_termloom,
+                              verify)
 from common import (PrivateTmux, add_round_options, check_round_options, compile_floor, fmt_us,
-                    import_termloom_and_tmux, percentile, pooled, run_floor, run_main)
+                    import_termloom_and_tmux, percentile, pooled, run_main)
 
 TABLE_GOAL_PERCENT = 5.0
 SMALL_GOAL_PERCENT = 3.0
@@ -107,27 +107,10 @@ def operations(termloom, tmux: PrivateTmux) -> tuple[list[Operation], dict]:
     return ops, resets
 
 
-def verify(op: Operation, exe: str, argv_log: ArgvLog, reset) -> None:
-    """termloom and the floor run op.argv, and collect the same byte counts."""
-    wanted = [op.argv[1:]]
-    for who, action in (("termloom", op.call),
-                        ("the floor", lambda: run_floor(exe, op.argv, 1, op.capture, warmup=0))):
-        reset()
-        seen = argv_log.argvs_of(action)
-        if seen != wanted:
-            raise RuntimeError(f"{op.name}: {who} ran {seen}, expected {wanted}")
-    reset()
-    result = op.call()
-    op.shape = shape_of(result)
-    op.collected = op.sizes(result)
-    reset()
-    time_floor(op, exe, 1)
-
-
 def table_a_run_per_property(window):
     """The pane table the way it was read before: a run for each property."""
     layout = window.metadata.layout
-    paths = window.pane_metadata()  # stands in for the raw list-panes of the paths
+    paths = window.pane_metadata()  # stands in for a list-panes of the working directories
     return [(p.pane_index, p.pane_id, p.current_command, p.is_alive) for p in window.panes], layout, paths
 
 
@@ -159,26 +142,15 @@ def main() -> int:
             reset_of(op)()
             time_floor(op, exe, args.warmup)
 
-        per_round = {op.name: {"termloom": [], "floor": []} for op in ops}
         old_way = []
+
+        def time_the_old_way():
+            clock = time.perf_counter_ns()
+            table_a_run_per_property(table)
+            old_way.append(time.perf_counter_ns() - clock)
+
         started = time.monotonic()
-        gc.disable()
-        try:
-            for r in range(args.rounds):
-                for k in range(len(ops)):
-                    op = ops[(r + k) % len(ops)]
-                    blocks = [("termloom", lambda: time_termloom(op, args.calls)),
-                              ("floor", lambda: time_floor(op, exe, args.calls))]
-                    if (r + k) % 2:
-                        blocks.reverse()
-                    for method, block in blocks:
-                        reset_of(op)()
-                        per_round[op.name][method].append(block())
-                clock = time.perf_counter_ns()
-                table_a_run_per_property(table)
-                old_way.append(time.perf_counter_ns() - clock)
-        finally:
-            gc.enable()
+        per_round = time_rounds(ops, exe, args.rounds, args.calls, resets, time_the_old_way)
         wall = time.monotonic() - started
         load_after = os.getloadavg()[0]
     finally:
