@@ -202,17 +202,24 @@ class ArgvLog:
             return [json.loads(line) for line in f]
 
 
-def verify(op: Operation, exe: str, argv_log: ArgvLog) -> None:
-    """termloom and the floor run op.argv, and collect the same byte counts."""
+def verify(op: Operation, exe: str, argv_log: ArgvLog, reset: Callable[[], None] = lambda: None) -> None:
+    """termloom and the floor run op.argv, and collect the same byte counts.
+
+    `reset` runs before each run, for an operation that changes what the next
+    one prints.
+    """
     wanted = [op.argv[1:]]
     for who, action in (("termloom", op.call),
                         ("the floor", lambda: run_floor(exe, op.argv, 1, op.capture, warmup=0))):
+        reset()
         seen = argv_log.argvs_of(action)
         if seen != wanted:
             raise RuntimeError(f"{op.name}: {who} ran {seen}, expected {wanted}")
+    reset()
     result = op.call()
     op.shape = shape_of(result)
     op.collected = op.sizes(result)
+    reset()
     time_floor(op, exe, 1)
 
 
@@ -236,6 +243,38 @@ def time_floor(op: Operation, exe: str, calls: int) -> list[int]:
         raise RuntimeError(f"{op.name}: the floor collected {sizes} bytes, "
                            f"termloom's result implies {op.collected}")
     return samples
+
+
+def time_rounds(ops: list[Operation], exe: str, rounds: int, calls: int,
+                resets: dict[str, Callable[[], None]] | None = None,
+                after_round: Callable[[], None] = lambda: None) -> dict:
+    """The samples of each operation and method, round by round:
+    {name: {"termloom": [[ns, ...], ...], "floor": [...]}}.
+
+    `resets` runs before each block of the operation it names (untimed);
+    `after_round` at the end of every round.
+    """
+    resets = resets or {}
+    per_round = {op.name: {"termloom": [], "floor": []} for op in ops}
+    # A collection landing in one method's block would be charged to it alone.
+    gc.disable()
+    try:
+        for r in range(rounds):
+            # Rotate the operations and alternate which method goes first,
+            # so that neither always follows the same neighbour.
+            for k in range(len(ops)):
+                op = ops[(r + k) % len(ops)]
+                blocks = [("termloom", lambda: time_termloom(op, calls)),
+                          ("floor", lambda: time_floor(op, exe, calls))]
+                if (r + k) % 2:
+                    blocks.reverse()
+                for method, block in blocks:
+                    resets.get(op.name, lambda: None)()
+                    per_round[op.name][method].append(block())
+            after_round()
+    finally:
+        gc.enable()
+    return per_round
 
 
 # Each probe prints ru_maxrss (KiB) and the kernel's exact VmHWM (KiB) before
@@ -368,24 +407,8 @@ def main() -> int:
             time_termloom(op, args.warmup)
             time_floor(op, exe, args.warmup)
 
-        per_round = {op.name: {"termloom": [], "floor": []} for op in ops}
         started = time.monotonic()
-        # A collection landing in one method's block would be charged to it alone.
-        gc.disable()
-        try:
-            for r in range(args.rounds):
-                # Rotate the operations and alternate which method goes first,
-                # so that neither always follows the same neighbour.
-                for k in range(len(ops)):
-                    op = ops[(r + k) % len(ops)]
-                    blocks = [("termloom", lambda: time_termloom(op, args.calls)),
-                              ("floor", lambda: time_floor(op, exe, args.calls))]
-                    if (r + k) % 2:
-                        blocks.reverse()
-                    for method, block in blocks:
-                        per_round[op.name][method].append(block())
-        finally:
-            gc.enable()
+        per_round = time_rounds(ops, exe, args.rounds, args.calls)
         wall = time.monotonic() - started
         load_after = os.getloadavg()[0]
 

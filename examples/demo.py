@@ -1,9 +1,9 @@
 """A tour of termloom on a private tmux server.
 
 Starts a tmux server on a socket in a temporary folder (never your own
-server), lays out a session with two windows and split panes, runs a command
-in a shell pane to its end and reads its output, status and the shell's
-last command back, drives a Python prompt,
+server), lays out a session with two windows of a fixed size and split
+panes, runs a command in a shell pane to its end and reads its output, status
+and the shell's last command back, drives a Python prompt,
 resizes and retitles a pane, shows every window and pane with its metadata,
 and shuts everything down again. It runs unattended in a few seconds.
 """
@@ -49,10 +49,11 @@ def show_windows_and_panes(session):
           [(m.index, m.name, "yes" if m.active else "no", f"{m.width}x{m.height}", m.flags, len(w.panes))
            for w, m in zip(windows, metadata)])
     print()
-    table(["pane", "id", "title", "alive", "running", "started as"],
-          [(f"{p.window_index}.{p.pane_index}", p.pane_id, p.title, "yes" if p.is_alive else "no",
-            p.current_command, p.current_commandline)
-           for w in windows for p in w.panes])
+    # Every pane's state from one tmux run.
+    table(["pane", "id", "title", "size", "alive", "running", "directory"],
+          [(f"{p.window_index}.{p.pane_index}", p.pane_id, p.title, f"{p.width}x{p.height}",
+            "no" if p.dead else "yes", p.current_command, p.current_path)
+           for p in session.pane_metadata()])
 
 
 def main():
@@ -75,12 +76,15 @@ def main():
         shell = editor.panes[0]
         shell.bash_shell(respawn=True)  # a bash, whatever the default shell is
         shell.wait_for(PROMPT)
-        # termloom creates no windows; the shell in the pane asks its own tmux for one.
-        shell.run("tmux new-window -d -n logs 'seq 1 3; exec cat'")
-        logs = work.windows[1]
+        logs = work.new_window(name="logs", command="seq 1 3; exec cat")
         print(f"  {GREEN}+{RESET} {work!r}")
         for window in work.windows:
             print(f"    {window!r}")
+
+        step("Sizing the windows")
+        for window in work.windows:
+            print(f"  {window.name}: resize(100, 30) → {window.resize(100, 30)}")
+        print(f"  {work.metadata()!r}")
 
         step("Splitting the editor window into panes")
         clock = shell.split(horizontal=True, command="while sleep 1; do date +%T; done")
@@ -107,6 +111,7 @@ def main():
         shell.wait_for(re.compile(r"^/tmp$(?:.|\n)*^/tmp$", re.M))
         print(f"  read() → {last.read()!r}")
         print(f"  current_command → {shell.current_command!r}")
+        print(f"  {clock.pane_id} current_commandline → {clock.current_commandline!r}")
 
         step("A Python prompt in the pane")
         shell.send_text("python3 -q", enter=True)

@@ -167,11 +167,12 @@ def unpublished_classes():
             fake.respond(stdout="work\t0\tname\n")  # target_window
             fake.respond(stdout="$0\n0|name|1|L|80|24|*\n")  # window metadata: session id, window
             fake.respond(stdout="$\n0 0 80 1 0 0 1 0 /dev/null\n")  # screen
+            fake.respond(stdout=PANE_METADATA_LINE)  # pane metadata
             os.environ["PATH"] = folder
             server = termloom.Server()
             session = server.new_session("work")
             made = [session, session.metadata(), server.target_pane("x"), server.target_window("x")]
-            made += [made[3].metadata, made[2].last_command, made[2].screen()]
+            made += [made[3].metadata, made[2].last_command, made[2].screen(), made[2].metadata()]
             _classes = {type(obj).__name__: type(obj) for obj in made}
         finally:
             os.environ["PATH"] = old_path
@@ -200,6 +201,8 @@ def _command_result():
 
 
 _classes = None
+# What tmux prints for one pane in a pane metadata listing (tab-separated).
+PANE_METADATA_LINE = "work\t0\tname\t0\t%0\ttitle\t1\t80\t24\t0\t0\t123\tbash\t/tmp\t0\t\t0\t0\t/dev/pts/1\n"
 
 
 def class_fixture(name):
@@ -211,7 +214,7 @@ def class_fixture(name):
 
 
 for _name in ["Session", "SessionMetadata", "Window", "WindowMetadata", "Pane", "LastCommand", "Screen",
-              "CommandResult"]:
+              "CommandResult", "PaneMetadata"]:
     globals()[_name] = class_fixture(_name)
 
 

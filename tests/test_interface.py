@@ -45,6 +45,32 @@ WAIT_RETURNS = ("Returns:\n    Screen\n\nRaises:\n    TimeoutError at the timeou
                 "pane\n    is gone or its process has ended")
 SOCKET, OPTIONAL_SOCKET = Param("socket", "str | None"), Param("socket", "str | None", "None")
 
+VALUE, OPTIONAL_TEXT = Param("value", "str"), "str | None"
+# The members each class gains for building and inspecting, at the end of its table.
+SET_OPTION_DOC = "set an option on this {}\n\nReturns:\n    True"
+SHOW_OPTION_DOC = ("the value of an option set on this {}, as tmux prints it\n\nReturns:\n"
+                   "    str, or None where none is set")
+
+
+def options(level):
+    return [method("set_option", [NAME, VALUE], "bool", SET_OPTION_DOC.format(level)),
+            method("show_option", [NAME], ANY, SHOW_OPTION_DOC.format(level), OPTIONAL_TEXT)]
+
+
+def environment(which):
+    return [method("set_environment", [NAME, VALUE], "bool",
+                   f"set a variable in the {which} environment, for programs started afterwards\n\n"
+                   "Returns:\n    True"),
+            method("show_environment", [NAME], ANY,
+                   f"a variable of the {which} environment\n\nReturns:\n    str, or None when it is not set",
+                   OPTIONAL_TEXT)]
+
+
+def pane_metadata(of):
+    return method("pane_metadata", [], ANY, f"every pane of {of} with its state, from one tmux run\n\n"
+                  "Returns:\n    list[PaneMetadata]", "list[PaneMetadata]")
+
+
 # Every member of every class in declaration order.
 INTERFACE = {
     "Server": Class([OPTIONAL_SOCKET], [
@@ -64,6 +90,11 @@ INTERFACE = {
                'get a Pane object directly from a pane target like "mysess:0.1"\n\nReturns:\n    Pane'),
         method("target_window", [TARGET], "Window",
                'get a Window object directly from a window target like "mysess:0"\n\nReturns:\n    Window'),
+        method("set_option", [NAME, VALUE], "bool", "set a global or server option\n\nReturns:\n    True"),
+        method("show_option", [NAME], ANY, "the value of a global or server option, as tmux prints it\n\n"
+               "Returns:\n    str, or None where none is set", OPTIONAL_TEXT),
+        *environment("global"),
+        pane_metadata("the server"),
     ]),
     "Session": Class([NAME, OPTIONAL_SOCKET], [
         settable("name", "new_name"),
@@ -72,6 +103,14 @@ INTERFACE = {
         method("metadata", [], "SessionMetadata",
                "get session metadata\n\nReturns:\n    SessionMetadata\n\nRaises: RuntimeError on failure"),
         method("kill", [], "bool", "kill this session\n\nReturns:\n    True if the operation is successful"),
+        method("new_window", [Param("name", OPTIONAL_TEXT, "None"), Param("command", OPTIONAL_TEXT, "None"),
+                              Param("directory", OPTIONAL_TEXT, "None")], "Window",
+               "create a window at the next free index, not made current\n\nArgs:\n    name: its name; tmux "
+               "names it after its program when None\n    command: run instead of the default shell\n    "
+               "directory: its start directory\n\nReturns:\n    Window"),
+        *options("session"),
+        *environment("session's"),
+        pane_metadata("the session"),
     ]),
     "Window": Class([Param("session_name", "str"), Param("index", "int"), SOCKET, NAME], [
         field("session_name", "str"),
@@ -89,6 +128,13 @@ INTERFACE = {
                  "    The newly selected Window, or None if the operation fails.", "Window | None"),
         method("kill", [], "bool",
                "kill this window\n\nReturns:\n    True if killed successfully, False if the operation failed"),
+        method("resize", [Param("width", "int"), Param("height", "int")], "bool",
+               "set the window's size in cells; it stays so\n\nReturns:\n    True"),
+        method("select_layout", [Param("layout", "str")], "bool",
+               "arrange the panes: even-horizontal, even-vertical, main-horizontal, main-vertical, tiled, or a "
+               "layout string as WindowMetadata.layout gives it\n\nReturns:\n    True"),
+        *options("window"),
+        pane_metadata("the window"),
     ]),
     "Pane": Class([Param("session_name", "str"), Param("window_index", "int"), Param("pane_index", "int"),
                    Param("pane_id", "str"), Param("title", "str"), SOCKET], [
@@ -156,6 +202,8 @@ INTERFACE = {
                "CommandResult: the command, its exit status and its output as\n    the pane shows it\n\nRaises:\n"
                "    TimeoutError at the timeout; RuntimeError at once when the shell\n    exits, or when the output "
                "is longer than the pane's history"),
+        method("metadata", [], "PaneMetadata", "this pane's state, from one tmux run\n\nReturns:\n    PaneMetadata"),
+        *options("pane"),
     ]),
     "LastCommand": Class(None, [
         field("pane_id", "str"),
@@ -177,6 +225,15 @@ INTERFACE = {
         field("height", "int"), field("alternate", "bool"),
     ]),
     "CommandResult": Class(None, [field("command", "str"), field("status", "int"), field("output", "str")]),
+    "PaneMetadata": Class(None, [
+        field("session_name", "str"), field("window_index", "int"), field("window_name", "str"),
+        field("pane_index", "int"), field("pane_id", "str"), field("title", "str"), field("active", "bool"),
+        field("width", "int"), field("height", "int"), field("cursor_x", "int"), field("cursor_y", "int"),
+        field("pid", ANY, "int | None"), field("current_command", "str"), field("current_path", "str"),
+        field("dead", "bool"), field("dead_status", ANY, "int | None"), field("in_mode", "bool"),
+        field("history_size", "int"), field("tty", "str"),
+        computed("pane", "Pane", "the Pane this record describes (runs no tmux)"),
+    ]),
 }
 
 # __repr__ and __str__ are one function, in every class but Server.

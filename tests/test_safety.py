@@ -24,7 +24,22 @@ MEMBERS = {
                                 "last_command", "kill", "bash_shell", "respawn", "split", "capture"]},
              "send_keys": ("x",), "resize": ("up", 1)},
     "LastCommand": {"pane_id": (), "socket": (), "read": (), "run": ()},
+    "PaneMetadata": {n: () for n in ["session_name", "window_index", "window_name", "pane_index", "pane_id",
+                                     "title", "active", "width", "height", "cursor_x", "cursor_y", "pid",
+                                     "current_command", "current_path", "dead", "dead_status", "in_mode",
+                                     "history_size", "tty", "pane"]},
 }
+# The members for building and inspecting, on the classes that have them.
+for _name, _members in {
+    "Server": {"set_option": ("x", "y"), "show_option": ("x",), "set_environment": ("x", "y"),
+               "show_environment": ("x",), "pane_metadata": ()},
+    "Session": {"new_window": (), "set_option": ("x", "y"), "show_option": ("x",),
+                "set_environment": ("x", "y"), "show_environment": ("x",), "pane_metadata": ()},
+    "Window": {"resize": (80, 24), "select_layout": ("tiled",), "set_option": ("x", "y"),
+               "show_option": ("x",), "pane_metadata": ()},
+    "Pane": {"metadata": (), "set_option": ("x", "y"), "show_option": ("x",)},
+}.items():
+    MEMBERS[_name].update(_members)
 SETTABLE = {"Session": "name", "Window": "name", "Pane": "title"}
 
 UNBUILT = textwrap.dedent("""

@@ -124,3 +124,35 @@ std::string no_such_window(std::uint32_t index) {
 }
 
 }  // namespace termloom
+
+namespace termloom {
+
+std::string escaped_format(std::string_view variable) {
+    // tmux's s/// modifiers run in order: the backslashes are doubled first.
+    std::string format = "#{s/\\\\/\\\\\\\\/;s/\t/\\\\t/;s/\n/\\\\n/;s/\r/\\\\r/:";
+    format += variable;
+    format += '}';
+    return format;
+}
+
+std::optional<std::string> restored_text(std::string_view printed) {
+    std::string text;
+    text.reserve(printed.size());
+    for (std::size_t i = 0; i < printed.size(); ++i) {
+        if (printed[i] != '\\') {
+            text.push_back(printed[i]);
+            continue;
+        }
+        if (++i == printed.size()) return std::nullopt;
+        switch (printed[i]) {
+            case '\\': text.push_back('\\'); break;
+            case 't': text.push_back('\t'); break;
+            case 'n': text.push_back('\n'); break;
+            case 'r': text.push_back('\r'); break;
+            default: return std::nullopt;
+        }
+    }
+    return text;
+}
+
+}  // namespace termloom

@@ -96,3 +96,16 @@ std::vector<std::string> display_query(const std::optional<std::string>& socket,
                                        std::string_view target, std::string_view format);
 
 }  // namespace termloom
+
+namespace termloom {
+
+// tmux prints a format variable as it stores it, tabs and line feeds
+// included (a pane's working directory may hold any of them). The format
+// written by escaped_format prints it with "\" "\t" "\n" and "\r" instead
+// of a backslash, a tab, a line feed and a carriage return, so that a
+// listing line can be cut at tabs and line feeds; restored_text undoes it
+// (none for an escape that format never writes).
+std::string escaped_format(std::string_view variable);
+std::optional<std::string> restored_text(std::string_view printed);
+
+}  // namespace termloom

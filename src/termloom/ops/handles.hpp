@@ -82,4 +82,29 @@ struct SessionMetadata {
     std::uint32_t windows = 0;
 };
 
+// One pane as tmux reports it, with the server it lives on so that it can
+// name its Pane handle.
+struct PaneMetadata {
+    std::string session_name;
+    std::uint32_t window_index = 0;
+    std::string window_name;
+    std::uint32_t pane_index = 0;
+    std::string pane_id;
+    std::string title;
+    bool active = false;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t cursor_x = 0;
+    std::uint32_t cursor_y = 0;
+    std::optional<std::uint32_t> pid;
+    std::string current_command;
+    std::string current_path;
+    bool dead = false;
+    std::optional<std::uint32_t> dead_status;
+    bool in_mode = false;
+    std::uint32_t history_size = 0;
+    std::string tty;
+    SocketPath socket;
+};
+
 }  // namespace termloom

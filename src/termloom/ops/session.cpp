@@ -108,6 +108,31 @@ Result<std::vector<Window>> windows(const Session& session) {
     return found;
 }
 
+Result<Window> new_window(const Session& session, std::optional<std::string> name,
+                          std::optional<std::string> command,
+                          std::optional<std::string> directory) {
+    constexpr std::string_view kFailed = "tmux new-window failed: ";
+    auto found = find_session(session.socket, session.name);
+    if (!found) return std::unexpected(found.error());
+    if (!found->found()) return lookup_failure(*found, kFailed, Stderr::Trimmed);
+    // "$ID:" with no index: the next free index in that session.
+    const std::string window = found->id + ":";
+    std::vector<Arg> args = {word("new-window"), word("-d"), word("-t"), value(window),
+                             word("-P"), word("-F"), word(window_ops::kListFormat)};
+    // tmux expands both the name and the start directory as formats.
+    if (name) args.insert(args.end(), {word("-n"), name_value(*name)});
+    if (directory) args.insert(args.end(), {word("-c"), name_value(*directory)});
+    if (command) args.push_back(operand(*command));
+    auto output = output_of(tmux_argv(session.socket, args), Capture::Both, kSpawnPrefix);
+    if (!output) return std::unexpected(output.error());
+    if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
+    std::string text = decode_lossy(std::move(output->stdout_bytes));
+    std::string_view line = without_line_end(text);
+    auto made = window_ops::from_listing(line, session.name, session.socket);
+    if (!made) return runtime_error("unexpected new-window output: " + quote_text(line));
+    return std::move(*made);
+}
+
 std::string repr(const Session& session) {
     return "Session(name=" + quote_text(session.name) +
            ", socket=" + display_optional(session.socket) + ")";

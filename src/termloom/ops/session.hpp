@@ -2,6 +2,7 @@
 // metadata.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ Result<void> rename(Session& session, std::string new_name);
 Result<SessionMetadata> metadata(const Session& session);
 Result<std::vector<Window>> windows(const Session& session);
 std::string repr(const Session& session);
+
+// A window at the next free index, not made current; the handle carries the
+// index and name tmux gave it.
+Result<Window> new_window(const Session& session, std::optional<std::string> name,
+                          std::optional<std::string> command, std::optional<std::string> directory);
 
 }  // namespace termloom::session_ops
 

@@ -33,6 +33,10 @@ Result<std::optional<Window>> previous(const Window& window);
 Result<WindowMetadata> metadata(const Window& window);
 std::string repr(const Window& window);
 
+// Its size in cells, kept when clients come and go; one of tmux's layouts.
+Result<bool> resize(const Window& window, std::uint32_t width, std::uint32_t height);
+Result<bool> select_layout(const Window& window, std::string layout);
+
 }  // namespace termloom::window_ops
 
 namespace termloom::window_metadata_ops {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "../ops/pane.hpp"
+#include "../ops/options.hpp"
+#include "../ops/pane_metadata.hpp"
 #include "interface.hpp"
 
 namespace termloom::py {
@@ -117,6 +119,17 @@ inline constexpr std::array kPaneInterface = {
         "when the shell\n    exits, or when the output is longer than the pane's history",
         arg("command"), arg("timeout", "None"))
         .raising(Exception::TimeoutError),
+    // Building and inspecting.
+    method<&pane_ops::metadata>(
+        "metadata", "this pane's state, from one tmux run\n\nReturns:\n    PaneMetadata"),
+    method<&pane_ops::set_option>(
+        "set_option", "set an option on this pane\n\nReturns:\n    True", arg("name"),
+        arg("value")),
+    method<&pane_ops::show_option>(
+        "show_option",
+        "the value of an option set on this pane, as tmux prints it\n\nReturns:\n"
+        "    str, or None where none is set",
+        arg("name")),
     representation<&pane_ops::repr>(),
 };
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "../ops/server.hpp"
+#include "../ops/options.hpp"
+#include "../ops/pane_metadata.hpp"
 #include "interface.hpp"
 
 namespace termloom::py {
@@ -34,6 +36,28 @@ inline constexpr std::array kServerInterface = {
         "target_window",
         "get a Window object directly from a window target like \"mysess:0\"\n\nReturns:\n    Window",
         arg("target")),
+    // Building and inspecting.
+    method<&server_ops::set_option>(
+        "set_option", "set a global or server option\n\nReturns:\n    True", arg("name"),
+        arg("value")),
+    method<&server_ops::show_option>(
+        "show_option",
+        "the value of a global or server option, as tmux prints it\n\nReturns:\n"
+        "    str, or None where none is set",
+        arg("name")),
+    method<&server_ops::set_environment>(
+        "set_environment",
+        "set a variable in the global environment, for programs started afterwards\n\nReturns:\n    True",
+        arg("name"), arg("value"))
+        .raising(Exception::ValueError),
+    method<&server_ops::show_environment>(
+        "show_environment",
+        "a variable of the global environment\n\nReturns:\n    str, or None when it is not set",
+        arg("name"))
+        .raising(Exception::ValueError),
+    method<&server_ops::pane_metadata>(
+        "pane_metadata",
+        "every pane of the server with its state, from one tmux run\n\nReturns:\n    list[PaneMetadata]"),
 };
 
 }  // namespace termloom::py

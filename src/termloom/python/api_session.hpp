@@ -2,6 +2,8 @@
 #pragma once
 
 #include "../ops/session.hpp"
+#include "../ops/options.hpp"
+#include "../ops/pane_metadata.hpp"
 #include "interface.hpp"
 
 namespace termloom::py {
@@ -16,6 +18,35 @@ inline constexpr std::array kSessionInterface = {
         "metadata",
         "get session metadata\n\nReturns:\n    SessionMetadata\n\nRaises: RuntimeError on failure"),
     method<&session_ops::kill>("kill", "kill this session\n\nReturns:\n    True if the operation is successful"),
+    // Building and inspecting.
+    method<&session_ops::new_window>(
+        "new_window",
+        "create a window at the next free index, not made current\n\nArgs:\n"
+        "    name: its name; tmux names it after its program when None\n"
+        "    command: run instead of the default shell\n"
+        "    directory: its start directory\n\nReturns:\n    Window",
+        arg("name", "None"), arg("command", "None"), arg("directory", "None")),
+    method<&session_ops::set_option>(
+        "set_option", "set an option on this session\n\nReturns:\n    True", arg("name"),
+        arg("value")),
+    method<&session_ops::show_option>(
+        "show_option",
+        "the value of an option set on this session, as tmux prints it\n\nReturns:\n"
+        "    str, or None where none is set",
+        arg("name")),
+    method<&session_ops::set_environment>(
+        "set_environment",
+        "set a variable in the session's environment, for programs started afterwards\n\nReturns:\n    True",
+        arg("name"), arg("value"))
+        .raising(Exception::ValueError),
+    method<&session_ops::show_environment>(
+        "show_environment",
+        "a variable of the session's environment\n\nReturns:\n    str, or None when it is not set",
+        arg("name"))
+        .raising(Exception::ValueError),
+    method<&session_ops::pane_metadata>(
+        "pane_metadata",
+        "every pane of the session with its state, from one tmux run\n\nReturns:\n    list[PaneMetadata]"),
     representation<&session_ops::repr>(),
 };
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "../ops/window.hpp"
+#include "../ops/options.hpp"
+#include "../ops/pane_metadata.hpp"
 #include "interface.hpp"
 
 namespace termloom::py {
@@ -27,6 +29,26 @@ inline constexpr std::array kWindowInterface = {
         "Move to the previous tmux window in this session and return it.\n\nReturns:\n    The newly selected Window, or None if the operation fails."),
     method<&window_ops::kill>(
         "kill", "kill this window\n\nReturns:\n    True if killed successfully, False if the operation failed"),
+    // Building and inspecting.
+    method<&window_ops::resize>(
+        "resize", "set the window's size in cells; it stays so\n\nReturns:\n    True",
+        arg("width"), arg("height")),
+    method<&window_ops::select_layout>(
+        "select_layout",
+        "arrange the panes: even-horizontal, even-vertical, main-horizontal, main-vertical, "
+        "tiled, or a layout string as WindowMetadata.layout gives it\n\nReturns:\n    True",
+        arg("layout")),
+    method<&window_ops::set_option>(
+        "set_option", "set an option on this window\n\nReturns:\n    True", arg("name"),
+        arg("value")),
+    method<&window_ops::show_option>(
+        "show_option",
+        "the value of an option set on this window, as tmux prints it\n\nReturns:\n"
+        "    str, or None where none is set",
+        arg("name")),
+    method<&window_ops::pane_metadata>(
+        "pane_metadata",
+        "every pane of the window with its state, from one tmux run\n\nReturns:\n    list[PaneMetadata]"),
     representation<&window_ops::repr>(),
 };
 

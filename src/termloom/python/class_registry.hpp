@@ -27,6 +27,9 @@ template <> struct python_name<Pane> { static constexpr std::string_view value =
 template <> struct python_name<LastCommand> {
     static constexpr std::string_view value = "LastCommand";
 };
+template <> struct python_name<PaneMetadata> {
+    static constexpr std::string_view value = "PaneMetadata";
+};
 
 // The records of Pane's waits and runs.
 template <> struct python_name<Screen> { static constexpr std::string_view value = "Screen"; };
@@ -58,6 +61,7 @@ template <> PyTypeObject* python_type<Pane>();
 template <> PyTypeObject* python_type<LastCommand>();
 template <> PyTypeObject* python_type<Screen>();
 template <> PyTypeObject* python_type<CommandResult>();
+template <> PyTypeObject* python_type<PaneMetadata>();
 
 // A new instance of `type` holding `value`; nullptr with a Python error set
 // when allocation fails (the value is then dropped).

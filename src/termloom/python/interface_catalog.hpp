@@ -11,6 +11,7 @@
 #include "api_driving.hpp"
 #include "api_last_command.hpp"
 #include "api_pane.hpp"
+#include "api_pane_metadata.hpp"
 #include "api_server.hpp"
 #include "api_session.hpp"
 #include "api_window.hpp"
@@ -43,6 +44,7 @@ inline constexpr std::array kClasses = {
     // The records of Pane's waits and runs.
     describe<Screen, kScreenInterface>(),
     describe<CommandResult, kCommandResultInterface>(),
+    describe<PaneMetadata, kPaneMetadataInterface>(),
 };
 
 }  // namespace termloom::py

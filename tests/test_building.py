@@ -1,0 +1,139 @@
+"""Session.new_window, Window.resize and Window.select_layout."""
+import os
+
+import pytest
+
+from conftest import wait_for
+
+LIST = "#{window_index}|#{window_name}"
+
+
+def current_window(real_tmux, session):
+    return real_tmux.tmux("display-message", "-p", "-t", f"={session}:", "#{window_index}").strip()
+
+
+class TestNewWindow:
+    def test_next_free_index_not_current(self, real_tmux):
+        session = real_tmux.server.new_session("s")
+        first = session.new_window()
+        second = session.new_window(name="two")
+        # Unnamed windows take their program's name, which tmux may change meanwhile.
+        assert [w.index for w in session.windows] == [0, 1, 2] and session.windows[2].name == "two"
+        assert first.index == 1
+        assert (second.session_name, second.index, second.socket) == ("s", 2, real_tmux.socket)
+        assert current_window(real_tmux, "s") == "0"
+        assert first.kill() is True
+        assert session.new_window().index == 1  # the gap is free again
+        real_tmux.tmux("set-option", "-g", "base-index", "5")
+        assert session.new_window().index == 5
+
+    @pytest.mark.parametrize("name", ["#{session_name}", "-n", "end;", "a|b", "tab\there", "é ", "##"])
+    def test_names_as_tmux_stored_them(self, real_tmux, name):
+        session = real_tmux.server.new_session("s")
+        window = session.new_window(name=name)
+        listed = real_tmux.tmux("list-windows", "-t", "=s", "-F", LIST).splitlines()[-1]
+        assert listed == f"{window.index}|{window.name}" and window.name == name
+
+    def test_command_and_directory(self, real_tmux):
+        session = real_tmux.server.new_session("s")
+        folder = os.path.join(real_tmux.folder, "d #{x} -")
+        os.mkdir(folder)
+        window = session.new_window(command="pwd; printf 'r%s\\n' $((6*7)); exec cat", directory=folder)
+        pane = window.panes[0]
+        wait_for(lambda: "r42" in (pane.capture() or ""))
+        assert pane.capture().split("\n")[:2] == [folder, "r42"]
+        assert window.name != "bash"  # tmux names it after the command
+
+    def test_a_command_starting_with_a_dash(self, fake_tmux, Session):
+        fake_tmux.always(stdout="3|x\n")
+        window = Session("s", "/x").new_window(name="-w", command="-c", directory="/d#")
+        assert (window.index, window.name, window.session_name, window.socket) == (3, "x", "s", "/x")
+        assert fake_tmux.calls == [["tmux", "-S", "/x", "new-window", "-d", "-t", "=s:", "-P", "-F", LIST,
+                                    "-n", "-w", "-c", "/d##", "--", "-c"]]
+
+    def test_failures(self, real_tmux, Session):
+        with pytest.raises(RuntimeError) as error:
+            Session("nope", real_tmux.socket).new_window()
+        assert str(error.value).startswith("tmux new-window failed: ")
+        real_tmux.server.new_session("s")
+        with pytest.raises(RuntimeError) as error:
+            Session("nope", real_tmux.socket).new_window()
+        assert str(error.value) == "tmux new-window failed: can't find session: nope"
+        assert real_tmux.session_names() == ["s"]
+
+    @pytest.mark.parametrize("stdout", ["", "x|y\n", "7\n"])
+    def test_unusable_output(self, fake_tmux, Session, stdout):
+        fake_tmux.always(stdout=stdout)
+        with pytest.raises(RuntimeError, match="^unexpected new-window output: "):
+            Session("s").new_window()
+
+    def test_unaddressable_session_runs_nothing(self, fake_tmux, Session):
+        with pytest.raises(RuntimeError, match="^tmux new-window failed: can't find session: a:b$"):
+            Session("a:b").new_window()
+        assert fake_tmux.calls == []
+
+
+class TestResizeAndLayout:
+    def test_resize_stays(self, real_tmux):
+        session = real_tmux.server.new_session("s")
+        window = session.windows[0]
+        assert window.resize(100, 30) is True
+        meta = window.metadata
+        assert (meta.width, meta.height) == (100, 30)
+        assert window.show_option("window-size") == "manual"
+        # Linked into a smaller session, it keeps its size.
+        real_tmux.tmux("new-session", "-d", "-s", "small", "-x", "50", "-y", "10")
+        real_tmux.tmux("link-window", "-s", "=s:0", "-t", "=small:5")
+        assert (window.metadata.width, window.metadata.height) == (100, 30)
+
+    def test_layouts(self, real_tmux):
+        session = real_tmux.server.new_session("s")
+        window = session.windows[0]
+        window.resize(120, 40)
+        window.panes[0].split()
+        window.panes[0].split()
+        sizes = lambda: [(r.width, r.height) for r in window.pane_metadata()]
+        assert window.select_layout("even-horizontal") is True
+        assert {h for _, h in sizes()} == {40} and len({w for w, _ in sizes()}) <= 2
+        wide = window.metadata.layout
+        assert window.select_layout("even-vertical") is True
+        assert {w for w, _ in sizes()} == {120}
+        assert window.select_layout(wide) is True  # a layout string read back
+        assert window.metadata.layout == wide
+
+    def test_resize_refused(self, real_tmux):
+        window = real_tmux.server.new_session("s").windows[0]
+        with pytest.raises(RuntimeError, match="^tmux resize-window failed: width too small$"):
+            window.resize(0, 3)
+
+    # tmux 3.3a's server dies on most layouts that are neither a name nor a
+    # checksummed layout string: those never reach it.
+    @pytest.mark.parametrize("layout", ["bogus", "-x", "xyz", "m", "even-h", "tiled ", "", ",",
+                                        "zzzz,80x24,0,0,1", "1234,80x24,0,0", "tiled;"])
+    def test_layouts_refused_and_the_server_lives(self, real_tmux, layout):
+        window = real_tmux.server.new_session("s").windows[0]
+        with pytest.raises(RuntimeError) as error:
+            window.select_layout(layout)
+        assert str(error.value) == f"tmux select-layout failed: invalid layout: {layout}"
+        assert real_tmux.session_names() == ["s"]
+
+    @pytest.mark.parametrize("call", [lambda w: w.resize(80, 24), lambda w: w.select_layout("tiled")])
+    def test_missing_window(self, real_tmux, Window, call):
+        real_tmux.server.new_session("s")
+        with pytest.raises(RuntimeError, match="can't find window: 4"):
+            call(Window("s", 4, real_tmux.socket, "x"))
+        with pytest.raises(RuntimeError, match="can't find session: a.b$"):
+            call(Window("a.b", 0, real_tmux.socket, "x"))
+
+    def test_commands(self, fake_tmux, Window):
+        window = Window("s", 2, "/x", "n")
+        window.resize(4294967295, 0)
+        window.select_layout("main-vertical")
+        window.select_layout("aB09,80x24,0,0,1")
+        with pytest.raises(RuntimeError):
+            window.select_layout("-tiled")
+        assert fake_tmux.calls == [
+            ["tmux", "-S", "/x", "resize-window", "-t", "=s:2", "-x", "4294967295", "-y", "0"],
+            ["tmux", "-S", "/x", "select-layout", "-t", "=s:2", "main-vertical"],
+            ["tmux", "-S", "/x", "select-layout", "-t", "=s:2", "aB09,80x24,0,0,1"],
+        ]

@@ -1,0 +1,153 @@
+"""set_option/show_option at every level, and the global and session environment."""
+import pytest
+
+import termloom
+from conftest import wait_for
+
+
+@pytest.fixture
+def levels(real_tmux):
+    """One handle per option level, on a server with session "s"."""
+    session = real_tmux.server.new_session("s")
+    window = session.windows[0]
+    return {"server": real_tmux.server, "session": session, "window": window, "pane": window.panes[0]}
+
+
+class TestOptions:
+    @pytest.mark.parametrize("level", ["server", "session", "window", "pane"])
+    def test_a_user_option_is_set_at_its_level_only(self, levels, level):
+        assert levels[level].set_option("@tl", "here") is True
+        assert {name: handle.show_option("@tl") for name, handle in levels.items()} == {
+            name: ("here" if name == level else None) for name in levels}
+
+    @pytest.mark.parametrize("level, name, value", [
+        ("server", "exit-empty", "off"),  # a server option
+        ("server", "history-limit", "50000"),
+        ("session", "status", "off"),
+        ("session", "default-size", "120x40"),
+        ("window", "pane-border-status", "top"),
+        ("pane", "remain-on-exit", "on"),
+    ])
+    def test_tmux_options(self, levels, real_tmux, level, name, value):
+        assert levels[level].show_option(name) != value
+        assert levels[level].set_option(name, value) is True
+        assert levels[level].show_option(name) == value
+        flags = {"server": ["-g"], "session": ["-t", "=s:"], "window": ["-w", "-t", "=s:0"],
+                 "pane": ["-p", "-t", levels["pane"].pane_id]}[level]
+        assert real_tmux.tmux("show-options", *flags, "-v", name) == value + "\n"
+
+    @pytest.mark.parametrize("value", ["", "a b", "end;", "-x", "#{session_name}", "é\ttab", "two\nlines", " "])
+    def test_values_read_back_exactly(self, levels, value):
+        session = levels["session"]
+        assert session.set_option("@v", value) is True
+        assert session.show_option("@v") == value
+
+    @pytest.mark.parametrize("level", ["server", "session", "window", "pane"])
+    def test_unknown_option(self, levels, level):
+        with pytest.raises(RuntimeError, match="^tmux show-options failed: invalid option: nosuch$"):
+            levels[level].show_option("nosuch")
+        with pytest.raises(RuntimeError, match="^tmux set-option failed: invalid option: nosuch$"):
+            levels[level].set_option("nosuch", "1")
+
+    def test_missing_objects(self, levels, real_tmux, Session, Window, Pane):
+        gone = levels["session"].new_window().panes[0]
+        gone.kill()
+        missing = [Session("nope", real_tmux.socket), Window("s", 7, real_tmux.socket, "x"), gone,
+                   Session("a:b", real_tmux.socket)]
+        for handle in missing:
+            with pytest.raises(RuntimeError, match="^tmux show-options failed: "):
+                handle.show_option("@x")  # not None: there is nothing to ask
+            with pytest.raises(RuntimeError, match="^tmux set-option failed: "):
+                handle.set_option("@x", "1")
+        real_tmux.tmux("kill-server")
+        with pytest.raises(RuntimeError, match="^tmux show-options failed: "):
+            real_tmux.server.show_option("@x")
+
+    def test_commands(self, fake_tmux, Session, Window, Pane):
+        fake_tmux.always(stdout="v\n")
+        handles = [termloom.Server("/x"), Session("s", "/x"), Window("s", 1, "/x", "n"),
+                   Pane("s", 0, 0, "%4", "t", "/x")]
+        for handle in handles:
+            handle.set_option("@o", "-v;")
+            assert handle.show_option("@o") == "v"
+        S = ["tmux", "-S", "/x"]
+        levels = [["-g"], ["-t", "=s:"], ["-w", "-t", "=s:1"], ["-p", "-t", "%4"]]
+        assert fake_tmux.calls == [call for level in levels for call in (
+            S + ["set-option", *level, "@o", "-v\\;"], S + ["show-options", *level, "-v", "@o"])]
+
+    @pytest.mark.parametrize("stdout, expected", [("", None), ("\n", ""), ("a\n\n", "a\n"), ("x", "x")])
+    def test_output(self, fake_tmux, Session, stdout, expected):
+        fake_tmux.always(stdout=stdout)
+        assert Session("s").show_option("status") == expected
+
+
+class TestEnvironment:
+    def test_global_and_session_scopes(self, levels):
+        server, session = levels["server"], levels["session"]
+        other = server.new_session("other")
+        assert server.set_environment("TL_G", "global") is True
+        assert session.set_environment("TL_S", "session") is True
+        assert (server.show_environment("TL_G"), server.show_environment("TL_S")) == ("global", None)
+        assert (session.show_environment("TL_S"), session.show_environment("TL_G")) == ("session", None)
+        assert other.show_environment("TL_S") is None
+        assert server.show_environment("TL_NEVER") is None
+
+    @pytest.mark.parametrize("value", ["", "a=b", "two\nlines=x", " é ", "end;", "-x", "$HOME"])
+    def test_values_read_back_exactly(self, levels, value):
+        for handle in (levels["server"], levels["session"]):
+            assert handle.set_environment("TL_V", value) is True
+            assert handle.show_environment("TL_V") == value
+
+    def test_a_removed_variable_is_none(self, levels, real_tmux):
+        real_tmux.tmux("set-environment", "-g", "-r", "TL_R")
+        assert real_tmux.tmux("show-environment", "-g", "TL_R") == "-TL_R\n"
+        assert levels["server"].show_environment("TL_R") is None
+
+    def test_new_programs_see_it(self, levels):
+        server, session = levels["server"], levels["session"]
+        server.set_environment("TL_G", "g1")
+        session.set_environment("TL_S", "s1")
+        show = "printf '[%s|%s]\\n' \"$TL_G\" \"$TL_S\"; exec cat"
+        window = session.new_window(command=show)
+        split = window.panes[0].split(command=show, keep=False)
+        respawned = session.new_window(command="exec cat").panes[0]
+        respawned.respawn(command=show, kill=True)
+        for pane in (window.panes[0], split, respawned):
+            wait_for(lambda: "[g1|s1]" in (pane.capture() or ""))
+
+    @pytest.mark.parametrize("name", ["", "A=B", "="])
+    def test_bad_names_run_nothing(self, fake_tmux, Session, name):
+        for handle in (termloom.Server(), Session("s")):
+            with pytest.raises(ValueError) as error:
+                handle.set_environment(name, "v")
+            assert str(error.value) == f'invalid environment variable name: "{name}"'
+            with pytest.raises(ValueError):
+                handle.show_environment(name)
+        assert fake_tmux.calls == []
+
+    def test_missing_session_and_server(self, levels, real_tmux, Session):
+        for handle in (Session("nope", real_tmux.socket), Session("a.b", real_tmux.socket)):
+            with pytest.raises(RuntimeError, match="^tmux show-environment failed: "):
+                handle.show_environment("X")
+            with pytest.raises(RuntimeError, match="^tmux set-environment failed: "):
+                handle.set_environment("X", "1")
+        real_tmux.tmux("kill-server")
+        with pytest.raises(RuntimeError, match="^tmux set-environment failed: "):
+            real_tmux.server.set_environment("X", "1")
+
+    def test_commands(self, fake_tmux, Session):
+        fake_tmux.always(stdout="-x=v\n")
+        for handle in (termloom.Server("/x"), Session("s", "/x")):
+            handle.set_environment("-x", "v;")
+            assert handle.show_environment("-x") == "v"
+        S = ["tmux", "-S", "/x"]
+        assert fake_tmux.calls == [
+            S + ["set-environment", "-g", "--", "-x", "v\\;"], S + ["show-environment", "-g", "--", "-x"],
+            S + ["set-environment", "-t", "=s", "--", "-x", "v\\;"], S + ["show-environment", "-t", "=s", "--", "-x"],
+        ]
+
+    @pytest.mark.parametrize("stdout", ["", "X\n", "XY=1\n", "Y=1\n"])
+    def test_unexpected_output(self, fake_tmux, stdout):
+        fake_tmux.always(stdout=stdout)
+        with pytest.raises(RuntimeError, match="^unexpected tmux show-environment output: "):
+            termloom.Server().show_environment("X")
