@@ -45,11 +45,13 @@ class TestNewWindow:
         assert window.name != "bash"  # tmux names it after the command
 
     def test_a_command_starting_with_a_dash(self, fake_tmux, Session):
-        fake_tmux.always(stdout="3|x\n")
+        fake_tmux.respond(stdout="$2\n").respond(stdout="3|x\n")  # the session's look-up, new-window
         window = Session("s", "/x").new_window(name="-w", command="-c", directory="/d#")
         assert (window.index, window.name, window.session_name, window.socket) == (3, "x", "s", "/x")
-        assert fake_tmux.calls == [["tmux", "-S", "/x", "new-window", "-d", "-t", "=s:", "-P", "-F", LIST,
-                                    "-n", "-w", "-c", "/d##", "--", "-c"]]
+        assert fake_tmux.calls == [
+            ["tmux", "-S", "/x", "list-sessions", "-f", "#{==:#{session_name},s}", "-F", "#{session_id}"],
+            ["tmux", "-S", "/x", "new-window", "-d", "-t", "$2:", "-P", "-F", LIST,
+             "-n", "-w", "-c", "/d##", "--", "-c"]]
 
     def test_failures(self, real_tmux, Session):
         with pytest.raises(RuntimeError) as error:
@@ -63,7 +65,7 @@ class TestNewWindow:
 
     @pytest.mark.parametrize("stdout", ["", "x|y\n", "7\n"])
     def test_unusable_output(self, fake_tmux, Session, stdout):
-        fake_tmux.always(stdout=stdout)
+        fake_tmux.respond(stdout="$0\n").always(stdout=stdout)
         with pytest.raises(RuntimeError, match="^unexpected new-window output: "):
             Session("s").new_window()
 
@@ -126,14 +128,19 @@ class TestResizeAndLayout:
             call(Window("a.b", 0, real_tmux.socket, "x"))
 
     def test_commands(self, fake_tmux, Window):
+        fake_tmux.always(stdout="$1\n@5\n")  # every look-up finds the window
         window = Window("s", 2, "/x", "n")
         window.resize(4294967295, 0)
         window.select_layout("main-vertical")
         window.select_layout("aB09,80x24,0,0,1")
         with pytest.raises(RuntimeError):
             window.select_layout("-tiled")
+        x = ["tmux", "-S", "/x"]
+        lookup = x + ["list-sessions", "-f", "#{==:#{session_name},s}", "-F", "#{session_id}", ";",
+                      "list-windows", "-a", "-f", "#{&&:#{==:#{session_name},s},#{==:#{window_index},2}}",
+                      "-F", "#{window_id}"]
         assert fake_tmux.calls == [
-            ["tmux", "-S", "/x", "resize-window", "-t", "=s:2", "-x", "4294967295", "-y", "0"],
-            ["tmux", "-S", "/x", "select-layout", "-t", "=s:2", "main-vertical"],
-            ["tmux", "-S", "/x", "select-layout", "-t", "=s:2", "aB09,80x24,0,0,1"],
+            lookup, x + ["resize-window", "-t", "@5", "-x", "4294967295", "-y", "0"],
+            lookup, x + ["select-layout", "-t", "@5", "main-vertical"],
+            lookup, x + ["select-layout", "-t", "@5", "aB09,80x24,0,0,1"],
         ]

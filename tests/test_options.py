@@ -64,20 +64,35 @@ class TestOptions:
             real_tmux.server.show_option("@x")
 
     def test_commands(self, fake_tmux, Session, Window, Pane):
-        fake_tmux.always(stdout="v\n")
-        handles = [termloom.Server("/x"), Session("s", "/x"), Window("s", 1, "/x", "n"),
-                   Pane("s", 0, 0, "%4", "t", "/x")]
-        for handle in handles:
+        S = ["tmux", "-S", "/x"]
+        session_lookup = S + ["list-sessions", "-f", "#{==:#{session_name},s}", "-F", "#{session_id}"]
+        window_lookup = session_lookup + [";", "list-windows", "-a", "-f",
+                                          "#{&&:#{==:#{session_name},s},#{==:#{window_index},1}}",
+                                          "-F", "#{window_id}"]
+        # Each handle with its answers (the look-ups find $3 and @8) and the runs it makes.
+        cases = [
+            (termloom.Server("/x"), [], [], ["-g"]),
+            (Session("s", "/x"), ["$3\n"], [session_lookup], ["-t", "$3:"]),
+            (Window("s", 1, "/x", "n"), ["$3\n@8\n"], [window_lookup], ["-w", "-t", "@8"]),
+            (Pane("s", 0, 0, "%4", "t", "/x"), [], [], ["-p", "-t", "%4"]),
+        ]
+        expected = []
+        for handle, answers, lookups, level in cases:
+            for answer in answers:
+                fake_tmux.respond(stdout=answer)
+            fake_tmux.respond()
+            for answer in answers:
+                fake_tmux.respond(stdout=answer)
+            fake_tmux.respond(stdout="v\n")
             handle.set_option("@o", "-v;")
             assert handle.show_option("@o") == "v"
-        S = ["tmux", "-S", "/x"]
-        levels = [["-g"], ["-t", "=s:"], ["-w", "-t", "=s:1"], ["-p", "-t", "%4"]]
-        assert fake_tmux.calls == [call for level in levels for call in (
-            S + ["set-option", *level, "@o", "-v\\;"], S + ["show-options", *level, "-v", "@o"])]
+            expected += lookups + [S + ["set-option", *level, "@o", "-v\\;"]]
+            expected += lookups + [S + ["show-options", *level, "-v", "@o"]]
+        assert fake_tmux.calls == expected
 
     @pytest.mark.parametrize("stdout, expected", [("", None), ("\n", ""), ("a\n\n", "a\n"), ("x", "x")])
     def test_output(self, fake_tmux, Session, stdout, expected):
-        fake_tmux.always(stdout=stdout)
+        fake_tmux.respond(stdout="$0\n").always(stdout=stdout)  # the look-up, then show-options
         assert Session("s").show_option("status") == expected
 
 
@@ -136,14 +151,17 @@ class TestEnvironment:
             real_tmux.server.set_environment("X", "1")
 
     def test_commands(self, fake_tmux, Session):
-        fake_tmux.always(stdout="-x=v\n")
+        fake_tmux.respond().respond(stdout="-x=v\n")  # the server's set and show
+        fake_tmux.respond(stdout="$3\n").respond().respond(stdout="$3\n").respond(stdout="-x=v\n")
         for handle in (termloom.Server("/x"), Session("s", "/x")):
             handle.set_environment("-x", "v;")
             assert handle.show_environment("-x") == "v"
         S = ["tmux", "-S", "/x"]
+        lookup = S + ["list-sessions", "-f", "#{==:#{session_name},s}", "-F", "#{session_id}"]
         assert fake_tmux.calls == [
             S + ["set-environment", "-g", "--", "-x", "v\\;"], S + ["show-environment", "-g", "--", "-x"],
-            S + ["set-environment", "-t", "=s", "--", "-x", "v\\;"], S + ["show-environment", "-t", "=s", "--", "-x"],
+            lookup, S + ["set-environment", "-t", "$3", "--", "-x", "v\\;"],
+            lookup, S + ["show-environment", "-t", "$3", "--", "-x"],
         ]
 
     @pytest.mark.parametrize("stdout", ["", "X\n", "XY=1\n", "Y=1\n"])

@@ -149,6 +149,10 @@ class TestAgainstRealTmux:
         assert real_tmux.server.pane_metadata() == [] and session.pane_metadata() == []
 
 
+SESSION_S = "#{==:#{session_name},s}"
+WINDOW_2 = "#{&&:#{==:#{session_name},s},#{==:#{window_index},2}}"
+
+
 class TestArgumentVectors:
     def test_commands(self, fake_tmux, Session, Window, Pane):
         fake_tmux.always(stdout=PANE_METADATA_LINE)
@@ -158,10 +162,15 @@ class TestArgumentVectors:
         Session("s").pane_metadata()[0].pane.session_name  # the record's pane runs nothing
         assert fake_tmux.calls == [
             ["tmux", "-S", "/x", "has-session", "-t", "%7", ";", "display-message", "-p", "-t", "%7", FORMAT],
-            ["tmux", "-S", "/x", "list-panes", "-t", "=s:2", "-F", FORMAT],
-            ["tmux", "-S", "/x", "list-panes", "-s", "-t", "=s", "-F", FORMAT],
-            ["tmux", "list-panes", "-s", "-t", "=s", "-F", FORMAT],
+            ["tmux", "-S", "/x", "list-panes", "-t", "=s:2", "-f", WINDOW_2, "-F", FORMAT],
+            ["tmux", "-S", "/x", "list-panes", "-s", "-t", "=s", "-f", SESSION_S, "-F", FORMAT],
+            ["tmux", "list-panes", "-s", "-t", "=s", "-f", SESSION_S, "-F", FORMAT],
         ]
+
+    def test_a_name_read_as_an_id_is_looked_for_among_all(self, fake_tmux, Session, Window):
+        fake_tmux.always(stdout="")
+        assert Session("$1").pane_metadata() == [] and Window("$1", 2, None, "n").pane_metadata() == []
+        assert [call[1:4] for call in fake_tmux.calls] == [["list-panes", "-a", "-f"]] * 2
 
     def test_server_listing_and_unaddressable_names(self, fake_tmux, Session, Window):
         import termloom

@@ -43,12 +43,18 @@ int CALL_FIRST(pthread_key_delete)(pthread_key_t);
 void* CALL_FIRST(pthread_getspecific)(pthread_key_t);
 int CALL_FIRST(pthread_setspecific)(pthread_key_t, const void*);
 int CALL_FIRST(pthread_once)(pthread_once_t*, void (*)());
+int CALL_FIRST(pthread_rwlock_rdlock)(pthread_rwlock_t*);
+int CALL_FIRST(pthread_rwlock_wrlock)(pthread_rwlock_t*);
+int CALL_FIRST(pthread_rwlock_unlock)(pthread_rwlock_t*);
 void* CALL_FIRST(dlsym)(void*, const char*);
 FIRST_VERSION_OF(pthread_key_create);
 FIRST_VERSION_OF(pthread_key_delete);
 FIRST_VERSION_OF(pthread_getspecific);
 FIRST_VERSION_OF(pthread_setspecific);
 FIRST_VERSION_OF(pthread_once);
+FIRST_VERSION_OF(pthread_rwlock_rdlock);
+FIRST_VERSION_OF(pthread_rwlock_wrlock);
+FIRST_VERSION_OF(pthread_rwlock_unlock);
 FIRST_VERSION_OF(dlsym);
 
 int __wrap_pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
@@ -63,6 +69,15 @@ int __wrap_pthread_setspecific(pthread_key_t key, const void* value) {
 }
 int __wrap_pthread_once(pthread_once_t* once, void (*init)()) {
     return CALL_FIRST(pthread_once)(once, init);
+}
+int __wrap_pthread_rwlock_rdlock(pthread_rwlock_t* lock) {
+    return CALL_FIRST(pthread_rwlock_rdlock)(lock);
+}
+int __wrap_pthread_rwlock_wrlock(pthread_rwlock_t* lock) {
+    return CALL_FIRST(pthread_rwlock_wrlock)(lock);
+}
+int __wrap_pthread_rwlock_unlock(pthread_rwlock_t* lock) {
+    return CALL_FIRST(pthread_rwlock_unlock)(lock);
 }
 
 // glibc 2.32 tells the runtime here that no second thread was ever started,

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,12 +14,27 @@
 
 namespace termloom {
 
+namespace {
+
+// statx, not stat: glibc 2.33 gave stat and lstat new symbols, and the
+// module must load on glibc 2.28, which has statx.
+bool file_mode(const std::string& path, int flags, unsigned& mode) {
+    struct statx info;
+    if (::statx(AT_FDCWD, path.c_str(), flags, STATX_TYPE, &info) != 0) return false;
+    mode = info.stx_mode;
+    return true;
+}
+
+}  // namespace
+
 SocketPathState socket_path_state(const std::string& path) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) == 0) {
-        return S_ISSOCK(info.st_mode) ? SocketPathState::Socket : SocketPathState::Other;
+    unsigned mode = 0;
+    if (file_mode(path, 0, mode)) {
+        return S_ISSOCK(mode) ? SocketPathState::Socket : SocketPathState::Other;
     }
-    if (errno == ENOENT && ::lstat(path.c_str(), &info) == 0) return SocketPathState::Other;
+    if (errno == ENOENT && file_mode(path, AT_SYMLINK_NOFOLLOW, mode)) {
+        return SocketPathState::Other;  // a dangling link
+    }
     return SocketPathState::Absent;  // or out of reach: the run reports what tmux finds
 }
 
