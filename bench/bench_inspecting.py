@@ -89,14 +89,19 @@ def operations(termloom, tmux: PrivateTmux) -> tuple[list[Operation], dict]:
     tmux_s = ["tmux", "-S", tmux.socket]
     table = server.target_window("=table:0")
     build = next(s for s in server.sessions if s.name == "build")
+    build_id = build.metadata().id
     pane = server.target_pane("=table:0.0")
     ops = [
         Operation(f"{TABLE_PANES}-pane table", table.pane_metadata,
-                  tmux_s + ["list-panes", "-t", "=table:0", "-F", PANE_FORMAT],
+                  tmux_s + ["list-panes", "-t", "=table:0", "-f",
+                            "#{&&:#{==:#{session_name},table},#{==:#{window_index},0}}",
+                            "-F", PANE_FORMAT],
                   "stdout", lambda records: (listing_bytes(records),), TABLE_GOAL_PERCENT),
         Operation("Session.new_window", lambda: build.new_window(command="cat"),
-                  tmux_s + ["new-window", "-d", "-t", "=build:", "-P", "-F", WINDOW_FORMAT, "cat"],
-                  "both", lambda w: (len(f"{w.index}|{w.name}\n".encode()), 0), SMALL_GOAL_PERCENT),
+                  tmux_s + ["new-window", "-d", "-t", f"{build_id}:", "-P", "-F", WINDOW_FORMAT, "cat"],
+                  "both", lambda w: (len(f"{w.index}|{w.name}\n".encode()), 0), SMALL_GOAL_PERCENT,
+                  lookup=tmux_s + ["list-sessions", "-f", "#{==:#{session_name},build}",
+                                   "-F", "#{session_id}"]),
         Operation("Pane.metadata()", pane.metadata,
                   tmux_s + ["has-session", "-t", pane.pane_id, ";", "display-message", "-p", "-t",
                             pane.pane_id, PANE_FORMAT],

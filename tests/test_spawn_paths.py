@@ -102,8 +102,13 @@ def test_exec_errors_are_reported(env_extra, mode, error, fake_bin, tmp_path):
             termloom.Server().new_session("x")
         except RuntimeError as e:
             print(e)
-        children = [p for p in glob.glob("/proc/[0-9]*/stat")
-                    if open(p).read().rsplit(")", 1)[1].split()[1] == str(os.getpid())]
+        def parent_of(stat):
+            try:  # other processes come and go meanwhile
+                with open(stat) as f:
+                    return f.read().rsplit(")", 1)[1].split()[1]
+            except (FileNotFoundError, ProcessLookupError):
+                return None
+        children = [p for p in glob.glob("/proc/[0-9]*/stat") if parent_of(p) == str(os.getpid())]
         print("children:", len(children))
     """)
     env = dict(os.environ, PATH=fake_bin.path, **env_extra)
