@@ -1,6 +1,7 @@
 import base64
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -21,6 +22,22 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 REAL_TMUX = os.environ.get("TERMLOOM_TEST_REAL_TMUX") or shutil.which("tmux")
 if REAL_TMUX:
     os.environ["TERMLOOM_TEST_REAL_TMUX"] = REAL_TMUX
+
+
+def release_of(program):
+    """The release of a tmux program as (major, minor), from `tmux -V`; a
+    build from the development tree ("master") is newer than any."""
+    line = subprocess.run([program, "-V"], capture_output=True, text=True).stdout
+    found = re.search(r"(\d+)\.(\d+)", line)
+    return (int(found.group(1)), int(found.group(2))) if found else (999, 0)
+
+
+REAL_TMUX_RELEASE = release_of(REAL_TMUX) if REAL_TMUX else None
+
+
+def real_tmux_before(major, minor):
+    """True when the real tmux of the tests is older than release major.minor."""
+    return REAL_TMUX_RELEASE is not None and REAL_TMUX_RELEASE < (major, minor)
 
 
 def short_temp_dir():
@@ -47,7 +64,7 @@ class RealTmux:
 
     def session_names(self):
         out = self.tmux("list-sessions", "-F", "#{session_name}", check=False)
-        return out.splitlines()
+        return out.removesuffix("\n").split("\n") if out else []  # a name may hold U+0085
 
 
 @pytest.fixture
@@ -74,7 +91,7 @@ class FakeProgram:
         self.folder = folder
         self.state = os.path.join(folder, "state-" + name)
         os.makedirs(self.state, exist_ok=True)
-        path = os.path.join(folder, name)
+        path = self.path = os.path.join(folder, name)
         with open(os.path.join(HERE, "fake_tmux.py")) as f:
             body = f.read()
         with open(path, "w") as f:
@@ -104,11 +121,30 @@ class FakeProgram:
         self._save()
         return self
 
+    def version(self, line):
+        """What `-V` prints from now on (a line such as "tmux 3.1c")."""
+        with open(os.path.join(self.state, "version"), "w") as f:
+            f.write(line + "\n")
+        # termloom asks each program file once: a new modification time
+        # makes it a program not asked yet.
+        stat = os.stat(self.path)
+        os.utime(self.path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 1))
+        return self
+
     def always(self, stdout=b"", stderr=b"", code=0, sleep=None):
         """The answer once the queue is used up."""
         self._default = self._response(stdout, stderr, code, sleep)
         self._save()
         return self
+
+    @property
+    def versions_asked(self):
+        """How many times `-V` ran."""
+        try:
+            with open(os.path.join(self.state, "versions-asked")) as f:
+                return len(f.readlines())
+        except FileNotFoundError:
+            return 0
 
     @property
     def calls(self):

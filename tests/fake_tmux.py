@@ -4,6 +4,8 @@ The fixture copies this file into a folder that goes first on PATH under the
 program's name. Each run appends its argument vector to calls.jsonl and
 answers with the next scripted response (or the default one): bytes for
 standard output and error, an exit code, and optionally a pause.
+The version query `-V` is answered apart, with the scripted version (tmux
+3.3a unless told otherwise): it is counted in versions-asked only.
 """
 import base64
 import fcntl
@@ -17,6 +19,16 @@ state = os.path.join(os.path.dirname(here), "state-" + os.path.basename(here))
 
 
 def main():
+    if sys.argv[1:] == ["-V"]:
+        with open(os.path.join(state, "versions-asked"), "a") as asked:
+            asked.write("-V\n")
+        try:
+            with open(os.path.join(state, "version")) as f:
+                version = f.read()
+        except FileNotFoundError:
+            version = "tmux 3.3a\n"
+        os.write(1, version.encode())
+        return
     # Runs may overlap (calls from several threads): one at a time takes its
     # turn, logs its call and counts it.
     with open(os.path.join(state, "lock"), "a") as lock:

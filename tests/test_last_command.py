@@ -9,7 +9,7 @@ import time
 import pytest
 
 import termloom
-from conftest import BASH, wait_for
+from conftest import BASH, real_tmux_before, wait_for
 
 QUERY = ("__termloom_c=$(fc -ln -1); read -r __termloom_n __termloom_r <<<\"$(history 1)\"; "
          "[[ $__termloom_r == *__termloom_c=* ]] && history -d \"$__termloom_n\"; "
@@ -25,6 +25,10 @@ def history_of(pane):
     pane.send_keys("history; echo ==done", enter=True)
     wait_for(lambda: "\n==done\n" in (pane.capture() or ""))
     return pane.capture().split("history; echo ==done")[1]
+
+
+PADDED_CAPTURE = ("tmux before 3.2 pads the lines of capture-pane -J with spaces: "
+                  "typed trailing spaces cannot be told from the padding")
 
 
 class TestAgainstRealTmux:
@@ -70,7 +74,8 @@ class TestAgainstRealTmux:
 
     @pytest.mark.parametrize("keys, command", [
         (['echo "first', 'second"'], 'echo "first\nsecond"'),
-        (["cat <<EOF", "  one  ", "two", "EOF"], "cat <<EOF\n  one  \ntwo\nEOF"),
+        pytest.param(["cat <<EOF", "  one  ", "two", "EOF"], "cat <<EOF\n  one  \ntwo\nEOF",
+                     marks=pytest.mark.skipif(real_tmux_before(3, 2), reason=PADDED_CAPTURE)),
     ])
     def test_a_command_of_several_lines_is_read_whole(self, bash_pane, keys, command):
         for line in keys:

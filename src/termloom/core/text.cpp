@@ -182,6 +182,22 @@ std::string_view without_line_end(std::string_view text) {
     return text;
 }
 
+std::string without_trailing_spaces(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t spaces = 0;  // held back until something other than a line end follows
+    for (char c : text) {
+        if (c == ' ') {
+            ++spaces;
+            continue;
+        }
+        if (c != '\n' && c != '\r') out.append(spaces, ' ');
+        spaces = 0;
+        out.push_back(c);
+    }
+    return out;
+}
+
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
     std::size_t start = 0;

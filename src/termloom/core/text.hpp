@@ -30,6 +30,10 @@ std::string_view without_line_end(std::string_view text);
 // "\r" before it; a final "\n" adds no empty line; "" gives no lines.
 std::vector<std::string_view> split_lines(std::string_view text);
 
+// The text with the spaces at the end of each of its lines removed; the
+// line ends stay as they are.
+std::string without_trailing_spaces(std::string_view text);
+
 // Cuts at every occurrence of `separator`; empty fields count, "" gives {""}.
 std::vector<std::string_view> split_fields(std::string_view text, char separator);
 

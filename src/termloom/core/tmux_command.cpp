@@ -93,6 +93,17 @@ std::string window_filter(std::string_view session_name, std::uint32_t index) {
            std::to_string(index) + "}}";
 }
 
+std::vector<Arg> filtered_listing(std::string& written, std::string_view filter,
+                                  std::string_view format, bool filters) {
+    if (filters) return {word("-f"), word(filter), word("-F"), word(format)};
+    written = "#{?";
+    written += filter;
+    written += ',';
+    written += format;
+    written += ",}";
+    return {word("-F"), word(written)};
+}
+
 std::vector<Arg> listing_scope(std::string& target, std::string_view session_name,
                                std::optional<std::uint32_t> index) {
     if (session_name.starts_with('$')) return {word("-a")};

@@ -77,6 +77,14 @@ std::string session_filter(std::string_view session_name);
 // `session_name`, and for its panes.
 std::string window_filter(std::string_view session_name, std::uint32_t index);
 
+// The arguments of a listing that prints `format` only for the objects that
+// `filter` is true for. Where the release takes -f on its list commands
+// (`filters`), that is "-f FILTER -F FORMAT"; before, "-F #{?FILTER,FORMAT,}",
+// which prints an empty line for every other object, so readers of such a
+// listing pass over empty lines. The conditional format lives in `written`.
+std::vector<Arg> filtered_listing(std::string& written, std::string_view filter,
+                                  std::string_view format, bool filters);
+
 // Where a filtered listing looks: "-t =NAME" (or "=NAME:INDEX") narrows it
 // to the session (or window) tmux resolves, which can only be the right one
 // or another one that the filter then drops; a name tmux reads as an id

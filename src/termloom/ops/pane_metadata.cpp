@@ -3,7 +3,9 @@
 // no tab or line feed inside them can be taken for a separator.
 #include "pane_metadata.hpp"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
@@ -115,12 +117,21 @@ Result<PaneMetadata> from_line(std::string_view line, const SocketPath& socket) 
     return record;
 }
 
-// list-panes with `scope` (the flags and target before -F): every line that
-// reads as a pane.
-Result<std::vector<PaneMetadata>> listing(const SocketPath& socket, std::vector<Arg> scope) {
+// list-panes with `scope` (the flags and target), for the panes `filter` is
+// true for (every pane when it is empty): every line that reads as a pane.
+Result<std::vector<PaneMetadata>> listing(const SocketPath& socket, std::vector<Arg> scope,
+                                          std::string_view filter = {}) {
     std::vector<PaneMetadata> found;
+    std::string written;
     scope.insert(scope.begin(), word("list-panes"));
-    scope.insert(scope.end(), {word("-F"), word(listing_format())});
+    if (filter.empty()) {
+        scope.insert(scope.end(), {word("-F"), word(listing_format())});
+    } else {
+        auto filters = lists_take_filter();
+        if (!filters) return std::unexpected(filters.error());
+        std::ranges::copy(filtered_listing(written, filter, listing_format(), *filters),
+                          std::back_inserter(scope));
+    }
     auto text = successful_stdout(tmux_argv(socket, scope));
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;
@@ -148,8 +159,7 @@ Result<std::vector<PaneMetadata>> window_ops::pane_metadata(const Window& window
     std::string target;
     const std::string filter = window_filter(window.session_name, window.index);
     auto scope = listing_scope(target, window.session_name, window.index);
-    scope.insert(scope.end(), {word("-f"), word(filter)});
-    return listing(window.socket, std::move(scope));
+    return listing(window.socket, std::move(scope), filter);
 }
 
 Result<std::vector<PaneMetadata>> session_ops::pane_metadata(const Session& session) {
@@ -159,8 +169,7 @@ Result<std::vector<PaneMetadata>> session_ops::pane_metadata(const Session& sess
     auto scope = listing_scope(target, session.name);
     // "-a" already lists every pane; a session target needs "-s" for all of its windows.
     if (scope.front().text != "-a") scope.insert(scope.begin(), word("-s"));
-    scope.insert(scope.end(), {word("-f"), word(filter)});
-    return listing(session.socket, std::move(scope));
+    return listing(session.socket, std::move(scope), filter);
 }
 
 Result<std::vector<PaneMetadata>> server_ops::pane_metadata(const Server& server) {

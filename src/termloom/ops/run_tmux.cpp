@@ -1,5 +1,7 @@
 #include "run_tmux.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include "../core/server_socket.hpp"
@@ -68,6 +70,24 @@ Result<std::optional<std::string>> successful_stdout(const std::vector<std::stri
     return decode_lossy(std::move((*output)->stdout_bytes));
 }
 
+Result<TmuxRelease> release_on_path() {
+    auto release = tmux_release();
+    if (!release) return run_failure(release.error(), "tmux", kSpawnPrefix);
+    return std::move(*release);
+}
+
+Result<bool> lists_take_filter() {
+    auto release = release_on_path();
+    if (!release) return std::unexpected(release.error());
+    return lists_take_filter(*release);
+}
+
+std::vector<std::string_view> listed_lines(std::string_view text) {
+    std::vector<std::string_view> lines = split_lines(text);
+    std::erase_if(lines, [](std::string_view line) { return line.empty(); });
+    return lines;
+}
+
 std::optional<std::string> trimmed_value(std::string_view text) {
     std::string_view value = trim(text);
     if (value.empty()) return std::nullopt;
@@ -106,26 +126,41 @@ Result<Lookup> look_up(const std::vector<std::string>& argv, std::size_t wanted,
         return Lookup{.id = {}, .started = true, .failure = decode_lossy(ran->stderr_bytes)};
     }
     const std::string text = decode_lossy(std::move(ran->stdout_bytes));
-    auto ids = split_lines(text);
-    if (ids.empty() || ids[0].empty()) return Lookup{{}, true, std::move(missing_session)};
-    if (ids.size() < wanted || ids[wanted - 1].empty()) {
-        return Lookup{{}, true, std::move(missing_window)};
-    }
+    auto ids = listed_lines(text);
+    if (ids.empty()) return Lookup{{}, true, std::move(missing_session)};
+    if (ids.size() < wanted) return Lookup{{}, true, std::move(missing_window)};
     return Lookup{std::string(ids[wanted - 1]), true, {}};
 }
 
-std::vector<Arg> session_id_query(const std::string& filter) {
-    return {word("list-sessions"), word("-f"), word(filter), word("-F"), word("#{session_id}")};
-}
-
 }  // namespace
+
+Result<std::vector<std::string>> exact_listing(const SocketPath& socket,
+                                               std::string_view session_name,
+                                               std::optional<std::uint32_t> index,
+                                               std::string_view window_format) {
+    auto filters = lists_take_filter();
+    if (!filters) return std::unexpected(filters.error());
+    const std::string in_session = session_filter(session_name);
+    std::string session_format;
+    std::vector<Arg> args = {word("list-sessions")};
+    std::ranges::copy(filtered_listing(session_format, in_session, "#{session_id}", *filters),
+                      std::back_inserter(args));
+    if (!index) return tmux_argv(socket, args);
+    const std::string in_window = window_filter(session_name, *index);
+    std::string window_listing_format;
+    args.insert(args.end(), {command_separator(), word("list-windows"), word("-a")});
+    std::ranges::copy(filtered_listing(window_listing_format, in_window, window_format, *filters),
+                      std::back_inserter(args));
+    return tmux_argv(socket, args);
+}
 
 Result<Lookup> find_session(const SocketPath& socket, std::string_view session_name) {
     if (!session_name_addressable(session_name)) {
         return Lookup{{}, true, no_such_session(session_name)};
     }
-    return look_up(tmux_argv(socket, session_id_query(session_filter(session_name))), 1,
-                   no_such_session(session_name), {});
+    auto argv = exact_listing(socket, session_name, std::nullopt, {});
+    if (!argv) return std::unexpected(argv.error());
+    return look_up(*argv, 1, no_such_session(session_name), {});
 }
 
 Result<Lookup> find_window(const SocketPath& socket, std::string_view session_name,
@@ -135,13 +170,9 @@ Result<Lookup> find_window(const SocketPath& socket, std::string_view session_na
     }
     // The session's id first, so that a missing session and a missing
     // window tell themselves apart.
-    const std::string in_session = session_filter(session_name);
-    const std::string in_window = window_filter(session_name, index);
-    std::vector<Arg> args = session_id_query(in_session);
-    args.insert(args.end(), {command_separator(), word("list-windows"), word("-a"), word("-f"),
-                             word(in_window), word("-F"), word("#{window_id}")});
-    return look_up(tmux_argv(socket, args), 2, no_such_session(session_name),
-                   no_such_window(index));
+    auto argv = exact_listing(socket, session_name, index, "#{window_id}");
+    if (!argv) return std::unexpected(argv.error());
+    return look_up(*argv, 2, no_such_session(session_name), no_such_window(index));
 }
 
 std::unexpected<Error> lookup_failure(const Lookup& lookup, std::string_view prefix, Stderr form,

@@ -10,6 +10,7 @@
 
 #include "../core/error.hpp"
 #include "../core/process.hpp"
+#include "../core/tmux_release.hpp"
 #include "handles.hpp"
 
 namespace termloom {
@@ -32,6 +33,16 @@ Result<std::optional<CommandOutput>> successful_output(const std::vector<std::st
 // The decoded standard output of a reader's run, or nothing when tmux could
 // not start or failed.
 Result<std::optional<std::string>> successful_stdout(const std::vector<std::string>& argv);
+
+// The release of the tmux on PATH (core/tmux_release.hpp), asked once.
+Result<TmuxRelease> release_on_path();
+
+// Whether the tmux on PATH takes -f on its list commands, for
+// filtered_listing (core/tmux_command.hpp).
+Result<bool> lists_take_filter();
+
+// The non-empty lines of `text`: the lines of a filtered listing's objects.
+std::vector<std::string_view> listed_lines(std::string_view text);
 
 // The trimmed text, or nothing when only white space is left.
 std::optional<std::string> trimmed_value(std::string_view text);
@@ -58,6 +69,15 @@ struct Lookup {
                            // standard error, or tmux's words for the missing object
     bool found() const { return !id.empty(); }
 };
+
+// One tmux run: list-sessions printing the id of the session named exactly
+// `session_name`, then, with an `index`, list-windows printing
+// `window_format` for that window of it; read with listed_lines, the lines
+// tell a missing session from a missing window.
+Result<std::vector<std::string>> exact_listing(const SocketPath& socket,
+                                               std::string_view session_name,
+                                               std::optional<std::uint32_t> index,
+                                               std::string_view window_format);
 
 // The session named exactly `session_name`: one tmux run, none for a name
 // no session can have. Only an interruption or a lost exit status is an error.

@@ -19,6 +19,20 @@ namespace {
 // the socket before then fails. A few milliseconds, as a rule.
 constexpr int kServerExitLimitMs = 2000;
 
+// The default server on a release that loses the output of a command
+// before kill-server: its path is asked first, in a run of its own. The
+// client finds the default path from its environment, so the kill reaches
+// the server at that same path.
+Result<bool> kill_default_in_two_runs() {
+    auto path = current_socket(Server{});
+    if (!path) return std::unexpected(path.error());
+    if (!*path) return false;
+    auto killed = status_of(tmux_argv(std::nullopt, {word("kill-server")}));
+    if (!killed || !*killed) return killed;
+    if (!wait_until_refused(**path, kServerExitLimitMs)) return interrupted();
+    return true;
+}
+
 }  // namespace
 
 Result<bool> start(const Server& server) {
@@ -34,6 +48,9 @@ Result<bool> kill(const Server& server) {
         if (!killed || !*killed) return killed;
         socket_path = *server.socket;
     } else {
+        auto release = release_on_path();
+        if (!release) return std::unexpected(release.error());
+        if (kill_server_loses_output(*release)) return kill_default_in_two_runs();
         // The default server's socket path, asked in the same run before it goes.
         auto killed = successful_output(
             tmux_argv(std::nullopt, {word("display-message"), word("-p"),
@@ -68,6 +85,27 @@ Result<std::vector<Session>> sessions(const Server& server) {
     return found;
 }
 
+namespace {
+
+// new-session exited with 0 but printed no name. tmux 3.1c does so without
+// a word when it could not create its socket.
+std::unexpected<Error> made_no_session(const Server& server, const CommandOutput& output) {
+    constexpr std::string_view kFailed = "new session failed: ";
+    if (!trim(decode_lossy(output.stderr_bytes)).empty()) {
+        return tmux_failure(kFailed, output, Stderr::Whole);
+    }
+    auto release = release_on_path();
+    if (!release) return std::unexpected(release.error());
+    std::string message(kFailed);
+    if (server.socket && socket_path_state(*server.socket) == SocketPathState::Absent) {
+        message += "error creating " + *server.socket + ": ";
+    }
+    message += "tmux " + release->name + " exited with 0 but made no session";
+    return runtime_error(std::move(message));
+}
+
+}  // namespace
+
 Result<Session> new_session(const Server& server, std::string name) {
     auto refused = refuse_non_socket_path(server.socket);
     if (!refused) return std::unexpected(refused.error());
@@ -84,7 +122,7 @@ Result<Session> new_session(const Server& server, std::string name) {
     stored.resize(without_line_end(stored).size());
     // Some failures (a socket it could not create) tmux reports only on
     // standard error, exiting with 0; then it printed no name.
-    if (stored.empty()) return tmux_failure(kFailed, *output, Stderr::Whole);
+    if (stored.empty()) return made_no_session(server, *output);
     return Session{std::move(stored), server.socket};
 }
 

@@ -1,5 +1,8 @@
 #include "session.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "run_tmux.hpp"
@@ -22,14 +25,30 @@ std::optional<std::uint32_t> optional_size(std::string_view field) {
 }
 
 // The rename, then the name tmux stored for the session, which may differ
-// from the one given. One tmux process.
+// from the one given. One tmux process. Where the listing cannot be filtered,
+// the name is printed escaped, on one line among the empty ones of the other
+// sessions.
 std::vector<std::string> rename_and_read_back(const SocketPath& socket, const std::string& id,
-                                              std::string_view new_name) {
+                                              std::string_view new_name, bool filters) {
     const std::string this_session = "#{==:#{session_id}," + id + "}";
-    return tmux_argv(socket, {word("rename-session"), word("-t"), value(id),
-                              name_operand(new_name), command_separator(), word("list-sessions"),
-                              word("-f"), word(this_session), word("-F"),
-                              word("#{session_name}")});
+    const std::string name_format = filters ? "#{session_name}" : escaped_format("session_name");
+    std::string written;
+    std::vector<Arg> args = {word("rename-session"), word("-t"), value(id),
+                             name_operand(new_name), command_separator(), word("list-sessions")};
+    std::ranges::copy(filtered_listing(written, this_session, name_format, filters),
+                      std::back_inserter(args));
+    return tmux_argv(socket, args);
+}
+
+// The name that rename_and_read_back printed; empty when the session is gone.
+std::string stored_name(std::string text, bool filters) {
+    if (filters) {
+        text.resize(without_line_end(text).size());
+        return text;
+    }
+    const auto lines = listed_lines(text);
+    if (lines.empty()) return {};
+    return restored_text(lines.front()).value_or(std::string());
 }
 
 }  // namespace
@@ -49,12 +68,13 @@ Result<void> rename(Session& session, std::string new_name) {
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());
     if (!found->found()) return lookup_failure(*found, kRenameFailed, Stderr::Whole);
-    auto output = output_of(rename_and_read_back(session.socket, found->id, new_name),
+    auto filters = lists_take_filter();
+    if (!filters) return std::unexpected(filters.error());
+    auto output = output_of(rename_and_read_back(session.socket, found->id, new_name, *filters),
                             Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kRenameFailed, *output, Stderr::Whole);
-    std::string stored = decode_lossy(std::move(output->stdout_bytes));
-    stored.resize(without_line_end(stored).size());
+    std::string stored = stored_name(decode_lossy(std::move(output->stdout_bytes)), *filters);
     // Gone again right after the rename: the name given is all we know.
     session.name = stored.empty() ? std::move(new_name) : std::move(stored);
     return {};
@@ -92,11 +112,14 @@ Result<SessionMetadata> metadata(const Session& session) {
 Result<std::vector<Window>> windows(const Session& session) {
     std::vector<Window> found;
     if (!session_name_addressable(session.name)) return found;
-    std::string target;
+    auto filters = lists_take_filter();
+    if (!filters) return std::unexpected(filters.error());
+    std::string target, written;
     const std::string filter = session_filter(session.name);
     std::vector<Arg> args = {word("list-windows")};
-    for (const Arg& arg : listing_scope(target, session.name)) args.push_back(arg);
-    args.insert(args.end(), {word("-f"), word(filter), word("-F"), word(window_ops::kListFormat)});
+    std::ranges::copy(listing_scope(target, session.name), std::back_inserter(args));
+    std::ranges::copy(filtered_listing(written, filter, window_ops::kListFormat, *filters),
+                      std::back_inserter(args));
     auto text = successful_stdout(tmux_argv(session.socket, args));
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;

@@ -1,5 +1,8 @@
 #include "window.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "pane.hpp"
@@ -69,13 +72,15 @@ Result<void> rename(Window& window, std::string new_name) {
 Result<std::vector<Pane>> panes(const Window& window) {
     std::vector<Pane> found;
     if (!session_name_addressable(window.session_name)) return found;
-    std::string target;
+    auto filters = lists_take_filter();
+    if (!filters) return std::unexpected(filters.error());
+    std::string target, written;
     const std::string filter = window_filter(window.session_name, window.index);
     std::vector<Arg> args = {word("list-panes")};
-    for (const Arg& arg : listing_scope(target, window.session_name, window.index)) {
-        args.push_back(arg);
-    }
-    args.insert(args.end(), {word("-f"), word(filter), word("-F"), word(pane_ops::kListFormat)});
+    std::ranges::copy(listing_scope(target, window.session_name, window.index),
+                      std::back_inserter(args));
+    std::ranges::copy(filtered_listing(written, filter, pane_ops::kListFormat, *filters),
+                      std::back_inserter(args));
     auto text = successful_stdout(tmux_argv(window.socket, args));
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;

@@ -23,16 +23,6 @@ Result<std::optional<std::uint32_t>> size_field(std::string_view label, std::str
     return std::optional<std::uint32_t>(*parsed);
 }
 
-// The session's id on a line of its own, so that a missing session and a
-// missing window tell themselves apart, then the window's line.
-std::vector<std::string> metadata_query(const Window& window) {
-    return tmux_argv(window.socket,
-                     {word("list-sessions"), word("-f"), word(session_filter(window.session_name)),
-                      word("-F"), word("#{session_id}"), command_separator(), word("list-windows"),
-                      word("-a"), word("-f"), word(window_filter(window.session_name, window.index)),
-                      word("-F"), word(kMetadataFormat)});
-}
-
 // As tmux would say it for a target naming a missing session or window.
 std::unexpected<Error> not_found(const std::string& tmux_words) {
     return runtime_error(std::string(kFailed) + std::string(trim(tmux_words)));
@@ -44,17 +34,18 @@ Result<WindowMetadata> metadata(const Window& window) {
     if (!session_name_addressable(window.session_name)) {
         return not_found(no_such_session(window.session_name));
     }
-    auto output = output_of(metadata_query(window), Capture::Both, kSpawnPrefix);
+    // The session's id on a line of its own, then the window's line.
+    auto query = exact_listing(window.socket, window.session_name, window.index, kMetadataFormat);
+    if (!query) return std::unexpected(query.error());
+    auto output = output_of(*query, Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
 
     std::string text = decode_lossy(std::move(output->stdout_bytes));
-    const std::size_t first_line_end = text.find('\n');
-    if (text.empty() || first_line_end == 0) return not_found(no_such_session(window.session_name));
-    if (first_line_end == std::string::npos || first_line_end + 1 == text.size()) {
-        return not_found(no_such_window(window.index));
-    }
-    std::string_view line = trim(std::string_view(text).substr(first_line_end + 1));
+    const auto lines = listed_lines(text);
+    if (lines.empty()) return not_found(no_such_session(window.session_name));
+    if (lines.size() < 2) return not_found(no_such_window(window.index));
+    std::string_view line = trim(lines[1]);
     auto fields = metadata_fields(line);
     if (fields.size() != kMetadataFieldCount) {
         return runtime_error("unexpected tmux window metadata output: " + quote_text(line));
