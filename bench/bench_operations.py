@@ -177,7 +177,11 @@ def operations(termloom, sock: str) -> list[Operation]:
 
 
 class ArgvLog:
-    """A `tmux` first on PATH that records its arguments and runs the real one."""
+    """A `tmux` first on PATH that records its arguments and runs the real one.
+
+    termloom asks each tmux program its release (`tmux -V`) once, on its
+    first run: that query is not one of an operation's runs and is not logged.
+    """
 
     def __init__(self, workdir: str, real_tmux: str) -> None:
         self.dir = os.path.join(workdir, "logging")
@@ -187,8 +191,9 @@ class ArgvLog:
         with open(script, "w") as f:
             f.write(f"#!{sys.executable}\n"
                     "import json, os, sys\n"
-                    f"with open({self.log!r}, 'a') as log:\n"
-                    "    log.write(json.dumps(sys.argv[1:]) + '\\n')\n"
+                    "if sys.argv[1:] != ['-V']:\n"
+                    f"    with open({self.log!r}, 'a') as log:\n"
+                    "        log.write(json.dumps(sys.argv[1:]) + '\\n')\n"
                     f"os.execv({real_tmux!r}, ['tmux'] + sys.argv[1:])\n")
         os.chmod(script, 0o755)
 

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite on every CPython 3.10+
-# found here, all against the same abi3 wheel. Extra arguments go to pytest.
-# The versions run side by side, as many at once as there are CPUs (or
-# $TEST_JOBS); the suite mostly waits for tmux, so they share the cores well.
+# found here, all against the same abi3 wheel and the system's tmux. Then the
+# tests that drive a real tmux run on each other tmux release users have
+# (scripts/tmux-versions.sh fetches them), with the newest CPython only.
+# Extra arguments go to pytest. The runs go side by side, as many at once as
+# there are CPUs (or $TEST_JOBS); the suite mostly waits for tmux, so they
+# share the cores well.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_tmux
@@ -19,60 +22,104 @@ logs="$ROOT/.venv-tests/logs"
 rm -rf "$logs"
 mkdir -p "$logs"
 
-# One version: its own environment, then the suite, run from tests/ so that
+# One run: its own environment, then the suite, run from tests/ so that
 # the installed wheel, not the source tree, is imported. Output to its log.
-run_version() {
-    local py=$1 version=$2
-    shift 2
-    local venv="$ROOT/.venv-tests/$version"
+# A tmux release's run puts its tmux first on PATH.
+run_suite() {
+    local name=$1 py=$2 tmux_bin=$3
+    shift 3
+    local venv="$ROOT/.venv-tests/$(slug "$name")"
     {
-        say "Python $version ($py): installing the wheel"
+        say "$name ($py): installing the wheel"
         make_venv "$venv" "$py" "$wheel" "${test_tools[@]}"
-        say "Python $version: running the tests"
-        cd "$ROOT/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
-    } > "$logs/$version.log" 2>&1
+        say "$name: running the tests"
+        cd "$ROOT/tests"
+        if [ -n "$tmux_bin" ]; then
+            PATH="$tmux_bin:$PATH" TERMLOOM_TEST_REAL_TMUX="$tmux_bin/tmux" \
+                "$venv/bin/python" -m pytest -q -p no:cacheprovider --real-tmux-only "$@" .
+        else
+            "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
+        fi
+    } > "$logs/$(slug "$name").log" 2>&1
 }
 
-# As each version finishes: its result at once, and the end of its log when
-# it failed (the whole log stays in .venv-tests/logs/).
+# "Python 3.12" -> "3.12", "tmux 3.1c" -> "tmux-3.1c": folder and log names.
+slug() {
+    local name=${1#Python }
+    echo "${name// /-}"
+}
+
+# As each run finishes: its result at once, and the end of its log when it
+# failed (the whole log stays in .venv-tests/logs/).
 failed=()
 report() {
-    local version=$1 status=$2 log="$logs/$1.log" summary
+    local name=$1 status=$2 log summary
+    log="$logs/$(slug "$name").log"
     summary=$(grep -E ' in [0-9.]+s' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')
     if [ "$status" -eq 0 ]; then
-        say "Python $version: passed (${summary:-no summary})"
+        say "$name: passed (${summary:-no summary})"
     else
         tail -n 60 "$log" >&2
-        say "Python $version: FAILED (${summary:-see its log}); log: .venv-tests/logs/$version.log"
-        failed+=("$version")
+        say "$name: FAILED (${summary:-see its log}); log: ${log#"$ROOT/"}"
+        failed+=("$name")
     fi
 }
 
-declare -A version_of
+declare -A name_of
 running=0
 finish_one() {
     local pid status=0
     wait -n -p pid || status=$?
     running=$((running - 1))
-    report "${version_of[$pid]}" "$status"
+    report "${name_of[$pid]}" "$status"
 }
 
 jobs_at_once=${TEST_JOBS:-$(nproc 2>/dev/null || echo 1)}
-for py in "${pythons[@]}"; do
-    version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+start_run() {
+    local name=$1
     while [ "$running" -ge "$jobs_at_once" ]; do
         finish_one
     done
-    say "Python $version: started (log: .venv-tests/logs/$version.log)"
-    run_version "$py" "$version" "$@" &
-    version_of[$!]=$version
+    say "$name: started (log: .venv-tests/logs/$(slug "$name").log)"
+    run_suite "$@" &
+    name_of[$!]=$name
     running=$((running + 1))
+}
+
+# The other releases first (fetched once, then kept): a line each, "ready
+# RELEASE BINDIR" or "skipped RELEASE REASON".
+mapfile -t releases < <(bash "$ROOT/scripts/tmux-versions.sh")
+[ "${#releases[@]}" -gt 0 ] || say "scripts/tmux-versions.sh reported no other tmux release"
+
+newest="" newest_version=""
+for py in "${pythons[@]}"; do
+    version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    start_run "Python $version" "$py" "" "$@"
+    if [ -z "$newest" ] || [ "$(printf '%s\n' "$newest_version" "$version" | sort -V | tail -n 1)" = "$version" ]; then
+        newest=$py newest_version=$version
+    fi
 done
+
+skipped=() tested=0
+for line in "${releases[@]}"; do
+    read -r state release rest <<<"$line"
+    if [ "$state" = ready ]; then
+        start_run "tmux $release" "$newest" "$rest" "$@"
+        tested=$((tested + 1))
+    else
+        say "tmux $release: skipped: $rest"
+        skipped+=("tmux $release: $rest")
+    fi
+done
+
 while [ "$running" -gt 0 ]; do
     finish_one
 done
 
+for skip in "${skipped[@]}"; do
+    say "skipped: $skip"
+done
 if [ "${#failed[@]}" -gt 0 ]; then
-    die "tests failed on Python ${failed[*]}"
+    die "tests failed: ${failed[*]}"
 fi
-say "all tests passed on ${#pythons[@]} Python version(s)"
+say "all tests passed on ${#pythons[@]} Python version(s) with $(tmux -V), and on $tested other tmux release(s) with Python $newest_version"

@@ -302,3 +302,24 @@ def interrupt_child(argv, started):
     finally:
         child.kill()
     return report, took
+
+
+# The scripted stand-ins: a test that takes one of them, and no real server,
+# gives the same answers on every tmux release.
+SCRIPTED_FIXTURES = {"fake_tmux", "fake_bin", "no_tmux"}
+REAL_FIXTURES = {"real_tmux", "tmux_server", "tmux_session", "tmux_pane", "bash_pane"}
+
+
+def pytest_addoption(parser):
+    parser.addoption("--real-tmux-only", action="store_true",
+                     help="leave out the tests that run only a scripted tmux (for another tmux release)")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not config.getoption("--real-tmux-only"):
+        return
+    scripted = [item for item in items
+                if SCRIPTED_FIXTURES & set(item.fixturenames) and not REAL_FIXTURES & set(item.fixturenames)]
+    if scripted:
+        config.hook.pytest_deselected(items=scripted)
+        items[:] = [item for item in items if item not in scripted]

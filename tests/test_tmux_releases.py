@@ -1,6 +1,6 @@
 """What termloom does differently on the tmux releases users run (3.1c on).
 
-The scripted tmux reports a release; before 3.2 the list commands take no
+The scripted tmux reports a release. Before 3.2 the list commands take no
 -f filter, so the filter moves into the format, which prints an empty line
 for every other object.
 """
@@ -12,6 +12,7 @@ import pytest
 
 import termloom
 from conftest import PANE_METADATA_LINE, interrupt_child
+from test_last_command import END
 from test_pane_metadata import FORMAT as PANE_FORMAT
 from test_window import LIST, METADATA
 
@@ -33,7 +34,7 @@ def tmux_31c(fake_tmux):
     return fake_tmux.version("tmux 3.1c")
 
 
-class TestWithoutListFilters:
+class TestBefore32:
     def test_look_ups(self, tmux_31c, Window):
         tmux_31c.respond(stdout="\n$1\n\n")  # has_session: other sessions print empty lines
         tmux_31c.always(stdout="\n$1\n\n@6\n\n")
@@ -90,6 +91,14 @@ class TestWithoutListFilters:
         assert session.name == stored
         assert tmux_31c.calls[-1] == ["tmux", "rename-session", "-t", "$2", "new", ";", "list-sessions", "-F",
                                       only("#{==:#{session_id},$2}", ESCAPED_NAME)]
+
+    @pytest.mark.parametrize("version, answer", [("tmux 3.1c", 'echo "a\nb"'), ("tmux 3.3a", 'echo "a  \nb"')])
+    def test_joined_captures_lose_their_padding(self, fake_tmux, Pane, version, answer):
+        """Before 3.2 capture-pane -J pads each line with spaces."""
+        fake_tmux.version(version)
+        fake_tmux.respond(stdout="$   \n")
+        fake_tmux.respond(stdout='__TERMLOOM__echo "a  \nb"' + END + "   \n$   \n")
+        assert Pane("s", 0, 0, "%5", "", None).last_command.read() == answer
 
     def test_default_server_kill_asks_its_path_first(self, tmux_31c, isolated_env):
         tmux_31c.respond(stdout=os.path.join(isolated_env, "gone") + "\n")
