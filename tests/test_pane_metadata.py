@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import PANE_METADATA_LINE, wait_for
+from conftest import PANE_METADATA_LINE, real_tmux_before, wait_for
 
 # The tmux variable behind each field, in the order of the listing line.
 VARIABLES = {
@@ -62,7 +62,10 @@ class TestAgainstRealTmux:
         pane = window.panes[0]
         pane.title = text
         record = wait_for(lambda: next((r for r in window.pane_metadata() if r.current_path), None))
-        assert (record.window_name, record.current_path) == (window.name, folder)
+        # From 3.5, #{window_name} prints a carriage return as "\r" (so does new-window -P, which
+        # names the handle); the name kept, which the metadata reads escaped, holds the character.
+        printed_otherwise = "\r" in text and not real_tmux_before(3, 5)
+        assert (record.window_name, record.current_path) == (text if printed_otherwise else window.name, folder)
         assert window.name == displayed(real_tmux, pane.pane_id, "window_name")
         assert record.session_name == session.name
         # tmux refuses titles with control characters; what it keeps comes back.

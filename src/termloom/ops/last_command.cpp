@@ -85,11 +85,9 @@ Result<std::vector<std::string>> answers_from(const std::vector<std::string>& ar
     auto output = output_of(argv, Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
-    std::string text = decode_lossy(std::move(output->stdout_bytes));
-    auto release = release_on_path();
-    if (!release) return std::unexpected(release.error());
-    if (joined_capture_pads(*release)) text = without_trailing_spaces(text);
-    return answers_in(text);
+    auto text = unpadded_capture(decode_lossy(std::move(output->stdout_bytes)));
+    if (!text) return std::unexpected(text.error());
+    return answers_in(*text);
 }
 
 }  // namespace

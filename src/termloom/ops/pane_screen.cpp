@@ -83,12 +83,13 @@ Result<PaneView> view_pane(const Pane& pane, ViewOptions options) {
     auto parsed = parse_state(all.substr(cut == std::string_view::npos ? 0 : cut + 1), view);
     if (!parsed) return std::unexpected(parsed.error());
     std::string_view screen = cut == std::string_view::npos ? std::string_view() : all.substr(0, cut);
-    view.screen.text = std::string(screen);
-    if (options.joined) {
-        auto release = release_on_path();
-        if (!release) return std::unexpected(release.error());
-        if (joined_capture_pads(*release)) view.screen.text = without_trailing_spaces(screen);
+    if (!options.joined) {
+        view.screen.text = std::string(screen);
+        return view;
     }
+    auto unpadded = unpadded_capture(screen);
+    if (!unpadded) return std::unexpected(unpadded.error());
+    view.screen.text = std::move(*unpadded);
     return view;
 }
 

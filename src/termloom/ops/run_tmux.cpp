@@ -82,6 +82,13 @@ Result<bool> lists_take_filter() {
     return lists_take_filter(*release);
 }
 
+Result<std::string> unpadded_capture(std::string_view joined) {
+    auto release = release_on_path();
+    if (!release) return std::unexpected(release.error());
+    if (joined_capture_pads(*release)) return without_trailing_spaces(joined);
+    return std::string(joined);
+}
+
 std::vector<std::string_view> listed_lines(std::string_view text) {
     std::vector<std::string_view> lines = split_lines(text);
     std::erase_if(lines, [](std::string_view line) { return line.empty(); });

@@ -41,6 +41,10 @@ Result<TmuxRelease> release_on_path();
 // filtered_listing (core/tmux_command.hpp).
 Result<bool> lists_take_filter();
 
+// The text of a capture-pane -J (`joined`: its screen lines), without the
+// spaces that releases before 3.2 pad each line with.
+Result<std::string> unpadded_capture(std::string_view joined);
+
 // The non-empty lines of `text`: the lines of a filtered listing's objects.
 std::vector<std::string_view> listed_lines(std::string_view text);
 
