@@ -77,6 +77,9 @@ fetch() {
     fi
     command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null \
         || { echo "apt-get and dpkg-deb are needed to fetch Debian's packages"; return 1; }
+    # The wrappers name x86-64's loader and library folders.
+    [ "$(dpkg --print-architecture)" = amd64 ] \
+        || { echo "only written for amd64, not $(dpkg --print-architecture)"; return 1; }
     local mirror
     mirror=$(debian_mirror)
     [ -n "$mirror" ] || { echo "no Debian mirror found in this system's apt sources"; return 1; }
