@@ -80,7 +80,8 @@ inline constexpr std::array kPaneInterface = {
         "Type text literally: no word in it is read as a key name.\n\nArgs:\n"
         "    text: the text; a line feed arrives as the Enter key does\n"
         "    enter: press Enter after it\n\nReturns:\n    True",
-        arg("text"), arg("enter", "False")),
+        arg("text"), arg("enter", "False"))
+        .raising(Exception::ValueError),
     method<&pane_ops::screen>(
         "screen",
         "One snapshot of the visible screen.\n\nArgs:\n"
