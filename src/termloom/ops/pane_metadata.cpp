@@ -115,8 +115,9 @@ Result<PaneMetadata> from_line(std::string_view line, const SocketPath& socket) 
     return record;
 }
 
-// list-panes with `scope` (the flags and target before -F): every line that
-// reads as a pane.
+// list-panes with `scope` (the flags and target before -F): one pane per
+// line. A line that does not read fails the whole listing: a list without
+// that pane would not describe what was asked for.
 Result<std::vector<PaneMetadata>> listing(const SocketPath& socket, std::vector<Arg> scope) {
     std::vector<PaneMetadata> found;
     scope.insert(scope.begin(), word("list-panes"));
@@ -125,7 +126,9 @@ Result<std::vector<PaneMetadata>> listing(const SocketPath& socket, std::vector<
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;
     for (std::string_view line : split_lines(**text)) {
-        if (auto record = from_line(line, socket)) found.push_back(std::move(*record));
+        auto record = from_line(line, socket);
+        if (!record) return std::unexpected(record.error());
+        found.push_back(std::move(*record));
     }
     return found;
 }
