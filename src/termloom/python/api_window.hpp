@@ -36,8 +36,10 @@ inline constexpr std::array kWindowInterface = {
     method<&window_ops::select_layout>(
         "select_layout",
         "arrange the panes: even-horizontal, even-vertical, main-horizontal, main-vertical, "
-        "tiled, or a layout string as WindowMetadata.layout gives it\n\nReturns:\n    True",
-        arg("layout")),
+        "tiled, or a layout string as WindowMetadata.layout gives it\n\nReturns:\n    True\n\n"
+        "Raises:\n    ValueError for any other text, before tmux runs",
+        arg("layout"))
+        .raising(Exception::ValueError),
     method<&window_ops::set_option>(
         "set_option", "set an option on this window\n\nReturns:\n    True", arg("name"),
         arg("value")),
