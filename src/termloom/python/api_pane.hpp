@@ -15,7 +15,8 @@ inline constexpr std::array kPaneInterface = {
     field<&Pane::window_index>("window_index"),
     field<&Pane::pane_index>("pane_index"),
     field<&Pane::pane_id>("pane_id"),
-    settable<&Pane::title, &pane_ops::rename>("title", arg("title"), "Rename the pane title."),
+    settable<&Pane::title, &pane_ops::rename>("title", arg("title"), "Rename the pane title.")
+        .raising(Exception::ValueError),
     field<&Pane::socket>("socket"),
     computed<&pane_ops::select>("select", "select this pane"),
     computed<&pane_ops::clear>("clear", "clear a panes history"),
