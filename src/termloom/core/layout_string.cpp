@@ -31,8 +31,13 @@ private:
         if (fault_.empty()) fault_ = std::move(reason);
         return false;
     }
+    // Where the parse stopped: the next few characters, or "end".
     std::string rest() const {
-        return at_ < text_.size() ? "\"" + std::string(text_.substr(at_, 16)) + "\"" : "end";
+        if (at_ >= text_.size()) return "end";
+        std::string out(1, '"');
+        out.append(text_.substr(at_, 16));
+        out += '"';
+        return out;
     }
     bool take(char c) {
         if (at_ >= text_.size() || text_[at_] != c) return false;

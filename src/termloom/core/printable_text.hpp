@@ -1,9 +1,9 @@
-// Text that tmux keeps in a title. tmux 3.3a checks a new pane title as it
-// checks other text it is given to show (utf8_isvalid) and silently keeps
-// the old one when the check fails: every byte below 0x80 must be printable
-// ASCII, and every other character must have a width in the C library's
-// UTF-8 tables (wcwidth): C1 controls, the line and paragraph separators and
-// unassigned code points have none.
+// Text that tmux keeps in a title. tmux checks a new pane title and
+// silently keeps the old one when the check fails: every byte below 0x80
+// must be printable ASCII (3.1c to 3.5a), and in 3.3a every other character
+// must have a width in the C library's UTF-8 tables (wcwidth): C1 controls,
+// the line and paragraph separators and unassigned code points have none
+// (3.1c and 3.5a store those). Titles are held to the strictest release.
 #pragma once
 
 #include <optional>

@@ -123,7 +123,7 @@ std::string window_filter(std::string_view session_name, std::uint32_t index) {
 std::vector<Arg> listing_scope(std::string& target, std::string_view session_name,
                                std::optional<std::uint32_t> index) {
     if (session_name.starts_with('$')) return {word("-a")};
-    target = "=";
+    target.assign(1, '=');
     target += session_name;
     if (index) {
         target += ':';
