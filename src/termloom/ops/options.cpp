@@ -132,18 +132,22 @@ bool stderr_is(const CommandOutput& output, std::string_view reply, std::string_
            said.ends_with(name);
 }
 
+// Before an option command runs: the object was found, and the option is of its level.
+Result<void> ready_for(const Scope& scope, const std::string& name, std::string_view failed) {
+    if (scope.missing) return lookup_failure(*scope.missing, failed, Stderr::Trimmed);
+    return check_option(scope, name, failed);
+}
+
 Result<bool> set_option_in(const Scope& scope, const std::string& name, const std::string& value) {
-    if (scope.missing) return lookup_failure(*scope.missing, kSetOptionFailed, Stderr::Trimmed);
-    if (auto checked = check_option(scope, name, kSetOptionFailed); !checked) {
-        return std::unexpected(checked.error());
+    if (auto ready = ready_for(scope, name, kSetOptionFailed); !ready) {
+        return std::unexpected(ready.error());
     }
     return set_in(scope, "set-option", kSetOptionFailed, name, value);
 }
 
 Result<std::optional<std::string>> show_option_in(const Scope& scope, const std::string& name) {
-    if (scope.missing) return lookup_failure(*scope.missing, kShowOptionFailed, Stderr::Trimmed);
-    if (auto checked = check_option(scope, name, kShowOptionFailed); !checked) {
-        return std::unexpected(checked.error());
+    if (auto ready = ready_for(scope, name, kShowOptionFailed); !ready) {
+        return std::unexpected(ready.error());
     }
     auto output = shown(scope, kShowOptionFailed, "show-options", {word("-v"), operand(name)});
     if (!output) return std::unexpected(output.error());
