@@ -127,6 +127,7 @@ class TestResizeAndLayout:
         (checksummed("80x4294967295,0,0,1"), "height above 10000"),
         (checksummed("80x24,4294967295,0,1"), "x offset above 10000"),
         (checksummed("80x24,0,0,99999999999"), "pane id above 4294967295"),
+        (checksummed("80x24,5,0,1"), "not at 0,0"), (checksummed("80x24,0,10000,1"), "not at 0,0"),
         (checksummed("80x24,0,0"), "pane id, \"{\" or \"[\" expected at end"),
         (checksummed("0x24,0,0,1"), "size 0"), (checksummed("80x-1,0,0,1"), "height expected"),
         (checksummed("80x24,0,0,1,"), "unexpected"), (checksummed("80x24,0,0,1x"), "unexpected"),

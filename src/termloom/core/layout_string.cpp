@@ -67,6 +67,7 @@ private:
             return false;
         }
         if (box.width == 0 || box.height == 0) return fail("a cell of size 0");
+        if (!parent && (box.x != 0 || box.y != 0)) return fail("the window's cell not at 0,0");
         if (parent && (box.x < parent->x || box.y < parent->y ||
                        box.x + box.width > parent->x + parent->width ||
                        box.y + box.height > parent->y + parent->height)) {

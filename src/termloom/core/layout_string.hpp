@@ -16,7 +16,8 @@ unsigned layout_checksum(std::string_view cells);
 // is one: four hex digits of the checksum and a comma, then a cell. A cell
 // is "WxH,X,Y" followed by ",ID" (a pane) or by its cells, two or more,
 // between "{" and "}" (side by side) or "[" and "]" (one above another),
-// each inside it. Sizes are 1 to 10000, offsets 0 to 10000.
+// each inside it; the outermost cell is at 0,0. Sizes are 1 to 10000,
+// offsets 0 to 10000.
 std::optional<std::string> layout_string_fault(std::string_view layout);
 
 }  // namespace termloom
