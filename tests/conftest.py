@@ -14,6 +14,12 @@ import pytest
 import termloom
 import termloom_pytest
 
+# A UTF-8 locale whatever the machine's: termloom adds "-u" to tmux's command
+# line under any other, and the exact command lines below are without it.
+os.environ["LANG"] = "C.UTF-8"
+for _variable in ("LC_ALL", "LC_CTYPE"):
+    os.environ.pop(_variable, None)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The checkout's tools (ELF reading, the generated files) serve the tests too.
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))

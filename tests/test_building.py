@@ -8,6 +8,14 @@ from conftest import real_tmux_before, wait_for
 LIST = "#{window_index}|#{window_name}"
 
 
+def checksummed(cells):
+    """A layout string: tmux's 16-bit checksum of the cells, then the cells."""
+    total = 0
+    for byte in cells.encode():
+        total = ((total >> 1) + ((total & 1) << 15) + byte) & 0xFFFF
+    return f"{total:04x},{cells}"
+
+
 def current_window(real_tmux, session):
     return real_tmux.tmux("display-message", "-p", "-t", f"={session}:", "#{window_index}").strip()
 
@@ -108,19 +116,45 @@ class TestResizeAndLayout:
         with pytest.raises(RuntimeError, match="^tmux resize-window failed: width too small$"):
             window.resize(0, 3)
 
-    # tmux 3.3a's server dies on most layouts that are neither a name nor a
-    # checksummed layout string: those never reach it.
-    @pytest.mark.parametrize("layout", ["bogus", "-x", "xyz", "m", "even-h", "tiled ", "", ",",
-                                        "zzzz,80x24,0,0,1", "1234,80x24,0,0", "tiled;"])
-    def test_layouts_refused_and_the_server_lives(self, real_tmux, layout):
+    # tmux 3.3a's server dies on some layouts: only a name or a layout string
+    # that reads whole reaches it.
+    @pytest.mark.parametrize("layout, reason", [
+        ("bogus", "no checksum"), ("-x", "no checksum"), ("m", "no checksum"), ("even-h", "no checksum"),
+        ("tiled ", "no checksum"), ("", "no checksum"), (",", "no checksum"), ("tiled;", "no checksum"),
+        ("zzzz,80x24,0,0,1", "no checksum"), ("1234,80x24,0,0", "wrong checksum"),
+        ("aB09,80x24,0,0,1", "wrong checksum"), ("1234 80x24,0,0,1", "after the checksum"),
+        (checksummed("4294967295x24,0,0,1"), "width above 10000"),
+        (checksummed("80x4294967295,0,0,1"), "height above 10000"),
+        (checksummed("80x24,4294967295,0,1"), "x offset above 10000"),
+        (checksummed("80x24,0,0,99999999999"), "pane id above 4294967295"),
+        (checksummed("80x24,5,0,1"), "not at 0,0"), (checksummed("80x24,0,10000,1"), "not at 0,0"),
+        (checksummed("80x24,0,0"), "pane id, \"{\" or \"[\" expected at end"),
+        (checksummed("0x24,0,0,1"), "size 0"), (checksummed("80x-1,0,0,1"), "height expected"),
+        (checksummed("80x24,0,0,1,"), "unexpected"), (checksummed("80x24,0,0,1x"), "unexpected"),
+        (checksummed("80x24,0,0{40x24,0,0,1,39x24,41,0,2"), "\"}\" expected at end"),
+        (checksummed("80x24,0,0{40x24,0,0,1,39x24,41,0,2]"), "\"}\" expected"),
+        (checksummed("80x24,0,0{80x24,0,0,1}"), "a split with one cell"),
+        (checksummed("80x24,0,0{40x24,0,0,1,41x24,41,0,2}"), "outside the cell"),
+        (checksummed("80x24,0,0[80x12,0,0,1,80x13,0,13,2]"), "outside the cell"),
+        (checksummed("80x24,0,0" + "[80x24,0,0" * 101 + ",1"), "nested too deep"),
+    ])
+    def test_layouts_refused_and_the_server_lives(self, real_tmux, layout, reason):
         window = real_tmux.server.new_session("s").windows[0]
-        with pytest.raises(RuntimeError) as error:
+        window.panes[0].split()
+        with pytest.raises(ValueError) as error:
             window.select_layout(layout)
-        # The one a checksum lets through to tmux, whose words changed in 3.2.
-        reached = layout == "1234,80x24,0,0" and real_tmux_before(3, 2)
-        words = "can't set layout" if reached else "invalid layout"
-        assert str(error.value) == f"tmux select-layout failed: {words}: {layout}"
+        assert str(error.value).startswith("invalid layout ") and reason in str(error.value)
         assert real_tmux.session_names() == ["s"]
+
+    def test_nested_layout_strings_are_taken(self, real_tmux):
+        window = real_tmux.server.new_session("s").windows[0]
+        window.resize(81, 24)
+        window.panes[0].split(horizontal=True)
+        window.panes[1].split()
+        ids = [r.pane_id.lstrip("%") for r in window.pane_metadata()]
+        layout = checksummed("81x24,0,0[81x12,0,0{40x12,0,0,%s,40x12,41,0,%s},81x11,0,13,%s]" % tuple(ids))
+        assert window.select_layout(layout) is True
+        assert window.metadata.layout == layout
 
     @pytest.mark.parametrize("call", [lambda w: w.resize(80, 24), lambda w: w.select_layout("tiled")])
     def test_missing_window(self, real_tmux, Window, call):
@@ -135,8 +169,8 @@ class TestResizeAndLayout:
         window = Window("s", 2, "/x", "n")
         window.resize(4294967295, 0)
         window.select_layout("main-vertical")
-        window.select_layout("aB09,80x24,0,0,1")
-        with pytest.raises(RuntimeError):
+        window.select_layout(checksummed("80x24,0,0,1"))
+        with pytest.raises(ValueError):
             window.select_layout("-tiled")
         x = ["tmux", "-S", "/x"]
         lookup = x + ["list-sessions", "-f", "#{==:#{session_name},s}", "-F", "#{session_id}", ";",
@@ -145,5 +179,5 @@ class TestResizeAndLayout:
         assert fake_tmux.calls == [
             lookup, x + ["resize-window", "-t", "@5", "-x", "4294967295", "-y", "0"],
             lookup, x + ["select-layout", "-t", "@5", "main-vertical"],
-            lookup, x + ["select-layout", "-t", "@5", "aB09,80x24,0,0,1"],
+            lookup, x + ["select-layout", "-t", "@5", checksummed("80x24,0,0,1")],
         ]

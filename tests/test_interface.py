@@ -52,9 +52,15 @@ SHOW_OPTION_DOC = ("the value of an option set on this {}, as tmux prints it\n\n
                    "    str, or None where none is set")
 
 
+# A session, window or pane has the options of its own level only.
+OWN_LEVEL_RAISES = ("\n\nRaises:\n    ValueError for an option that tmux keeps at another level, or an\n"
+                    "    unknown one; any \"@name\" is an option of every level")
+
+
 def options(level):
-    return [method("set_option", [NAME, VALUE], "bool", SET_OPTION_DOC.format(level)),
-            method("show_option", [NAME], ANY, SHOW_OPTION_DOC.format(level), OPTIONAL_TEXT)]
+    return [method("set_option", [NAME, VALUE], "bool", SET_OPTION_DOC.format(level) + OWN_LEVEL_RAISES),
+            method("show_option", [NAME], ANY, SHOW_OPTION_DOC.format(level) + OWN_LEVEL_RAISES,
+                   OPTIONAL_TEXT)]
 
 
 def environment(which):
@@ -132,7 +138,8 @@ INTERFACE = {
                "set the window's size in cells; it stays so\n\nReturns:\n    True"),
         method("select_layout", [Param("layout", "str")], "bool",
                "arrange the panes: even-horizontal, even-vertical, main-horizontal, main-vertical, tiled, or a "
-               "layout string as WindowMetadata.layout gives it\n\nReturns:\n    True"),
+               "layout string as WindowMetadata.layout gives it\n\nReturns:\n    True\n\n"
+               "Raises:\n    ValueError for any other text, before tmux runs"),
         *options("window"),
         pane_metadata("the window"),
     ]),

@@ -5,6 +5,13 @@ import termloom
 from conftest import wait_for
 
 
+# What tmux's four listings look like, server, session, window and pane
+# options cut by "=" lines: values, an array, an empty array, inherited ones.
+LISTINGS = ("escape-time 500\ncommand-alias[0] split-pane=split-window\n=\n"
+            "status on\nstatus-format[0] x\n=\n@user 1\nmode-keys emacs\npane-colours\n"
+            "remain-on-exit off\n=\nremain-on-exit* off\npane-colours*\n")
+
+
 @pytest.fixture
 def levels(real_tmux):
     """One handle per option level, on a server with session "s"."""
@@ -42,12 +49,57 @@ class TestOptions:
         assert session.set_option("@v", value) is True
         assert session.show_option("@v") == value
 
-    @pytest.mark.parametrize("level", ["server", "session", "window", "pane"])
-    def test_unknown_option(self, levels, level):
+    def test_unknown_option(self, levels):
         with pytest.raises(RuntimeError, match="^tmux show-options failed: invalid option: nosuch$"):
-            levels[level].show_option("nosuch")
+            levels["server"].show_option("nosuch")
         with pytest.raises(RuntimeError, match="^tmux set-option failed: invalid option: nosuch$"):
-            levels[level].set_option("nosuch", "1")
+            levels["server"].set_option("nosuch", "1")
+
+    # tmux takes a unique prefix for the whole name: "escape" would set escape-time.
+    @pytest.mark.parametrize("level", ["session", "window", "pane"])
+    @pytest.mark.parametrize("name", ["nosuch", "escape", "", "-x"])
+    def test_unknown_option_at_an_object(self, levels, real_tmux, level, name):
+        before = real_tmux.tmux("show-options", "-s", "-v", "escape-time")
+        with pytest.raises(ValueError, match=r'^unknown option: "%s"$' % name):
+            levels[level].show_option(name)
+        with pytest.raises(ValueError, match=r'^unknown option: "%s"$' % name):
+            levels[level].set_option(name, "1")
+        assert real_tmux.tmux("show-options", "-s", "-v", "escape-time") == before
+
+    # Each names a tmux option that tmux would set and show on another object:
+    # refused, and nothing changes anywhere.
+    @pytest.mark.parametrize("level, name, table", [
+        ("session", "escape-time", "a server option"),
+        ("window", "escape-time", "a server option"),
+        ("pane", "escape-time", "a server option"),
+        ("window", "history-limit", "a session option"),
+        ("pane", "status", "a session option"),
+        ("session", "mode-keys", "a window option"),
+        ("pane", "mode-keys", "a window option"),
+        ("pane", "window-size", "a window option"),
+        ("session", "remain-on-exit", "a window or pane option"),
+    ])
+    def test_an_option_of_another_level_is_refused(self, levels, real_tmux, level, name, table):
+        everything = lambda: [real_tmux.tmux("show-options", *flags) for flags in
+                              (["-s"], ["-g"], ["-gw"], ["-t", "=s:"], ["-w", "-t", "=s:0"],
+                               ["-p", "-t", levels["pane"].pane_id])]
+        before = everything()
+        for call in (lambda: levels[level].set_option(name, "1"), lambda: levels[level].show_option(name)):
+            with pytest.raises(ValueError) as error:
+                call()
+            assert str(error.value) == f'"{name}" is {table}, not a {level} option'
+        assert everything() == before
+
+    def test_each_level_reads_its_own(self, levels, real_tmux):
+        session, window, pane = levels["session"], levels["window"], levels["pane"]
+        other = window.panes[0].split()
+        assert window.set_option("mode-keys", "vi") and window.show_option("mode-keys") == "vi"
+        assert pane.set_option("remain-on-exit", "on") is True
+        assert (pane.show_option("remain-on-exit"), other.show_option("remain-on-exit")) == ("on", None)
+        assert window.show_option("remain-on-exit") is None
+        assert session.set_option("history-limit", "123") and session.show_option("history-limit") == "123"
+        assert session.set_option("status-format[1]", "x") and session.show_option("status-format[1]") == "x"
+        assert real_tmux.tmux("show-options", "-gv", "history-limit") != "123\n"
 
     def test_missing_objects(self, levels, real_tmux, Session, Window, Pane):
         gone = levels["session"].new_window().panes[0]
@@ -92,8 +144,35 @@ class TestOptions:
 
     @pytest.mark.parametrize("stdout, expected", [("", None), ("\n", ""), ("a\n\n", "a\n"), ("x", "x")])
     def test_output(self, fake_tmux, Session, stdout, expected):
-        fake_tmux.respond(stdout="$0\n").always(stdout=stdout)  # the look-up, then show-options
+        # The look-up, the option listings, then show-options.
+        fake_tmux.respond(stdout="$0\n").respond(stdout=LISTINGS).always(stdout=stdout)
         assert Session("s").show_option("status") == expected
+
+    def test_the_listings_decide(self, fake_tmux, Pane):
+        pane = Pane("s", 0, 0, "%4", "t", "/x")
+        fake_tmux.respond(stdout=LISTINGS).respond(stdout="on\n").respond(stdout=LISTINGS)
+        assert pane.show_option("remain-on-exit") == "on"
+        with pytest.raises(ValueError, match='^"mode-keys" is a window option, not a pane option$'):
+            pane.set_option("mode-keys", "vi")
+        listings = ["tmux", "-S", "/x", "show-options", "-s", ";", "display-message", "-p", "=", ";",
+                    "show-options", "-gH", ";", "display-message", "-p", "=", ";",
+                    "show-options", "-gwH", ";", "display-message", "-p", "=", ";",
+                    "show-options", "-pAH", "-t", "%4"]
+        assert fake_tmux.calls == [
+            listings, ["tmux", "-S", "/x", "show-options", "-p", "-t", "%4", "-v", "remain-on-exit"],
+            listings]
+
+    @pytest.mark.parametrize("stdout, message", [
+        ("", "unexpected option listings"), ("=\n=\n", "unexpected option listings"),
+        (LISTINGS + "=\n", "unexpected option listings"),
+    ])
+    def test_unreadable_listings(self, fake_tmux, Pane, stdout, message):
+        fake_tmux.always(stdout=stdout)
+        with pytest.raises(RuntimeError, match="^tmux show-options failed: " + message):
+            Pane("s", 0, 0, "%4", "t", "/x").show_option("remain-on-exit")
+        fake_tmux.always(stderr="can't find pane: %4\n", code=1)
+        with pytest.raises(RuntimeError, match="^tmux set-option failed: can't find pane: %4$"):
+            Pane("s", 0, 0, "%4", "t", "/x").set_option("remain-on-exit", "on")
 
 
 class TestEnvironment:

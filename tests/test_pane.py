@@ -75,6 +75,38 @@ class TestAgainstRealTmux:
             assert real_tmux.tmux("display-message", "-p", "-t", pane.pane_id, "#{pane_title}") == title + "\n"
             assert window.panes[0].title == title
 
+    # tmux keeps the old title, reporting success, for text it will not show.
+    @pytest.mark.parametrize("title", ["a\tb", "two\nlines", "cr\r", "\x1b[1m", "del\x7f", "nul\0",
+                                       "c1\x85", "csi\x9b", "line\u2028sep", "para\u2029"])
+    def test_a_title_tmux_refuses_raises(self, real_tmux, title):
+        pane = real_tmux.server.new_session("s").windows[0].panes[0]
+        pane.title = "old"
+        with pytest.raises(ValueError, match="^tmux (3.3a )?keeps no pane title holding "):
+            pane.title = title
+        assert pane.title == "old"
+        assert real_tmux.tmux("display-message", "-p", "-t", pane.pane_id, "#{pane_title}") == "old\n"
+
+    def test_a_title_is_stored_or_refused(self, real_tmux):
+        """Whatever the character: read back exactly, or ValueError (and
+        tmux keeps the old title); never a title that did not change."""
+        pane = real_tmux.server.new_session("s").windows[0].panes[0]
+        characters = ["é", "😀", "\u00a0", "\u200b", "\u0301", "\ufeff", "\ue000", "\U000e0001", "\u0378",
+                      "\U00050000", "\U0001fae8", "\U00031350", "\ufffd"] + [chr(c) for c in range(0x80, 0xa1)]
+        refused = []
+        for c in characters:
+            pane.title = "old"
+            try:
+                pane.title = f"a{c}b"
+            except ValueError:
+                refused.append(c)
+                expected = "old"
+            else:
+                expected = f"a{c}b"
+            shown = real_tmux.tmux("-u", "display-message", "-p", "-t", pane.pane_id, "#{pane_title}")
+            assert shown == expected + "\n", repr(c)
+        assert set(refused) >= {chr(c) for c in range(0x80, 0xa0)}
+        assert not {"é", "😀", "\u00a0", "\u0301"} & set(refused)
+
     def test_respawn_and_bash_shell(self, real_tmux):
         pane = real_tmux.server.new_session("s").windows[0].panes[0]
         assert pane.respawn(command="sleep 30", kill=True) is True

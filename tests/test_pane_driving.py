@@ -64,6 +64,12 @@ class TestSendText:
         assert fake_tmux.calls == [["tmux", "-S", "/sock", "send-keys", "-t", "%3", "-l", "--", "-x\\;",
                                     ";", "send-keys", "-t", "%3", "Enter"]]
 
+    @pytest.mark.parametrize("text", ["\0", "a\0b", "x\n\0"])
+    def test_nul_is_refused_before_tmux_runs(self, fake_tmux, Pane, text):
+        with pytest.raises(ValueError, match=r"NUL .* cannot be typed"):
+            Pane("s", 0, 0, "%3", "t", None).send_text(text, enter=True)
+        assert fake_tmux.calls == []
+
     def test_failure(self, fake_tmux, Pane):
         fake_tmux.respond(stderr="can't find pane: %3\n", code=1)
         with pytest.raises(RuntimeError, match=r"^send text failed: can't find pane: %3$"):

@@ -44,7 +44,7 @@ LEAKING_TEST = """
 import time
 
 def test_leaves_a_process(tmux_pane, tmp_path):
-    tmux_pane.send_keys("setsid sleep 300 & echo started:$!", enter=True)
+    tmux_pane.send_keys({command!r}, enter=True)
     deadline = time.monotonic() + 30
     while not (started := [l for l in tmux_pane.capture().splitlines() if l.startswith("started:")]):
         assert time.monotonic() < deadline
@@ -91,9 +91,15 @@ def test_the_fixtures_work_in_another_project(outside, tmp_path):
     assert not os.path.exists(os.path.dirname(socket))
 
 
-def test_a_process_that_outlives_its_test_fails_it(outside, tmp_path):
+# Found whatever their environment holds: by the pane's TMUX, as a child of
+# the pane's shell, or as a member of its session once that shell is gone.
+@pytest.mark.parametrize("command", [
+    "setsid sleep 300 & echo started:$!", "env -i sleep 300 & disown; echo started:$!",
+    "(env -i sleep 300 & echo started:$!)",
+])
+def test_a_process_that_outlives_its_test_fails_it(outside, tmp_path, command):
     record = tmp_path / "pid"
-    (outside / "test_leak.py").write_text(LEAKING_TEST.format(record=str(record)))
+    (outside / "test_leak.py").write_text(LEAKING_TEST.format(record=str(record), command=command))
     done = run_pytest(outside)
     assert done.returncode != 0
     assert "tmux processes outlived the test" in done.stdout
@@ -101,7 +107,7 @@ def test_a_process_that_outlives_its_test_fails_it(outside, tmp_path):
     assert not alive(int(record.read_text()))  # and the fixture killed it
 
 
-@pytest.mark.parametrize("fixture", ["tmux_server", "tmux_session", "tmux_pane"])
+@pytest.mark.parametrize("fixture", ["tmux_isolated_env", "tmux_server", "tmux_session", "tmux_pane"])
 def test_without_tmux_the_fixtures_skip(outside, fixture):
     (outside / "test_skip.py").write_text(textwrap.dedent(f"""
         import os

@@ -1,4 +1,5 @@
 """Other threads run while tmux runs; access across threads waits, on one thread it fails."""
+import concurrent.futures
 import os
 import subprocess
 import sys
@@ -254,3 +255,63 @@ def test_a_forked_childs_exit_leaves_the_parents_tmux_alone(fake_tmux):
     result = subprocess.run([sys.executable, "-W", "ignore", "-c", FORKED_EXIT, calls],
                             capture_output=True, text=True, timeout=60)
     assert result.stdout == "[True]\n", result.stderr
+
+
+def inotify_instances():
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(f"/proc/self/fd/{fd}") == "anon_inode:inotify"
+        except OSError:  # closed meanwhile
+            pass
+    return count
+
+
+def test_threads_that_waited_hold_few_inotify_instances(bash_pane):
+    """Waits share a few idle instances: a pool of threads that each waited
+    once does not keep one per thread (128 per user by default)."""
+    with concurrent.futures.ThreadPoolExecutor(32) as pool:
+        waits = [pool.submit(bash_pane.wait_for, "ping-42", 30) for _ in range(32)]
+        wait_for(lambda: inotify_instances() >= 32)  # every one of them waiting
+        bash_pane.send_text("echo ping-$((6 * 7))", enter=True)
+        for wait in waits:
+            assert "ping-42" in wait.result().text
+        held = inotify_instances()  # the pool's threads are all still there
+        for wait in [pool.submit(bash_pane.wait_for, "ping-42", 30) for _ in range(64)]:
+            wait.result()
+        held_after_more = inotify_instances()
+    assert held <= 4 and held_after_more <= 4
+
+
+FORKED_WAIT = textwrap.dedent("""
+    import os, sys
+    import termloom
+
+    def inotify_instances():
+        count = 0
+        for fd in os.listdir("/proc/self/fd"):
+            try:
+                count += os.readlink(f"/proc/self/fd/{fd}") == "anon_inode:inotify"
+            except OSError:
+                pass
+        return count
+
+    pane = termloom.Server(sys.argv[1]).target_pane(sys.argv[2])
+    pane.wait_for("$")  # leaves its instance idle
+    held = inotify_instances()
+    pid = os.fork()
+    if pid == 0:
+        inherited = inotify_instances()
+        pane.wait_for("$")
+        os._exit(10 + inherited)
+    _, status = os.waitpid(pid, 0)
+    pane.wait_for("$")
+    print(held, os.waitstatus_to_exitcode(status) - 10, inotify_instances(), flush=True)
+""")
+
+
+def test_a_forked_child_waits_with_instances_of_its_own(bash_pane, real_tmux):
+    """The parent's idle instance would share its watches and events."""
+    result = subprocess.run([sys.executable, "-c", FORKED_WAIT, real_tmux.socket, bash_pane.pane_id],
+                            capture_output=True, text=True, timeout=60)
+    assert result.stdout == "1 0 1\n", result.stderr

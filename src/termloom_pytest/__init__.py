@@ -23,7 +23,7 @@ import signal
 import subprocess
 import tempfile
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from typing import TYPE_CHECKING
 
 import pytest
@@ -78,22 +78,78 @@ def _command_line(pid: int) -> str:
     return _read(f"/proc/{pid}/cmdline").replace(b"\0", b" ").decode(errors="replace").strip()
 
 
-def _tmux_processes(folder: str) -> dict[int, str]:
-    """pid -> start time of each tmux process run under `folder`, and of
-    each process in one of its panes."""
+def _process_table() -> dict[int, tuple[int, int, int, str]]:
+    """pid -> (parent pid, process group, session, start time) of every live
+    process."""
+    table = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        fields = _read(f"/proc/{entry}/stat").rsplit(b")", 1)[-1].split()
+        if len(fields) < 20 or fields[0] == b"Z":
+            continue
+        table[int(entry)] = (int(fields[1]), int(fields[2]), int(fields[3]), fields[19].decode())
+    return table
+
+
+def _server_pids(tmux: str, sockets: list[str]) -> set[int]:
+    """The pid of the server on each socket that has one."""
+    pids = set()
+    for socket in sockets:
+        done = subprocess.run([tmux, "-S", socket, "display-message", "-p", "#{pid}"],
+                              capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        if done.returncode == 0 and done.stdout.strip().isdigit():
+            pids.add(int(done.stdout.strip()))
+    return pids
+
+
+def _tmux_processes(folder: str, known: Mapping[int, str | None]) -> dict[int, str]:
+    """pid -> start time of each tmux process run under `folder` and of
+    everything they started: the process trees of the `known` processes
+    (still running when their start time matches, or None) and of the tmux
+    processes run under `folder`, every process of the sessions and process
+    groups in them (which keep their members when a parent ends first), and
+    whatever carries a pane's TMUX."""
+    table = _process_table()
     in_pane = f"TMUX={folder}/".encode()
     tmpdir = f"TMUX_TMPDIR={folder}".encode()
-    found = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        environ = _read(f"/proc/{entry}/environ").split(b"\0")
-        is_tmux = _read(f"/proc/{entry}/comm").startswith(b"tmux")
+    roots = {pid for pid, started in known.items()
+             if pid in table and started in (None, table[pid][3])}
+    for pid in table:
+        environ = _read(f"/proc/{pid}/environ").split(b"\0")
+        is_tmux = _read(f"/proc/{pid}/comm").startswith(b"tmux")
         if any(v.startswith(in_pane) for v in environ) or (is_tmux and tmpdir in environ):
-            started = _start_time(int(entry))
-            if started is not None:
-                found[int(entry)] = started
-    return found
+            roots.add(pid)
+    children: dict[int, list[int]] = {}
+    for pid, (parent, _, _, _) in table.items():
+        children.setdefault(parent, []).append(pid)
+    found: set[int] = set()
+    todo = list(roots)
+    while todo:
+        pid = todo.pop()
+        if pid not in found:
+            found.add(pid)
+            todo.extend(children.get(pid, []))
+    # A session or group id is the pid of its leader, which the kernel does
+    # not hand out again while the id is in use.
+    found |= {pid for pid, (_, group, session, _) in table.items() if group in found or session in found}
+    found.discard(os.getpid())
+    return {pid: table[pid][3] for pid in found}
+
+
+# Per private folder: what its servers were running when a fixture was about
+# to kill one (the processes a killed pane leaves behind are no one's child).
+_noted: dict[str, dict[int, str]] = {}
+
+
+def _note_processes(tmux: str, folder: str) -> dict[int, str]:
+    """The tmux processes of `folder` and what they started, added to what
+    was noted before; every server is asked for its pid first."""
+    noted = _noted.setdefault(folder, {})
+    known: dict[int, str | None] = dict(noted)
+    known.update(dict.fromkeys(_server_pids(tmux, _sockets(folder))))
+    noted.update(_tmux_processes(folder, known))
+    return noted
 
 
 def _sockets(folder: str) -> list[str]:
@@ -117,8 +173,8 @@ def _tmux_program() -> str:
 def tmux_isolated_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
     """A short private folder as TMUX_TMPDIR and HOME, TMUX unset; every tmux
     server started under it is killed after the test, which fails if any of
-    their processes outlive that."""
-    tmux = shutil.which("tmux")  # found before the test changes PATH
+    their processes outlive that. Skipped when tmux is not installed."""
+    tmux = _tmux_program()  # found before the test changes PATH
     # Unix socket paths hold about 100 bytes: /tmp, not a long temporary folder.
     folder = tempfile.mkdtemp(prefix="tl", dir="/tmp")
     monkeypatch.setenv("TMUX_TMPDIR", folder)
@@ -128,12 +184,12 @@ def tmux_isolated_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
     try:
         yield folder
     finally:
-        running = _tmux_processes(folder)
-        # Without tmux no server can have started.
-        for socket in _sockets(folder) if tmux is not None else []:
-            subprocess.run([str(tmux), "-S", socket, "kill-server"], capture_output=True,
+        running = _note_processes(tmux, folder)
+        for socket in _sockets(folder):
+            subprocess.run([tmux, "-S", socket, "kill-server"], capture_output=True,
                            stdin=subprocess.DEVNULL)
-        running.update(_tmux_processes(folder))
+        running = _note_processes(tmux, folder)
+        del _noted[folder]
 
         def alive() -> list[int]:
             return [pid for pid, started in running.items() if _start_time(pid) == started]
@@ -155,9 +211,10 @@ def tmux_isolated_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
 @pytest.fixture
 def tmux_server(tmux_isolated_env: str) -> Iterator[termloom.Server]:
     """A Server on a private socket; killed after the test."""
-    _tmux_program()
+    tmux = _tmux_program()
     server = termloom.Server(os.path.join(tmux_isolated_env, SOCKET_NAME))
     yield server
+    _note_processes(tmux, tmux_isolated_env)
     server.kill()
 
 

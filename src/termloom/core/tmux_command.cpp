@@ -1,7 +1,21 @@
 #include "tmux_command.hpp"
 
+#include <cstdlib>
+
 namespace termloom {
 namespace {
+
+bool names_utf8(std::string_view locale) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (std::string_view wanted : {"utf-8", "utf8"}) {
+        for (std::size_t at = 0; at + wanted.size() <= locale.size(); ++at) {
+            std::size_t i = 0;
+            while (i < wanted.size() && lower(locale[at + i]) == wanted[i]) ++i;
+            if (i == wanted.size()) return true;
+        }
+    }
+    return false;
+}
 
 bool is_caller_text(ArgRole role) {
     return role != ArgRole::Word && role != ArgRole::FixedOperand && role != ArgRole::Separator;
@@ -42,6 +56,10 @@ std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
     std::vector<std::string> argv;
     argv.reserve(args.size() + 4);
     argv.emplace_back("tmux");
+    if (!tmux_sees_utf8(std::getenv("TMUX"), std::getenv("LC_ALL"), std::getenv("LC_CTYPE"),
+                        std::getenv("LANG"))) {
+        argv.emplace_back("-u");
+    }
     if (socket) {
         argv.emplace_back("-S");
         argv.push_back(*socket);
@@ -60,6 +78,15 @@ std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
         argv.push_back(written_form(arg));
     }
     return argv;
+}
+
+bool tmux_sees_utf8(const char* tmux, const char* lc_all, const char* lc_ctype,
+                    const char* lang) {
+    if (tmux != nullptr) return true;
+    for (const char* locale : {lc_all, lc_ctype, lang}) {
+        if (locale != nullptr && *locale != '\0') return names_utf8(locale);
+    }
+    return false;
 }
 
 bool session_name_addressable(std::string_view session_name) {
@@ -107,7 +134,7 @@ std::vector<Arg> filtered_listing(std::string& written, std::string_view filter,
 std::vector<Arg> listing_scope(std::string& target, std::string_view session_name,
                                std::optional<std::uint32_t> index) {
     if (session_name.starts_with('$')) return {word("-a")};
-    target = "=";
+    target.assign(1, '=');
     target += session_name;
     if (index) {
         target += ':';

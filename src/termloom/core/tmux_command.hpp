@@ -42,8 +42,10 @@ constexpr Arg operand(std::string_view text) { return {ArgRole::Operand, text}; 
 constexpr Arg name_operand(std::string_view text) { return {ArgRole::NameOperand, text}; }
 constexpr Arg command_separator() { return {ArgRole::Separator, ";"}; }
 
-// "tmux", then "-S <socket>" when a socket path is present, then the
-// arguments in order, each written as its role requires.
+// "tmux", then "-u" when the environment would not make tmux take the
+// client for UTF-8 (see tmux_sees_utf8), then "-S <socket>" when a socket
+// path is present, then the arguments in order, each written as its role
+// requires.
 std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
                                    std::span<const Arg> args);
 
@@ -51,6 +53,13 @@ inline std::vector<std::string> tmux_argv(const std::optional<std::string>& sock
                                           std::initializer_list<Arg> args) {
     return tmux_argv(socket, std::span<const Arg>(args.begin(), args.size()));
 }
+
+// tmux's own test of the client, on the environment a child inherits: TMUX
+// set, or the first non-empty of LC_ALL, LC_CTYPE and LANG naming UTF-8
+// ("UTF-8" or "UTF8", in any case). Otherwise tmux prints every tab and
+// non-ASCII byte of a format as "_"; "-u" makes it print them as they are.
+bool tmux_sees_utf8(const char* tmux, const char* lc_all, const char* lc_ctype,
+                    const char* lang);
 
 // tmux never gives a session a name containing ":" or "." (it writes "_"),
 // and reads them in a target as the start of a window or pane part: a

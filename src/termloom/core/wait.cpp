@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -62,21 +64,57 @@ private:
 };
 
 // Closing an inotify instance makes the kernel wait for a grace period (10
-// to 20 ms here), which would fall on the return of every wait. So a thread
-// keeps its instance for its next wait, and a wait only adds its watch and
-// removes it again; a wait inside another on the same thread gets one of its
-// own. The kept one is closed when the thread ends.
-struct KeptInstance {
-    int fd = -1;
-    bool in_use = false;
-    KeptInstance() = default;
-    KeptInstance(const KeptInstance&) = delete;
-    KeptInstance& operator=(const KeptInstance&) = delete;
-    ~KeptInstance() {
-        if (fd >= 0) ::close(fd);
+// to 20 ms here), which would fall on the return of every wait. So the
+// process keeps a few idle instances for the next waits: a wait takes one
+// (or opens one when none is idle), adds its watch, removes it again and
+// gives the instance back; one given back when kIdleInstances are idle
+// already is closed. Threads that each waited once hold no more than that
+// (inotify instances are few: 128 per user by default).
+constexpr std::size_t kIdleInstances = 4;
+
+class IdleInstances {
+public:
+    IdleInstances() {
+        for (auto& slot : slots_) slot.store(-1, std::memory_order_relaxed);
     }
+
+    // An idle instance, or -1 when none is.
+    int take() {
+        for (auto& slot : slots_) {
+            if (slot.load(std::memory_order_relaxed) < 0) continue;
+            const int fd = slot.exchange(-1, std::memory_order_acquire);
+            if (fd >= 0) return fd;
+        }
+        return -1;
+    }
+
+    // Keeps `fd` for a later wait, or closes it when enough are idle.
+    void give(int fd) {
+        for (auto& slot : slots_) {
+            int empty = -1;
+            if (slot.compare_exchange_strong(empty, fd, std::memory_order_release)) return;
+        }
+        ::close(fd);
+    }
+
+    // A forked child shares the parent's instances (their events and
+    // watches): it forgets them and opens its own. It has one thread then.
+    void forget() {
+        for (auto& slot : slots_) {
+            const int fd = slot.exchange(-1, std::memory_order_relaxed);
+            if (fd >= 0) ::close(fd);  // the parent's stay open: no grace period here
+        }
+    }
+
+private:
+    std::array<std::atomic<int>, kIdleInstances> slots_;
 };
-thread_local KeptInstance kept_instance;
+
+IdleInstances idle_instances;
+
+void forget_idle_instances_in_child() { idle_instances.forget(); }
+[[maybe_unused]] const int fork_handler_installed =
+    ::pthread_atfork(nullptr, nullptr, &forget_idle_instances_in_child);
 
 void drain(int fd) {
     char buffer[4096];
@@ -89,12 +127,9 @@ class WriteWatch {
 public:
     explicit WriteWatch(const std::string& path) {
         if (path.empty()) return;
-        if (!kept_instance.in_use) {
-            if (kept_instance.fd < 0) kept_instance.fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-            fd_ = kept_instance.fd;
-            kept_ = fd_ >= 0;
-            kept_instance.in_use = kept_;
-            if (kept_) drain(fd_);  // what the last wait left behind
+        fd_ = idle_instances.take();
+        if (fd_ >= 0) {
+            drain(fd_);  // what the last wait left behind
         } else {
             fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         }
@@ -111,17 +146,12 @@ private:
     void release() {
         if (fd_ < 0) return;
         if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
-        if (kept_) {
-            kept_instance.in_use = false;
-        } else {
-            ::close(fd_);
-        }
+        idle_instances.give(fd_);
         fd_ = watch_ = -1;
     }
 
     int fd_ = -1;
     int watch_ = -1;
-    bool kept_ = false;
 };
 
 // Readable once the process has ended, and from then on.

@@ -4,6 +4,7 @@
 
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
+#include "option_tables.hpp"
 #include "run_tmux.hpp"
 
 namespace termloom {
@@ -14,6 +15,11 @@ constexpr std::string_view kShowOptionFailed = "tmux show-options failed: ";
 constexpr std::string_view kSetEnvironmentFailed = "tmux set-environment failed: ";
 constexpr std::string_view kShowEnvironmentFailed = "tmux show-environment failed: ";
 
+// Whose options a scope holds: the server's (with the global ones) or one
+// object's, whose options are those of one table of tmux (or two: a pane
+// has the window options that a pane may override).
+enum class Owner { Server, Session, Window, Pane };
+
 // The level flag ("-g", "-w", "-p", or none for a session's own) and the -t
 // target. A session or window handle acts on the id that a look-up by its
 // exact name and index found; when it found none, `missing` says why and
@@ -23,34 +29,76 @@ struct Scope {
     std::string_view level;
     std::optional<std::string> target;
     std::optional<Lookup> missing;
+    Owner owner = Owner::Server;
 };
 
 Scope global_scope(const Server& server) { return {server.socket, "-g", std::nullopt, {}}; }
 
 // The scope on what `found` names; `suffix` completes the id into a target.
-Result<Scope> found_scope(const SocketPath& socket, std::string_view level,
+Result<Scope> found_scope(const SocketPath& socket, std::string_view level, Owner owner,
                           Result<Lookup> found, std::string_view suffix = {}) {
     if (!found) return std::unexpected(found.error());
-    if (!found->found()) return Scope{socket, level, std::nullopt, std::move(*found)};
-    return Scope{socket, level, found->id + std::string(suffix), {}};
+    if (!found->found()) return Scope{socket, level, std::nullopt, std::move(*found), owner};
+    return Scope{socket, level, found->id + std::string(suffix), {}, owner};
 }
 
 // set-option and show-options resolve -t as a pane: "$ID:" (the session's
 // current window) finds the session where a bare id would not.
 Result<Scope> option_scope(const Session& session) {
-    return found_scope(session.socket, {}, find_session(session.socket, session.name), ":");
+    return found_scope(session.socket, {}, Owner::Session,
+                       find_session(session.socket, session.name), ":");
 }
 
 Result<Scope> environment_scope(const Session& session) {
-    return found_scope(session.socket, {}, find_session(session.socket, session.name));
+    return found_scope(session.socket, {}, Owner::Session,
+                       find_session(session.socket, session.name));
 }
 
 Result<Scope> option_scope(const Window& window) {
-    return found_scope(window.socket, "-w",
+    return found_scope(window.socket, "-w", Owner::Window,
                        find_window(window.socket, window.session_name, window.index));
 }
 
-Scope option_scope(const Pane& pane) { return {pane.socket, "-p", pane.pane_id, {}}; }
+Scope option_scope(const Pane& pane) {
+    return {pane.socket, "-p", pane.pane_id, {}, Owner::Pane};
+}
+
+bool holds(Owner owner, OptionTable table) {
+    switch (owner) {
+    case Owner::Server: return true;  // the global options of every table
+    case Owner::Session: return table == OptionTable::Session;
+    case Owner::Window: return table == OptionTable::Window || table == OptionTable::WindowOrPane;
+    case Owner::Pane: return table == OptionTable::WindowOrPane;
+    }
+    return false;
+}
+
+std::string_view owner_name(Owner owner) {
+    switch (owner) {
+    case Owner::Server: return "server";
+    case Owner::Session: return "session";
+    case Owner::Window: return "window";
+    case Owner::Pane: return "pane";
+    }
+    return {};
+}
+
+// A tmux option (not "@name", which every level may have) must be one of
+// the scope's own: tmux would set or show it on another object.
+Result<void> check_option(const Scope& scope, const std::string& name, std::string_view failed) {
+    if (scope.owner == Owner::Server || name.starts_with('@')) return {};
+    auto table = option_table(scope.socket, name, *scope.target, failed);
+    if (!table) return std::unexpected(table.error());
+    if (holds(scope.owner, *table)) return {};
+    if (*table == OptionTable::Unknown) return value_error("unknown option: " + quote_text(name));
+    std::string message = quote_text(name);
+    message += " is ";
+    message += table_description(*table);
+    message += ", not a ";
+    message += owner_name(scope.owner);
+    message += " option";
+    return value_error(std::move(message));
+}
 
 // The subcommand, the level and the target, then `operands` (a name, and a
 // value to set).
@@ -84,7 +132,23 @@ bool stderr_is(const CommandOutput& output, std::string_view reply, std::string_
            said.ends_with(name);
 }
 
+// Before an option command runs: the object was found, and the option is of its level.
+Result<void> ready_for(const Scope& scope, const std::string& name, std::string_view failed) {
+    if (scope.missing) return lookup_failure(*scope.missing, failed, Stderr::Trimmed);
+    return check_option(scope, name, failed);
+}
+
+Result<bool> set_option_in(const Scope& scope, const std::string& name, const std::string& value) {
+    if (auto ready = ready_for(scope, name, kSetOptionFailed); !ready) {
+        return std::unexpected(ready.error());
+    }
+    return set_in(scope, "set-option", kSetOptionFailed, name, value);
+}
+
 Result<std::optional<std::string>> show_option_in(const Scope& scope, const std::string& name) {
+    if (auto ready = ready_for(scope, name, kShowOptionFailed); !ready) {
+        return std::unexpected(ready.error());
+    }
     auto output = shown(scope, kShowOptionFailed, "show-options", {word("-v"), operand(name)});
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) {
@@ -147,7 +211,7 @@ auto in_scope(Result<Scope> scope, Body body) -> decltype(body(*scope)) {
 }  // namespace
 
 Result<bool> server_ops::set_option(const Server& server, std::string name, std::string value) {
-    return set_in(global_scope(server), "set-option", kSetOptionFailed, name, value);
+    return set_option_in(global_scope(server), name, value);
 }
 Result<std::optional<std::string>> server_ops::show_option(const Server& server,
                                                            std::string name) {
@@ -165,7 +229,7 @@ Result<std::optional<std::string>> server_ops::show_environment(const Server& se
 Result<bool> session_ops::set_option(const Session& session, std::string name,
                                      std::string value) {
     return in_scope(option_scope(session), [&](const Scope& scope) {
-        return set_in(scope, "set-option", kSetOptionFailed, name, value);
+        return set_option_in(scope, name, value);
     });
 }
 Result<std::optional<std::string>> session_ops::show_option(const Session& session,
@@ -189,7 +253,7 @@ Result<std::optional<std::string>> session_ops::show_environment(const Session& 
 
 Result<bool> window_ops::set_option(const Window& window, std::string name, std::string value) {
     return in_scope(option_scope(window), [&](const Scope& scope) {
-        return set_in(scope, "set-option", kSetOptionFailed, name, value);
+        return set_option_in(scope, name, value);
     });
 }
 Result<std::optional<std::string>> window_ops::show_option(const Window& window,
@@ -199,7 +263,7 @@ Result<std::optional<std::string>> window_ops::show_option(const Window& window,
 }
 
 Result<bool> pane_ops::set_option(const Pane& pane, std::string name, std::string value) {
-    return set_in(option_scope(pane), "set-option", kSetOptionFailed, name, value);
+    return set_option_in(option_scope(pane), name, value);
 }
 Result<std::optional<std::string>> pane_ops::show_option(const Pane& pane, std::string name) {
     return show_option_in(option_scope(pane), name);

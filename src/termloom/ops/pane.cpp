@@ -2,6 +2,7 @@
 // process running in it.
 #include "pane.hpp"
 
+#include "../core/printable_text.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "run_tmux.hpp"
@@ -105,6 +106,13 @@ Result<bool> bash_shell(const Pane& pane, bool respawn) {
 }
 
 Result<void> rename(Pane& pane, std::string title) {
+    // tmux would report success and keep the old title.
+    if (auto refused = first_unprintable(title)) {
+        const bool ascii = static_cast<unsigned char>(refused->front()) < 0x80;
+        return value_error(std::string(ascii ? "tmux keeps no pane title holding "
+                                             : "tmux 3.3a keeps no pane title holding ") +
+                           quote_text(*refused) + ": " + quote_text(title));
+    }
     auto renamed = action_run(tmux_argv(pane.socket, {word("select-pane"), word("-T"),
                                                       name_value(title), word("-t"),
                                                       value(pane.pane_id)}),

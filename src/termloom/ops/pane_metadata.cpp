@@ -118,7 +118,8 @@ Result<PaneMetadata> from_line(std::string_view line, const SocketPath& socket) 
 }
 
 // list-panes with `scope` (the flags and target), for the panes `filter` is
-// true for (every pane when it is empty): every line that reads as a pane.
+// true for (every pane when it is empty). A line that does not read fails the
+// whole listing: a list without that pane would not describe what was asked for.
 Result<std::vector<PaneMetadata>> listing(const SocketPath& socket, std::vector<Arg> scope,
                                           std::string_view filter = {}) {
     std::vector<PaneMetadata> found;
@@ -136,7 +137,10 @@ Result<std::vector<PaneMetadata>> listing(const SocketPath& socket, std::vector<
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;
     for (std::string_view line : split_lines(**text)) {
-        if (auto record = from_line(line, socket)) found.push_back(std::move(*record));
+        if (line.empty()) continue;  // a pane the filter left out, before tmux 3.2
+        auto record = from_line(line, socket);
+        if (!record) return std::unexpected(record.error());
+        found.push_back(std::move(*record));
     }
     return found;
 }

@@ -137,6 +137,10 @@ std::vector<Arg> typing(const Pane& pane, std::string_view keys, bool enter) {
 }
 
 Result<bool> send_text(const Pane& pane, std::string text, bool enter) {
+    // No key of a terminal sends it, and no argument can carry it to tmux.
+    if (text.find('\0') != std::string::npos) {
+        return value_error("send_text: NUL (\"\\0\") cannot be typed");
+    }
     // The terminal's Enter sends a carriage return.
     for (char& c : text) {
         if (c == '\n') c = '\r';

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "../core/layout_string.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "run_tmux.hpp"
@@ -26,19 +27,6 @@ Result<bool> act_on(const Window& window, std::string_view subcommand,
 constexpr std::array<std::string_view, 5> kLayoutNames = {
     "even-horizontal", "even-vertical", "main-horizontal", "main-vertical", "tiled"};
 
-// A layout name, or a layout string as tmux prints one: a checksum of four
-// hex digits and a comma first. tmux 3.3a's server crashes on most other
-// text (anything that starts with neither a name nor a hex digit), ending
-// every session, so nothing else is sent to it.
-bool is_layout(std::string_view layout) {
-    if (std::ranges::find(kLayoutNames, layout) != kLayoutNames.end()) return true;
-    auto hex = [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    };
-    return layout.size() > 4 && std::all_of(layout.begin(), layout.begin() + 4, hex) &&
-           layout[4] == ',';
-}
-
 }  // namespace
 
 Result<bool> resize(const Window& window, std::uint32_t width, std::uint32_t height) {
@@ -47,7 +35,12 @@ Result<bool> resize(const Window& window, std::uint32_t width, std::uint32_t hei
 }
 
 Result<bool> select_layout(const Window& window, std::string layout) {
-    if (!is_layout(layout)) return runtime_error("tmux select-layout failed: invalid layout: " + layout);
+    // A layout string is read whole before tmux sees it (see layout_string.hpp).
+    if (std::ranges::find(kLayoutNames, layout) == kLayoutNames.end()) {
+        if (auto fault = layout_string_fault(layout)) {
+            return value_error("invalid layout " + quote_text(layout) + ": " + *fault);
+        }
+    }
     return act_on(window, "select-layout", {operand(layout)});
 }
 

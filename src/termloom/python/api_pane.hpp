@@ -15,7 +15,8 @@ inline constexpr std::array kPaneInterface = {
     field<&Pane::window_index>("window_index"),
     field<&Pane::pane_index>("pane_index"),
     field<&Pane::pane_id>("pane_id"),
-    settable<&Pane::title, &pane_ops::rename>("title", arg("title"), "Rename the pane title."),
+    settable<&Pane::title, &pane_ops::rename>("title", arg("title"), "Rename the pane title.")
+        .raising(Exception::ValueError),
     field<&Pane::socket>("socket"),
     computed<&pane_ops::select>("select", "select this pane"),
     computed<&pane_ops::clear>("clear", "clear a panes history"),
@@ -80,7 +81,8 @@ inline constexpr std::array kPaneInterface = {
         "Type text literally: no word in it is read as a key name.\n\nArgs:\n"
         "    text: the text; a line feed arrives as the Enter key does\n"
         "    enter: press Enter after it\n\nReturns:\n    True",
-        arg("text"), arg("enter", "False")),
+        arg("text"), arg("enter", "False"))
+        .raising(Exception::ValueError),
     method<&pane_ops::screen>(
         "screen",
         "One snapshot of the visible screen.\n\nArgs:\n"
@@ -123,13 +125,19 @@ inline constexpr std::array kPaneInterface = {
     method<&pane_ops::metadata>(
         "metadata", "this pane's state, from one tmux run\n\nReturns:\n    PaneMetadata"),
     method<&pane_ops::set_option>(
-        "set_option", "set an option on this pane\n\nReturns:\n    True", arg("name"),
-        arg("value")),
+        "set_option", "set an option on this pane\n\nReturns:\n    True\n\nRaises:\n"
+        "    ValueError for an option that tmux keeps at another level, or an\n"
+        "    unknown one; any \"@name\" is an option of every level",
+        arg("name"), arg("value"))
+        .raising(Exception::ValueError),
     method<&pane_ops::show_option>(
         "show_option",
         "the value of an option set on this pane, as tmux prints it\n\nReturns:\n"
-        "    str, or None where none is set",
-        arg("name")),
+        "    str, or None where none is set\n\nRaises:\n"
+        "    ValueError for an option that tmux keeps at another level, or an\n"
+        "    unknown one; any \"@name\" is an option of every level",
+        arg("name"))
+        .raising(Exception::ValueError),
     representation<&pane_ops::repr>(),
 };
 

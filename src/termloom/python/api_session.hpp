@@ -27,13 +27,19 @@ inline constexpr std::array kSessionInterface = {
         "    directory: its start directory\n\nReturns:\n    Window",
         arg("name", "None"), arg("command", "None"), arg("directory", "None")),
     method<&session_ops::set_option>(
-        "set_option", "set an option on this session\n\nReturns:\n    True", arg("name"),
-        arg("value")),
+        "set_option", "set an option on this session\n\nReturns:\n    True\n\nRaises:\n"
+        "    ValueError for an option that tmux keeps at another level, or an\n"
+        "    unknown one; any \"@name\" is an option of every level",
+        arg("name"), arg("value"))
+        .raising(Exception::ValueError),
     method<&session_ops::show_option>(
         "show_option",
         "the value of an option set on this session, as tmux prints it\n\nReturns:\n"
-        "    str, or None where none is set",
-        arg("name")),
+        "    str, or None where none is set\n\nRaises:\n"
+        "    ValueError for an option that tmux keeps at another level, or an\n"
+        "    unknown one; any \"@name\" is an option of every level",
+        arg("name"))
+        .raising(Exception::ValueError),
     method<&session_ops::set_environment>(
         "set_environment",
         "set a variable in the session's environment, for programs started afterwards\n\nReturns:\n    True",

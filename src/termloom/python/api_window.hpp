@@ -36,16 +36,24 @@ inline constexpr std::array kWindowInterface = {
     method<&window_ops::select_layout>(
         "select_layout",
         "arrange the panes: even-horizontal, even-vertical, main-horizontal, main-vertical, "
-        "tiled, or a layout string as WindowMetadata.layout gives it\n\nReturns:\n    True",
-        arg("layout")),
+        "tiled, or a layout string as WindowMetadata.layout gives it\n\nReturns:\n    True\n\n"
+        "Raises:\n    ValueError for any other text, before tmux runs",
+        arg("layout"))
+        .raising(Exception::ValueError),
     method<&window_ops::set_option>(
-        "set_option", "set an option on this window\n\nReturns:\n    True", arg("name"),
-        arg("value")),
+        "set_option", "set an option on this window\n\nReturns:\n    True\n\nRaises:\n"
+        "    ValueError for an option that tmux keeps at another level, or an\n"
+        "    unknown one; any \"@name\" is an option of every level",
+        arg("name"), arg("value"))
+        .raising(Exception::ValueError),
     method<&window_ops::show_option>(
         "show_option",
         "the value of an option set on this window, as tmux prints it\n\nReturns:\n"
-        "    str, or None where none is set",
-        arg("name")),
+        "    str, or None where none is set\n\nRaises:\n"
+        "    ValueError for an option that tmux keeps at another level, or an\n"
+        "    unknown one; any \"@name\" is an option of every level",
+        arg("name"))
+        .raising(Exception::ValueError),
     method<&window_ops::pane_metadata>(
         "pane_metadata",
         "every pane of the window with its state, from one tmux run\n\nReturns:\n    list[PaneMetadata]"),

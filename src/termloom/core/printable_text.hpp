@@ -1,0 +1,21 @@
+// Text that tmux keeps in a title. tmux checks a new pane title and
+// silently keeps the old one when the check fails: every byte below 0x80
+// must be printable ASCII (3.1c to 3.5a), and in 3.3a every other character
+// must have a width in the C library's UTF-8 tables (wcwidth): C1 controls,
+// the line and paragraph separators and unassigned code points have none
+// (3.1c and 3.5a store those). Titles are held to the strictest release.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace termloom {
+
+// The first character of UTF-8 `text` that tmux would refuse, as its own
+// UTF-8 text; nothing when tmux takes the whole text. The widths are those
+// of the locale tmux itself uses, en_US.UTF-8 or else C.UTF-8; without
+// either, only ASCII controls, C1 controls and the two separators are known.
+std::optional<std::string> first_unprintable(std::string_view text);
+
+}  // namespace termloom
