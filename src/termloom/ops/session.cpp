@@ -45,6 +45,17 @@ Result<bool> kill(const Session& session) {
     return status_of(tmux_argv(session.socket, {word("kill-session"), word("-t"), value(found->id)}));
 }
 
+Result<void> end_of_block(const Session& session) {
+    auto killed = kill(session);
+    if (!killed) return std::unexpected(killed.error());
+    if (*killed) return {};
+    auto found = find_session(session.socket, session.name);
+    if (!found) return std::unexpected(found.error());
+    if (!found->found()) return {};  // already gone: nothing left to end
+    return runtime_error("kill session failed: session " + quote_text(session.name) +
+                         " is still there");
+}
+
 Result<void> rename(Session& session, std::string new_name) {
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());

@@ -47,6 +47,11 @@ inline constexpr std::array kSessionInterface = {
     method<&session_ops::pane_metadata>(
         "pane_metadata",
         "every pane of the session with its state, from one tmux run\n\nReturns:\n    list[PaneMetadata]"),
+    // `with server.new_session(name) as session:` kills the session at the end.
+    entering<Session>("Return this session, to be killed at the end of the with block."),
+    leaving<&session_ops::end_of_block>(
+        "Kill the session, whether the block ended by an exception or not.\n\n"
+        "Returns:\n    None: an exception of the block propagates"),
     representation<&session_ops::repr>(),
 };
 
