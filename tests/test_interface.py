@@ -122,7 +122,7 @@ INTERFACE = {
                               Param("directory", OPTIONAL_TEXT, "None")], "Window",
                "create a window at the next free index, not made current\n\nArgs:\n    name: its name; tmux "
                "names it after its program when None\n    command: run instead of the default shell\n    "
-               "directory: its start directory\n\nReturns:\n    Window"),
+               "directory: its start directory; ValueError when it is missing\n\nReturns:\n    Window"),
         *options("session"),
         *environment("session's"),
         pane_metadata("the session"),

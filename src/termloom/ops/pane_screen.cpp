@@ -14,8 +14,20 @@ namespace {
 // comes last, as the rest of the line.
 constexpr std::string_view kStateFormat =
     "#{cursor_x} #{cursor_y} #{pane_width} #{pane_height} #{alternate_on} #{pane_dead} "
-    "#{pane_pid} #{history_size} #{history_limit} #{pane_tty}";
-constexpr std::size_t kStateFields = 10;
+    "#{pane_pid} #{history_size} #{history_limit} #{version} #{pane_tty}";
+constexpr std::size_t kStateFields = 11;
+
+// "3.4", "3.5a", "next-3.6": whether that tmux is 3.4 or later.
+bool at_least_3_4(std::string_view version) {
+    if (version.starts_with("next-")) return true;
+    const std::size_t point = version.find('.');
+    auto major = parse_u32(version.substr(0, point));
+    if (!major || point == std::string_view::npos) return false;
+    std::size_t end = point + 1;
+    while (end < version.size() && version[end] >= '0' && version[end] <= '9') ++end;
+    auto minor = parse_u32(version.substr(point + 1, end - point - 1));
+    return *major > 3 || (*major == 3 && minor && *minor >= 4);
+}
 constexpr std::size_t kTimeoutLines = 20;
 
 Result<void> parse_state(std::string_view line, PaneView& view) {
@@ -42,7 +54,8 @@ Result<void> parse_state(std::string_view line, PaneView& view) {
     auto limit = parse_u64(fields[8]);
     if (!limit) return bad_field("history_limit", fields[8], limit.error());
     view.history_limit = *limit;
-    view.tty = std::string(fields[9]);
+    view.knows_only_written = at_least_3_4(fields[9]);
+    view.tty = std::string(fields[10]);
     return {};
 }
 
@@ -57,6 +70,7 @@ Result<PaneView> view_pane(const Pane& pane, ViewOptions options) {
     if (options.escapes) args.push_back(word("-e"));
     if (options.joined) args.push_back(word("-J"));
     if (options.as_written) args.push_back(word("-N"));
+    if (options.as_written && options.only_written) args.push_back(word("-T"));
     std::string start;
     if (options.whole_history) {
         args.push_back(word("-S"));
@@ -200,9 +214,9 @@ std::string changed_rows(std::string_view written, const Screen& old) {
     return out;
 }
 
-Result<Sight> sight(const Pane& pane, const std::optional<OutputMark>& after,
+Result<Sight> sight(const Pane& pane, const std::optional<OutputMark>& after, bool only_written,
                     std::uint64_t& history_guess, std::uint64_t history_floor) {
-    ViewOptions options{.as_written = true};
+    ViewOptions options{.as_written = true, .only_written = only_written};
     if (after && !(after->screen && after->screen->alternate)) {
         options.lines_above = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(history_guess > after->line ? history_guess - after->line : 0,
@@ -260,6 +274,7 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
     std::uint64_t history_guess = after && after->screen ? after->screen->history_size : 0;
     auto first = live_view(pane, {});
     if (!first) return std::unexpected(first.error());
+    const bool only_written = first->knows_only_written;
     if (!after || !after->screen) history_guess = first->history_size;
     // History shorter than at the mark (or at the start) was cleared.
     const std::uint64_t history_floor = history_guess;
@@ -267,14 +282,17 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
     std::string last_text;
     bool fresh = true;
     auto look = [&]() -> Result<Look> {
-        auto seen = sight(pane, after, history_guess, history_floor);
-        if (seen && !seen->complete) seen = sight(pane, after, history_guess, history_floor);
+        auto seen = sight(pane, after, only_written, history_guess, history_floor);
+        if (seen && !seen->complete) seen = sight(pane, after, only_written, history_guess, history_floor);
         if (!seen) return std::unexpected(seen.error());
         last = std::move(seen->screen);
         if (!seen->complete || (!fresh && seen->text == last_text)) return Look{Progress::Unchanged, {}};
         fresh = false;
         last_text = std::move(seen->text);
+        // Before 3.4 tmux pads lines with blanks nobody wrote: the text
+        // without them is asked too, so "100\n" matches as well as "$ ".
         auto matched = pattern.matches(last_text);
+        if (matched && !*matched) matched = pattern.matches(without_trailing_blanks(last_text));
         if (!matched) return std::unexpected(matched.error());
         return Look{*matched ? Progress::Done : Progress::Changed, {}};
     };
@@ -288,6 +306,9 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
 Result<std::optional<std::uint32_t>> wait_exit(const Pane& pane, std::optional<Seconds> timeout) {
     const auto deadline = deadline_after(timeout);
     std::optional<std::uint32_t> status;
+    std::optional<WaitClock::time_point> dead_since;
+    constexpr auto kStatusGrace = std::chrono::milliseconds(500);
+    constexpr auto kStatusPoll = std::chrono::milliseconds(20);
     auto first = view_pane(pane, {});
     if (!first) return std::unexpected(first.error());
     if (!first->gone.empty()) return status;  // its status went with it
@@ -306,7 +327,14 @@ Result<std::optional<std::uint32_t>> wait_exit(const Pane& pane, std::optional<S
         } else if (fields.size() >= 2 && !fields[1].empty()) {
             if (auto signal = parse_u32(fields[1])) status = 128 + *signal;  // as a shell reports it
         }
-        return Look{Progress::Done, {}};
+        if (status) return Look{Progress::Done, {}};
+        // tmux marks the pane dead when the terminal closes, and learns the
+        // status a moment later, when it reaps the process; a signal it
+        // reports only from 3.3 on.
+        const auto now = WaitClock::now();
+        if (!dead_since) dead_since = now;
+        if (now - *dead_since >= kStatusGrace) return Look{Progress::Done, {}};
+        return Look{Progress::Unchanged, now + kStatusPoll};
     };
     auto done = wait_until(deadline, wake_sources(*first), look);
     if (!done) return std::unexpected(done.error());

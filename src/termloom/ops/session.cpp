@@ -1,5 +1,7 @@
 #include "session.hpp"
 
+#include <sys/stat.h>
+
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "run_tmux.hpp"
@@ -123,6 +125,12 @@ Result<Window> new_window(const Session& session, std::optional<std::string> nam
                           std::optional<std::string> command,
                           std::optional<std::string> directory) {
     constexpr std::string_view kFailed = "tmux new-window failed: ";
+    // tmux starts a window whose directory is missing in another one, and
+    // says nothing. A relative path is the client's, which is ours.
+    struct stat folder {};
+    if (directory && (::stat(directory->c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))) {
+        return value_error("no such directory: " + quote_text(*directory));
+    }
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());
     if (!found->found()) return lookup_failure(*found, kFailed, Stderr::Trimmed);
