@@ -5,13 +5,16 @@ import inspect
 import json
 import os
 import re
+import subprocess
 import sys
+import textwrap
 import time
 
 import pytest
 
 import termloom
-from conftest import wait_for
+from conftest import interrupt_child, wait_for
+from test_runner import install_script
 
 PYTHON313 = "/root/.pyenv/versions/3.13.0/bin/python3"
 
@@ -161,6 +164,50 @@ class TestPaste:
         pane.send_text("print(f(21), f(0))", enter=True)
         assert "42 -1" in pane.wait_for("42 -1", after=before).text
         assert "Error" not in pane.screen().text
+
+
+# A tmux that answers target_pane, then for load-buffer either never reads
+# its standard input ("hang") or exits at once without reading it ("refuse").
+FEEDING_TMUX = """
+    #!{python} -S
+    import os, sys, time
+    if "load-buffer" not in sys.argv:
+        sys.stdout.write("work\\t0\\t0\\t%0\\ttitle\\n")
+    elif {hang}:
+        open({started!r}, "w").close()
+        time.sleep(30)
+    else:
+        sys.stderr.write("refused\\n")
+        sys.exit(1)
+"""
+
+PASTER = textwrap.dedent("""
+    import signal, termloom
+    # The default action: a write to a closed pipe would end this process.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    pane = termloom.Server("/x").target_pane("work:0.0")
+    print("ready", flush=True)
+    try:
+        pane.paste("x" * 1_000_000)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    except RuntimeError as error:
+        print("error:", error, flush=True)
+""")
+
+
+class TestFeedingStandardInput:
+    def test_ctrl_c_ends_a_paste_that_tmux_never_reads(self, fake_bin, tmp_path):
+        started = tmp_path / "started"
+        install_script(fake_bin, FEEDING_TMUX.format(python=sys.executable, hang=True, started=str(started)))
+        report, took = interrupt_child([sys.executable, "-c", PASTER], started.exists)
+        assert report == "interrupted\n" and took < 1.5
+
+    def test_a_tmux_that_exits_without_reading_gives_its_error(self, fake_bin, tmp_path):
+        # Its message, not a hang on the full pipe nor the end of this process.
+        install_script(fake_bin, FEEDING_TMUX.format(python=sys.executable, hang=False, started=""))
+        done = subprocess.run([sys.executable, "-c", PASTER], capture_output=True, text=True, timeout=30)
+        assert (done.returncode, done.stdout) == (0, "ready\nerror: paste failed: refused\n")
 
 
 class TestRecord:
