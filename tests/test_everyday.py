@@ -75,6 +75,11 @@ class TestCommand:
         with pytest.raises(RuntimeError, match=r"^tmux command failed: exit status 3$"):
             termloom.Server("/x").command("x")
 
+    def test_args_are_positional_only(self, fake_tmux):
+        with pytest.raises(TypeError, match="unexpected keyword argument 'args'"):
+            termloom.Server("/x").command(args="x")
+        assert fake_tmux.calls == []
+
     @pytest.mark.parametrize("args", [(1,), ("a", None)])
     def test_each_word_is_a_str(self, fake_tmux, args):
         with pytest.raises(TypeError, match="cannot be cast as 'str'"):
@@ -308,6 +313,18 @@ class TestWaitFor:
         with pytest.raises(RuntimeError, match=r"history is full \(history-limit 10\)"):
             pane.wait_for("never", after=before, timeout=2)
         assert pane.wait_for("99\n100\n").history_size == 10  # no mark: no such limit
+
+    def test_on_the_alternate_screen_unchanged_rows_are_old(self, tmux_pane):
+        tmux_pane.send_text("printf '\\033[?1049h\\033[Hkept\\n'; read x; printf 'fresh\\n'; sleep 30",
+                            enter=True)
+        before = tmux_pane.wait_for(re.compile(r"^kept$", re.M))
+        assert before.alternate
+        with pytest.raises(TimeoutError):
+            tmux_pane.wait_for("kept", after=before, timeout=0.5)
+        tmux_pane.send_text("", enter=True)
+        assert "kept" in tmux_pane.wait_for("fresh", after=before).text
+        with pytest.raises(RuntimeError, match="alternate screen: a line count cannot tell"):
+            tmux_pane.wait_for("fresh", after=0, timeout=1)
 
     def test_mark_must_be_a_screen_or_a_line(self, tmux_pane):
         with pytest.raises(TypeError, match="argument 'after'"):

@@ -235,7 +235,8 @@ Result<Sight> sight(const Pane& pane, const std::optional<OutputMark>& after, bo
         return seen;
     }
     const bool cleared = history < history_floor;
-    if (seen.screen.alternate || after->screen.has_value() && after->screen->alternate || cleared) {
+    const bool marked_alternate = after->screen && after->screen->alternate;
+    if (seen.screen.alternate || marked_alternate || cleared) {
         if (!after->screen) {
             return runtime_error("pane " + pane.pane_id +
                                  (cleared ? "'s history was cleared" : " shows its alternate screen") +
