@@ -178,6 +178,11 @@ FEEDING_TMUX = """
     import os, sys, time
     if "load-buffer" not in sys.argv:
         sys.stdout.write("work\\t0\\t0\\t%0\\ttitle\\n")
+    elif {echo}:
+        # Everything read goes straight back, on standard error.
+        while chunk := os.read(0, 65536):
+            os.write(2, chunk)
+        sys.exit(1)
     elif {hang}:
         open({started!r}, "w").close()
         time.sleep(30)
@@ -204,15 +209,25 @@ PASTER = textwrap.dedent("""
 class TestFeedingStandardInput:
     def test_ctrl_c_ends_a_paste_that_tmux_never_reads(self, fake_bin, tmp_path):
         started = tmp_path / "started"
-        install_script(fake_bin, FEEDING_TMUX.format(python=sys.executable, hang=True, started=str(started)))
+        install_script(fake_bin, FEEDING_TMUX.format(python=sys.executable, echo=False, hang=True, started=str(started)))
         report, took = interrupt_child([sys.executable, "-c", PASTER], started.exists)
         assert report == "interrupted\n" and took < 1.5
 
     def test_a_tmux_that_exits_without_reading_gives_its_error(self, fake_bin, tmp_path):
         # Its message, not a hang on the full pipe nor the end of this process.
-        install_script(fake_bin, FEEDING_TMUX.format(python=sys.executable, hang=False, started=""))
+        install_script(fake_bin, FEEDING_TMUX.format(python=sys.executable, echo=False, hang=False, started=""))
         done = subprocess.run([sys.executable, "-c", PASTER], capture_output=True, text=True, timeout=30)
         assert (done.returncode, done.stdout) == (0, "ready\nerror: paste failed: refused\n")
+
+
+    def test_input_and_output_flow_together(self, fake_bin):
+        # A child that answers as it reads fills the output pipe long before
+        # it has read 1 MB: written one after the other, both would stall.
+        install_script(fake_bin, FEEDING_TMUX.format(python=sys.executable, echo=True, hang=False, started=""))
+        pane = termloom.Server("/x").target_pane("work:0.0")
+        with pytest.raises(RuntimeError) as error:
+            pane.paste("z" * 1_000_000)
+        assert str(error.value) == "paste failed: " + "z" * 1_000_000
 
 
 class TestRecord:

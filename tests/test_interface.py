@@ -218,8 +218,8 @@ INTERFACE = {
                "exit status, 128+N after signal N; None when tmux does\n    not know it (the pane is gone)\n\n"
                "Raises:\n    TimeoutError at the timeout", "int | None"),
         method("paste", [Param("text", "str"), Param("bracketed", "bool", "True")], "bool",
-               "Paste text into the pane through a private tmux buffer, left behind\nby no path. Any size, any "
-               "characters; line feeds arrive as Enter.\n\nArgs:\n    text: the text\n    bracketed: mark it as "
+               "Paste text into the pane through a private tmux buffer, deleted\nafterwards even when pasting "
+               "fails. Any size, any characters; line\nfeeds arrive as Enter.\n\nArgs:\n    text: the text\n    bracketed: mark it as "
                "pasted for programs that ask for it, so a\n        REPL does not indent pasted code again\n\n"
                "Returns:\n    True"),
         method("record", [Param("path", "str")], "bool",

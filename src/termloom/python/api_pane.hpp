@@ -113,8 +113,9 @@ inline constexpr std::array kPaneInterface = {
         .raising(Exception::TimeoutError),
     method<&pane_ops::paste>(
         "paste",
-        "Paste text into the pane through a private tmux buffer, left behind\n"
-        "by no path. Any size, any characters; line feeds arrive as Enter.\n\nArgs:\n"
+        "Paste text into the pane through a private tmux buffer, deleted\n"
+        "afterwards even when pasting fails. Any size, any characters; line\n"
+        "feeds arrive as Enter.\n\nArgs:\n"
         "    text: the text\n"
         "    bracketed: mark it as pasted for programs that ask for it, so a\n"
         "        REPL does not indent pasted code again\n\nReturns:\n    True",
