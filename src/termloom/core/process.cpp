@@ -530,7 +530,8 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
 
     const ArgvPointers pointers(argv);
     pid_t pid = 0;
-    int err = spawn(pointers, input.empty() ? devnull.get() : in_read.get(), want_stdout ? out_write.get() : devnull.get(),
+    int err = spawn(pointers, input.empty() ? devnull.get() : in_read.get(),
+                    want_stdout ? out_write.get() : devnull.get(),
                     want_stderr ? err_write.get() : devnull.get(), pid);
     // Our copies of the write ends would keep the pipes from ever reaching EOF.
     devnull.reset();
