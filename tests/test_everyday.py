@@ -75,6 +75,14 @@ class TestCommand:
         with pytest.raises(RuntimeError, match=r"^tmux command failed: exit status 3$"):
             termloom.Server("/x").command("x")
 
+    def test_a_path_that_is_no_socket_runs_nothing(self, fake_tmux, tmp_path):
+        # The command may start a server, which would delete the file.
+        path = tmp_path / "plain"
+        path.write_text("keep")
+        with pytest.raises(RuntimeError, match="exists and is not a socket"):
+            termloom.Server(str(path)).command("new-session", "-d")
+        assert fake_tmux.calls == [] and path.read_text() == "keep"
+
     def test_args_are_positional_only(self, fake_tmux):
         with pytest.raises(TypeError, match="unexpected keyword argument 'args'"):
             termloom.Server("/x").command(args="x")
