@@ -1,6 +1,7 @@
 #include "session.hpp"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
@@ -11,6 +12,15 @@ namespace termloom::session_ops {
 namespace {
 
 const std::string kRenameFailed = "rename session failed: ";
+
+// O_PATH opens a folder without reading it (and keeps the module at
+// glibc 2.28, where stat's symbol is newer).
+bool is_directory(const std::string& path) {
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
 
 constexpr std::string_view kMetadataFormat =
     "#{session_id}|#{session_name}|#{session_created}|#{session_attached}|"
@@ -127,8 +137,7 @@ Result<Window> new_window(const Session& session, std::optional<std::string> nam
     constexpr std::string_view kFailed = "tmux new-window failed: ";
     // tmux starts a window whose directory is missing in another one, and
     // says nothing. A relative path is the client's, which is ours.
-    struct stat folder {};
-    if (directory && (::stat(directory->c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))) {
+    if (directory && !is_directory(*directory)) {
         return value_error("no such directory: " + quote_text(*directory));
     }
     auto found = find_session(session.socket, session.name);
