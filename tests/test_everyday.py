@@ -308,6 +308,16 @@ class TestWaitFor:
         tmux_pane.send_text("true", enter=True)
         tmux_pane.wait_for("$ ", after=before)
 
+    def test_wide_characters_before_the_cursor(self, tmux_pane):
+        # The cursor's column counts cells: the new text on its line is what
+        # differs from the line's old text, whatever the characters' widths.
+        tmux_pane.send_text("printf '日本語> '; read x", enter=True)
+        before = tmux_pane.wait_for("日本語> ")
+        with pytest.raises(TimeoutError):
+            tmux_pane.wait_for("> ", after=before, timeout=0.3)
+        tmux_pane.send_text("ab")
+        assert "日本語> ab" in tmux_pane.wait_for("ab", after=before, timeout=5).text
+
     def test_output_scrolled_into_history_still_counts(self, tmux_pane):
         tmux_pane.send_text("seq -f old%g 100", enter=True)
         tmux_pane.wait_for("old100\n")

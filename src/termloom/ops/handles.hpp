@@ -73,12 +73,12 @@ struct Screen {
 };
 
 // Where new output starts, for a wait that must not match what was already
-// there: a line counted from the top of the history and, on that line, the
-// column from which text is new. A mark taken from a screen also keeps that
-// screen, to tell old from new on the alternate screen, which has no history.
+// there: a line counted from the top of the history. A mark taken from a
+// screen is its cursor's line, whose text then (on that line, what is still
+// there is old), and the screen itself, to tell old from new on the
+// alternate screen, which has no history.
 struct OutputMark {
     std::uint64_t line = 0;
-    std::uint32_t column = 0;
     std::optional<Screen> screen;
 };
 

@@ -180,14 +180,22 @@ std::string_view last_rows(std::string_view text, std::uint32_t rows) {
     return text.substr(start + 1);
 }
 
-// `line` from its `column`th character on (wide characters count as one).
-std::string_view from_column(std::string_view line, std::uint32_t column) {
-    std::size_t i = 0;
-    for (std::uint32_t seen = 0; i < line.size(); ++i) {
-        if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
-        if (seen++ == column) return line.substr(i);
+// `line` without what it still shares with `old` at its start: the text the
+// marked line held then. Cut between characters, never inside one.
+std::string_view after_old_text(std::string_view line, std::string_view old) {
+    std::size_t same = 0;
+    while (same < line.size() && same < old.size() && line[same] == old[same]) ++same;
+    while (same > 0 && same < line.size() && (static_cast<unsigned char>(line[same]) & 0xC0) == 0x80) {
+        --same;
     }
-    return {};
+    return line.substr(same);
+}
+
+// The marked screen's text on its cursor's line; none for a line count.
+std::string_view marked_line_text(const OutputMark& mark) {
+    if (!mark.screen) return {};
+    const auto rows = split_lines(mark.screen->text);
+    return mark.screen->cursor_y < rows.size() ? rows[mark.screen->cursor_y] : std::string_view();
 }
 
 // What a wait looks at in one view: the screen as written or, after a mark,
@@ -260,7 +268,7 @@ Result<Sight> sight(const Pane& pane, const std::optional<OutputMark>& after, bo
     std::size_t index = static_cast<std::size_t>(after->line - first);
     for (; index < lines.size(); ++index) {
         std::string_view line = lines[index];
-        if (first + index == after->line) line = from_column(line, after->column);
+        if (first + index == after->line) line = after_old_text(line, marked_line_text(*after));
         if (!seen.text.empty() || first + index != after->line) seen.text += '\n';
         seen.text += line;
     }

@@ -50,7 +50,7 @@ std::optional<OutputMark> mark_from(PyObject* value) {
         ScopedAccess access(header_of(value), ScopedAccess::Mode::Shared);
         if (!access.held()) return std::nullopt;
         const Screen& screen = value_of<Screen>(header_of(value));
-        return OutputMark{screen.history_size + screen.cursor_y, screen.cursor_x, screen};
+        return OutputMark{screen.history_size + screen.cursor_y, screen};
     }
     if (!PyLong_Check(value)) {
         raise_cast_error(value, "Screen | int");
@@ -58,7 +58,7 @@ std::optional<OutputMark> mark_from(PyObject* value) {
     }
     unsigned long long line = PyLong_AsUnsignedLongLong(value);
     if (line == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-    return OutputMark{line, 0, std::nullopt};
+    return OutputMark{line, std::nullopt};
 }
 
 std::optional<TextArgs> Inbound<TextArgs>::convert(PyObject* v) {
