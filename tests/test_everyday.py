@@ -285,6 +285,14 @@ class TestRecord:
         assert tmux_pane.stop_recording() is True
         assert tmux_pane.stop_recording() is True  # nothing left to stop
 
+    def test_a_gone_pane(self, tmux_session, tmux_pane, isolated_env):
+        tmux_session.new_window()  # the session outlives the pane
+        tmux_pane.kill()
+        with pytest.raises(RuntimeError, match=r"^record failed: pane %\d+ not found$"):
+            tmux_pane.record(os.path.join(isolated_env, "x.cast"))
+        with pytest.raises(RuntimeError, match="^stop recording failed: can't find pane"):
+            tmux_pane.stop_recording()
+
 
 class TestWaitFor:
     def test_trailing_blanks_of_the_prompt_match(self, tmux_pane):

@@ -55,13 +55,13 @@ Result<bool> wait_for_lock(const std::string& path, Lock wanted) {
 }
 
 // The path of the file the pane records to; "" when it records nothing.
-Result<std::string> recording_path(const Pane& pane) {
+Result<std::string> recording_path(const Pane& pane, std::string_view failure_prefix) {
     auto output = output_of(tmux_argv(pane.socket, {word("show-options"), word("-p"), word("-q"),
                                                     word("-v"), word("-t"), value(pane.pane_id),
                                                     fixed_operand(kRecordingOption)}),
                             Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
-    if (!succeeded(*output)) return tmux_failure(kRecordFailed, *output, Stderr::Trimmed);
+    if (!succeeded(*output)) return tmux_failure(failure_prefix, *output, Stderr::Trimmed);
     std::string text = decode_lossy(std::move(output->stdout_bytes));
     text.resize(without_line_end(text).size());
     return text;
@@ -84,7 +84,7 @@ Result<bool> record(const Pane& pane, std::string path) {
     if (!program) {
         return runtime_error(std::string(kRecordFailed) + "no Python interpreter to run the recorder");
     }
-    auto current = recording_path(pane);
+    auto current = recording_path(pane, kRecordFailed);
     if (!current) return std::unexpected(current.error());
     if (!current->empty()) {
         return runtime_error("pane " + pane.pane_id + " is already recording to " +
@@ -132,7 +132,7 @@ Result<bool> record(const Pane& pane, std::string path) {
 }
 
 Result<bool> stop_recording(const Pane& pane) {
-    auto path = recording_path(pane);
+    auto path = recording_path(pane, kStopFailed);
     if (!path) return std::unexpected(path.error());
     // Closing the pipe is the recorder's end of file.
     auto stopped = action_run(
