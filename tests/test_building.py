@@ -54,12 +54,28 @@ class TestNewWindow:
 
     def test_a_command_starting_with_a_dash(self, fake_tmux, Session):
         fake_tmux.respond(stdout="$2\n").respond(stdout="3|x\n")  # the session's look-up, new-window
-        window = Session("s", "/x").new_window(name="-w", command="-c", directory="/d#")
+        folder = os.path.join(fake_tmux.folder, "d#")
+        os.mkdir(folder)
+        window = Session("s", "/x").new_window(name="-w", command="-c", directory=folder)
         assert (window.index, window.name, window.session_name, window.socket) == (3, "x", "s", "/x")
         assert fake_tmux.calls == [
             ["tmux", "-S", "/x", "list-sessions", "-f", "#{==:#{session_name},s}", "-F", "#{session_id}"],
             ["tmux", "-S", "/x", "new-window", "-d", "-t", "$2:", "-P", "-F", LIST,
-             "-n", "-w", "-c", "/d##", "--", "-c"]]
+             "-n", "-w", "-c", folder.replace("#", "##"), "--", "-c"]]
+
+    @pytest.mark.parametrize("missing", ["/no/such/folder", "relative-missing", ""])
+    def test_a_missing_directory_is_refused_before_tmux_runs(self, fake_tmux, Session, missing):
+        with pytest.raises(ValueError, match=f"^no such directory: \"{missing}\"$"):
+            Session("s", "/x").new_window(directory=missing)
+        assert fake_tmux.calls == []
+
+    def test_a_file_is_no_directory(self, real_tmux):
+        session = real_tmux.server.new_session("s")
+        path = os.path.join(real_tmux.folder, "plain-file")
+        open(path, "w").close()
+        with pytest.raises(ValueError, match="plain-file"):
+            session.new_window(directory=path)
+        assert len(session.windows) == 1
 
     def test_failures(self, real_tmux, Session):
         with pytest.raises(RuntimeError) as error:

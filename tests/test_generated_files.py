@@ -75,10 +75,12 @@ def found_definitions(class_node):
     for node in class_node.body:
         assert isinstance(node, ast.FunctionDef), ast.dump(node)
         args = node.args
-        assert not (args.posonlyargs or args.vararg or args.kwonlyargs or args.kwarg), node.name
+        assert not (args.posonlyargs or args.kwonlyargs or args.kwarg), node.name
         defaults = [None] * (len(args.args) - len(args.defaults)) + args.defaults
         params = [a.arg + ("" if a.annotation is None else ": " + ast.unparse(a.annotation))
                   + ("" if d is None else " = " + ast.unparse(d)) for a, d in zip(args.args, defaults)]
+        if args.vararg:
+            params.append(f"*{args.vararg.arg}: {ast.unparse(args.vararg.annotation)}")
         found.append([f"@{ast.unparse(d)}" for d in node.decorator_list]
                      + [f"def {node.name}({', '.join(params)}) -> {ast.unparse(node.returns)}"])
     return found
@@ -104,13 +106,15 @@ def test_stub_class_matches_the_interface_table(stub, class_name):
 def test_stub_class_matches_the_live_class(stub, class_name):
     cls = cls_of(class_name)
     defs = [n for n in stub_classes(stub)[class_name].body if n.name != "__new__"]
+    defs = [n for n in defs if not n.name.startswith("__")]
     assert {n.name for n in defs} == {n for n in vars(cls) if not n.startswith("__")}
     for node in defs:
         if node.decorator_list:
             assert type(vars(cls)[node.name]).__name__ == "getset_descriptor", node.name
             continue
         live = inspect.signature(vars(cls)[node.name])
-        assert [a.arg for a in node.args.args] == list(live.parameters), node.name
+        vararg = [node.args.vararg.arg] if node.args.vararg else []
+        assert [a.arg for a in node.args.args] + vararg == list(live.parameters), node.name
         defaults = [ast.literal_eval(d) for d in node.args.defaults]
         assert defaults == [p.default for p in live.parameters.values() if p.default is not p.empty], node.name
 

@@ -72,6 +72,15 @@ def environment(which):
                    OPTIONAL_TEXT)]
 
 
+def context_manager(of):
+    """__enter__ and __exit__ of a handle that `with` kills at the end of the block."""
+    exit_params = [Param("exc_type", "type[BaseException] | None"), Param("exc", "BaseException | None"),
+                   Param("traceback", "types.TracebackType | None")]
+    return [method("__enter__", [], of, f"Return this {of.lower()}, to be killed at the end of the with block."),
+            method("__exit__", exit_params, ANY, f"Kill the {of.lower()}, whether the block ended by an exception "
+                   "or not.\n\nReturns:\n    None: an exception of the block propagates", "None")]
+
+
 def pane_metadata(of):
     return method("pane_metadata", [], ANY, f"every pane of {of} with its state, from one tmux run\n\n"
                   "Returns:\n    list[PaneMetadata]", "list[PaneMetadata]")
@@ -101,6 +110,12 @@ INTERFACE = {
                "Returns:\n    str, or None where none is set", OPTIONAL_TEXT),
         *environment("global"),
         pane_metadata("the server"),
+        method("command", [Param("*args", "str")], "str",
+               "Run a tmux command on this server's socket, with the arguments exactly\nas given: they are tmux "
+               "syntax, not text to escape.\n\nExample: server.command(\"list-buffers\", \"-F\", "
+               "\"#{buffer_name}\")\n\nReturns:\n    str: its standard output\n\nRaises:\n    RuntimeError "
+               "with tmux's message when it fails"),
+        *context_manager("Server"),
     ]),
     "Session": Class([NAME, OPTIONAL_SOCKET], [
         settable("name", "new_name"),
@@ -113,10 +128,11 @@ INTERFACE = {
                               Param("directory", OPTIONAL_TEXT, "None")], "Window",
                "create a window at the next free index, not made current\n\nArgs:\n    name: its name; tmux "
                "names it after its program when None\n    command: run instead of the default shell\n    "
-               "directory: its start directory\n\nReturns:\n    Window"),
+               "directory: its start directory; ValueError when it is missing\n\nReturns:\n    Window"),
         *options("session"),
         *environment("session's"),
         pane_metadata("the session"),
+        *context_manager("Session"),
     ]),
     "Window": Class([Param("session_name", "str"), Param("index", "int"), SOCKET, NAME], [
         field("session_name", "str"),
@@ -193,10 +209,32 @@ INTERFACE = {
         method("screen", [Param("escapes", "bool", "False")], "Screen",
                "One snapshot of the visible screen.\n\nArgs:\n    escapes: keep the colour and attribute escape "
                "sequences\n\nReturns:\n    Screen"),
-        method("wait_for", [Param("pattern", "str | re.Pattern[str]"), TIMEOUT], "Screen",
-               "Wait until the visible screen matches and return that snapshot.\n\nArgs:\n    pattern: a str the "
+        method("wait_for", [Param("pattern", "str | re.Pattern[str]"), TIMEOUT,
+                            Param("after", "Screen | int | None", "None")], "Screen",
+               "Wait until the visible screen matches and return that snapshot.\n\nThe pattern sees the screen as "
+               "written, trailing blanks included, so\n\">>> \" finds a prompt; the Screen returned has them cut as "
+               "usual.\n\nArgs:\n    pattern: a str the "
                "screen must contain, or a compiled pattern that\n        must find something in it (pattern.search)\n"
-               "    timeout: seconds, or None for no limit\n\n" + WAIT_RETURNS),
+               "    timeout: seconds, or None for no limit\n    after: a Screen taken before the action (only what "
+               "is written after\n        its cursor can match), or a line counted from the top of the\n        "
+               "history (screen.history_size + screen.cursor_y); None: all of it\n\n" + WAIT_RETURNS
+               + ", or when after is given and the\n    history is full, so new output cannot be told from old"),
+        method("wait_exit", [Param("timeout", "float | None", "None")], ANY,
+               "Wait until the pane's program has ended.\n\nIts status is known while the pane stays "
+               "(remain-on-exit on).\n\nArgs:\n    timeout: seconds, or None for no limit\n\nReturns:\n    int: its "
+               "exit status, 128+N after signal N; None when tmux does\n    not know it (the pane is gone)\n\n"
+               "Raises:\n    TimeoutError at the timeout", "int | None"),
+        method("paste", [Param("text", "str"), Param("bracketed", "bool", "True")], "bool",
+               "Paste text into the pane through a private tmux buffer, deleted\nafterwards even when pasting "
+               "fails. Any size, any characters; line\nfeeds arrive as Enter.\n\nArgs:\n    text: the text\n    bracketed: mark it as "
+               "pasted for programs that ask for it, so a\n        REPL does not indent pasted code again\n\n"
+               "Returns:\n    True"),
+        method("record", [Param("path", "str")], "bool",
+               "Record everything the pane's program writes from now on, with\ntimestamps, as an asciicast v2 file "
+               "(asciinema plays it).\n\nArgs:\n    path: the file, created or replaced\n\nReturns:\n    True\n\n"
+               "Raises:\n    RuntimeError when the pane records already or the file cannot be written"),
+        method("stop_recording", [], "bool",
+               "Stop recording; the file is complete when this returns.\n\nReturns:\n    True"),
         method("wait_quiet", [Param("quiet", "float", "0.5"), TIMEOUT], "Screen",
                "Wait until the screen (text and cursor) has not changed for `quiet`\nseconds and return it.\n\n"
                "Args:\n    quiet: seconds without a change\n    timeout: seconds, or None for no limit\n\n"
@@ -229,7 +267,7 @@ INTERFACE = {
     ]),
     "Screen": Class(None, [
         field("text", "str"), field("cursor_x", "int"), field("cursor_y", "int"), field("width", "int"),
-        field("height", "int"), field("alternate", "bool"),
+        field("height", "int"), field("alternate", "bool"), field("history_size", "int"),
     ]),
     "CommandResult": Class(None, [field("command", "str"), field("status", "int"), field("output", "str")]),
     "PaneMetadata": Class(None, [
@@ -287,7 +325,7 @@ def cls_of(name):
 def test_members_and_docstrings(name):
     cls = cls_of(name)
     members = INTERFACE[name].members
-    own = [n for n in vars(cls) if not n.startswith("__")]
+    own = [n for n in vars(cls) if not n.startswith("__") or n in ("__enter__", "__exit__")]
     assert sorted(own) == sorted(m.name for m in members)
     assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "builtins")
     for member in members:

@@ -61,10 +61,10 @@ def test_symbols_are_aligned_sized_and_read_only(elf, exports):
 
 
 def test_counts(records, by_class):
-    assert Counter(r["type"] for r in records) == {"module": 1, "class": 10, "function": 139}
+    assert Counter(r["type"] for r in records) == {"module": 1, "class": 10, "function": 149}
     assert {name: len(functions) for name, functions in by_class.items()} == {
-        "Pane": 31, "Window": 19, "Server": 15, "WindowMetadata": 9, "SessionMetadata": 9, "Session": 15,
-        "LastCommand": 6, "Screen": 8, "CommandResult": 5, "PaneMetadata": 22}
+        "Pane": 35, "Window": 19, "Server": 18, "WindowMetadata": 9, "SessionMetadata": 9, "Session": 17,
+        "LastCommand": 6, "Screen": 9, "CommandResult": 5, "PaneMetadata": 22}
 
 
 def test_ids_are_unique_numbers_and_parents_are_classes(records):
@@ -90,9 +90,13 @@ def test_module_and_class_records(records):
 
 def arguments(first, params=()):
     result = {"posonlyargs": [{"name": first}]}
-    if params:
+    named = [p for p in params if not p.name.startswith("*")]
+    if named:
         result["args"] = [{"name": p.name, "annotation": p.annotation,
-                           **({} if p.default is None else {"default": p.default})} for p in params]
+                           **({} if p.default is None else {"default": p.default})} for p in named]
+    for p in params:
+        if p.name.startswith("*"):
+            result["vararg"] = {"name": p.name[1:], "annotation": p.annotation}
     return result
 
 
@@ -138,6 +142,7 @@ def test_function_records_match_the_live_class(by_class, class_name):
         else:
             live = inspect.signature(vars(cls)[r["name"]])
             first = ["self"]
-        assert [p.name for p in live.parameters.values()] == first + [a["name"] for a in args], r["name"]
+        vararg = [r["arguments"]["vararg"]["name"]] if "vararg" in r["arguments"] else []
+        assert [p.name for p in live.parameters.values()] == first + [a["name"] for a in args] + vararg, r["name"]
         defaults = {p.name: repr(p.default) for p in live.parameters.values() if p.default is not p.empty}
         assert defaults == {a["name"]: a["default"] for a in args if "default" in a}, r["name"]

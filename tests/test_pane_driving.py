@@ -91,7 +91,8 @@ class TestScreen:
         coloured = bash_pane.screen(escapes=True)
         assert "\x1b[31mred" in coloured.text
         assert repr(screen).startswith('Screen(text="$ printf') and repr(screen).endswith(
-            f"cursor_x=5, cursor_y={screen.cursor_y}, width=120, height=30, alternate=false)")
+            f"cursor_x=5, cursor_y={screen.cursor_y}, width=120, height=30, alternate=false, history_size=0)")
+        assert screen.history_size == 0
 
     def test_alternate_screen(self, bash_pane):
         bash_pane.send_text("printf '\\033[?1049h'; echo full; sleep 30", enter=True)

@@ -388,10 +388,41 @@ ssize_t read_some(int fd, std::string& out) {
 
 enum class Drained { Done, Interrupted, Failed };
 
-// Reads the collected streams to EOF together, closing each as it ends.
-Drained drain(Fd* pipes[], std::string* outs[], int count, CheckPacer& pacer, int& error) {
-    pollfd entries[2];
-    for (int i = 0; i < count; ++i) entries[i] = pollfd{pipes[i]->get(), POLLIN, 0};
+// Writes as much of `input` as the pipe takes now and drops it from the
+// front. SIGPIPE is held back on this thread meanwhile, so a child that
+// stops reading is EPIPE here, not the end of the host. Returns the byte
+// count or -errno. (glibc's sigprocmask sets the calling thread's mask, as
+// pthread_sigmask does, whose libc symbol is newer than 2.28.)
+ssize_t write_some(int fd, std::string_view& input) {
+    sigset_t pipe_signal, old_mask, pending;
+    ::sigemptyset(&pipe_signal);
+    ::sigaddset(&pipe_signal, SIGPIPE);
+    ::sigprocmask(SIG_BLOCK, &pipe_signal, &old_mask);
+    ::sigpending(&pending);
+    const bool was_pending = ::sigismember(&pending, SIGPIPE) == 1;
+    ssize_t wrote = ::write(fd, input.data(), std::min(input.size(), read_chunk));
+    const int err = wrote < 0 ? errno : 0;
+    if (err == EPIPE && !was_pending) {
+        // Our own write raised it: take it off this thread before unblocking.
+        const timespec now{0, 0};
+        while (::sigtimedwait(&pipe_signal, nullptr, &now) < 0 && errno == EINTR) {}
+    }
+    ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    if (wrote > 0) input.remove_prefix(static_cast<std::size_t>(wrote));
+    return wrote < 0 ? -err : wrote;
+}
+
+// Reads the collected streams to EOF together, closing each as it ends,
+// while writing `input` to the stream whose `outs` entry is null (then
+// closing it, which is the child's end of file). Writing and reading go on
+// together, so a child that answers before it has read everything cannot
+// stall either side.
+Drained drain(Fd* pipes[], std::string* outs[], int count, std::string_view input,
+              CheckPacer& pacer, int& error) {
+    pollfd entries[3];
+    for (int i = 0; i < count; ++i) {
+        entries[i] = pollfd{pipes[i]->get(), static_cast<short>(outs[i] ? POLLIN : POLLOUT), 0};
+    }
     while (count > 0) {
         int ready = ::poll(entries, static_cast<nfds_t>(count), pacer.timeout_ms());
         if (ready < 0) {
@@ -407,9 +438,19 @@ Drained drain(Fd* pipes[], std::string* outs[], int count, CheckPacer& pacer, in
         // Backwards, so that a finished entry can be replaced by the last one.
         for (int i = count - 1; i >= 0; --i) {
             if (entries[i].revents == 0) continue;
-            // Linux reports POLLIN for a pipe whenever it holds data, so a
-            // hang-up without POLLIN is EOF and needs no read (nor buffer).
-            if (entries[i].revents & POLLIN) {
+            if (!outs[i]) {
+                // The input: a child that closed its end (POLLERR) takes no more.
+                if (entries[i].revents & POLLOUT) {
+                    ssize_t wrote = write_some(entries[i].fd, input);
+                    if ((wrote > 0 && !input.empty()) || wrote == -EAGAIN) continue;
+                    if (wrote == -EINTR) {
+                        if (pacer.stop_now()) return Drained::Interrupted;
+                        continue;
+                    }
+                }
+            } else if (entries[i].revents & POLLIN) {
+                // Linux reports POLLIN for a pipe whenever it holds data, so a
+                // hang-up without POLLIN is EOF and needs no read (nor buffer).
                 ssize_t got = read_some(entries[i].fd, *outs[i]);
                 if (got > 0) continue;
                 if (got == -EINTR) {
@@ -417,7 +458,8 @@ Drained drain(Fd* pipes[], std::string* outs[], int count, CheckPacer& pacer, in
                     continue;
                 }
             }
-            // EOF, or an error no retry would cure: this stream is finished.
+            // EOF, all input written, or an error no retry would cure: this
+            // stream is finished.
             pipes[i]->reset();
             --count;
             entries[i] = entries[count];
@@ -432,6 +474,11 @@ Drained drain(Fd* pipes[], std::string* outs[], int count, CheckPacer& pacer, in
 
 bool succeeded(const CommandOutput& output) {
     return WIFEXITED(output.wait_status) && WEXITSTATUS(output.wait_status) == 0;
+}
+
+std::string exit_description(int wait_status) {
+    if (WIFSIGNALED(wait_status)) return "killed by signal " + std::to_string(WTERMSIG(wait_status));
+    return "exit status " + std::to_string(WEXITSTATUS(wait_status));
 }
 
 void set_interrupt_check(InterruptCheck check) {
@@ -463,13 +510,18 @@ std::expected<bool, RunError> run_status(const std::vector<std::string>& argv) {
 }
 
 std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>& argv,
-                                                  Capture capture) {
+                                                  Capture capture, std::string_view input) {
     if (int err = argv_error(argv)) return spawn_error(err);
     const bool want_stdout = capture == Capture::Stdout || capture == Capture::Both;
     const bool want_stderr = capture == Capture::Stderr || capture == Capture::Both;
 
-    Fd devnull, out_read, out_write, err_read, err_write;
+    Fd devnull, in_read, in_write, out_read, out_write, err_read, err_write;
     if (int err = open_devnull(devnull)) return spawn_error(err);
+    if (!input.empty()) {
+        if (int err = open_pipe(in_read, in_write)) return spawn_error(err);
+        // Only our end: the child reads as programs expect, blocking.
+        if (::fcntl(in_write.get(), F_SETFL, O_NONBLOCK) != 0) return spawn_error(errno);
+    }
     if (want_stdout) {
         if (int err = open_pipe(out_read, out_write)) return spawn_error(err);
     }
@@ -479,10 +531,12 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
 
     const ArgvPointers pointers(argv);
     pid_t pid = 0;
-    int err = spawn(pointers, devnull.get(), want_stdout ? out_write.get() : devnull.get(),
+    int err = spawn(pointers, input.empty() ? devnull.get() : in_read.get(),
+                    want_stdout ? out_write.get() : devnull.get(),
                     want_stderr ? err_write.get() : devnull.get(), pid);
     // Our copies of the write ends would keep the pipes from ever reaching EOF.
     devnull.reset();
+    in_read.reset();
     out_write.reset();
     err_write.reset();
     if (err != 0) return spawn_error(err);
@@ -491,9 +545,13 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
     CheckPacer pacer(interrupt_check.load(std::memory_order_relaxed));
     CommandOutput output;
     if (want_stdout) output.stdout_bytes = take_output_buffer();
-    Fd* pipes[2];
-    std::string* outs[2];
+    Fd* pipes[3];
+    std::string* outs[3];
     int count = 0;
+    if (!input.empty()) {
+        pipes[count] = &in_write;
+        outs[count++] = nullptr;
+    }
     if (want_stdout) {
         pipes[count] = &out_read;
         outs[count++] = &output.stdout_bytes;
@@ -502,7 +560,7 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
         pipes[count] = &err_read;
         outs[count++] = &output.stderr_bytes;
     }
-    switch (drain(pipes, outs, count, pacer, err)) {
+    switch (drain(pipes, outs, count, input, pacer, err)) {
     case Drained::Done:
         break;
     case Drained::Interrupted:

@@ -13,6 +13,7 @@
 
 #include <expected>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace termloom {
@@ -47,15 +48,19 @@ struct RunError {
 // True exactly when the child exited normally with code 0.
 bool succeeded(const CommandOutput& output);
 
+// "exit status 1", "killed by signal 9": how a child ended, for messages.
+std::string exit_description(int wait_status);
+
 // Standard input inherited, both outputs to /dev/null. True exactly when the
 // child started and exited with code 0; a failed start is false, and only an
 // interruption or a lost exit status is an error.
 std::expected<bool, RunError> run_status(const std::vector<std::string>& argv);
 
-// Standard input from /dev/null, outputs collected as `capture` says; both
-// pipes are drained together so that neither can stall the child.
+// Standard input: the bytes of `input`, then end of file (/dev/null when it
+// is empty). Outputs collected as `capture` says. The input is written while
+// both output pipes are drained, so no side can stall the other.
 std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>& argv,
-                                                  Capture capture);
+                                                  Capture capture, std::string_view input = {});
 
 // The host's say on a run in progress: called on the thread doing the run,
 // after a signal interrupted a wait and every 150 ms or so while the child

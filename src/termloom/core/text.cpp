@@ -275,6 +275,23 @@ std::expected<std::uint64_t, std::string_view> parse_unsigned(std::string_view t
     return value;
 }
 
+std::string without_trailing_blanks(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        const std::size_t kept = line.find_last_not_of(' ');
+        out += line.substr(0, kept == std::string_view::npos ? 0 : kept + 1);
+        if (end == text.size()) break;
+        out += '\n';
+        start = end + 1;
+    }
+    return out;
+}
+
 std::string quote_text(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);

@@ -68,6 +68,10 @@ inline std::expected<std::uint64_t, std::string_view> parse_u64(std::string_view
 // and \u{hex} for grapheme extenders and invisible or unassigned characters.
 std::string quote_text(std::string_view text);
 
+// Each line without its trailing spaces, as tmux prints a screen unless it
+// keeps them (capture-pane -N).
+std::string without_trailing_blanks(std::string_view text);
+
 // The text as one shell word: between single quotes, each ' written '\''.
 std::string shell_quoted(std::string_view text);
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace termloom {
 
@@ -55,6 +56,11 @@ struct LastCommand {
     SocketPath socket;
 };
 
+// The words of a raw tmux command line, each one argument (*args).
+struct TextArgs {
+    std::vector<std::string> items;
+};
+
 // One snapshot of a pane's visible screen.
 struct Screen {
     std::string text;  // the visible lines joined by "\n"
@@ -63,6 +69,17 @@ struct Screen {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     bool alternate = false;  // a full-screen program's alternate screen is shown
+    std::uint64_t history_size = 0;  // lines in the history above the screen
+};
+
+// Where new output starts, for a wait that must not match what was already
+// there: a line counted from the top of the history. A mark taken from a
+// screen is its cursor's line, whose text then (on that line, what is still
+// there is old), and the screen itself, to tell old from new on the
+// alternate screen, which has no history.
+struct OutputMark {
+    std::uint64_t line = 0;
+    std::optional<Screen> screen;
 };
 
 // A shell command run to its end in a pane.

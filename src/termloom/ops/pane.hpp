@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../core/error.hpp"
 #include "../core/wait.hpp"
@@ -49,10 +50,26 @@ LastCommand last_command(const Pane& pane);
 // shell command run to its end.
 Result<bool> send_text(const Pane& pane, std::string text, bool enter);
 Result<Screen> screen(const Pane& pane, bool escapes);
+// Only text written after `after` (a screen's cursor, a line) can match.
 Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
-                        std::optional<Seconds> timeout);
+                        std::optional<Seconds> timeout, std::optional<OutputMark> after);
+// The exit status of the pane's program once it has ended; none when tmux
+// does not know it (the pane is gone).
+Result<std::optional<std::uint32_t>> wait_exit(const Pane& pane, std::optional<Seconds> timeout);
 Result<Screen> wait_quiet(const Pane& pane, Seconds quiet, std::optional<Seconds> timeout);
 Result<CommandResult> run(const Pane& pane, std::string command, std::optional<Seconds> timeout);
+// The text through a private tmux buffer, bracketed for programs that ask.
+Result<bool> paste(const Pane& pane, std::string text, bool bracketed);
+
+// Everything the pane's program writes, as an asciicast v2 file at `path`,
+// by a recorder that pipe-pane feeds; stopping waits for it to finish.
+Result<bool> record(const Pane& pane, std::string path);
+Result<bool> stop_recording(const Pane& pane);
+
+// The recorder's program and its first arguments (the interpreter and the
+// recorder's file), from the host; none when it has no interpreter to offer.
+using RecorderProgram = std::optional<std::vector<std::string>> (*)();
+void set_recorder_program(RecorderProgram program);
 
 std::string repr(const Pane& pane);
 

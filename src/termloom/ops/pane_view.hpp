@@ -24,10 +24,17 @@ struct PaneView {
     pid_t pid = 0;
     std::string tty;
     std::uint64_t history_size = 0;  // lines above the visible screen
+    std::uint64_t history_limit = 0;
+    std::string written;             // with as_written: the capture with its blanks
+    // tmux knows -T (3.4 and later): without it, -N also prints blank cells
+    // that were never written, up to tmux's allocation of the line.
+    bool knows_only_written = false;
 };
 
 struct ViewOptions {
     bool escapes = false;            // colours and attributes kept (-e)
+    bool as_written = false;         // trailing blanks kept (-N); Screen.text drops them
+    bool only_written = false;       // with as_written: no blank cells past the last written one (-T, 3.4+)
     bool joined = false;             // wrapped lines joined (-J)
     std::uint32_t lines_above = 0;   // history lines captured above the screen
     bool whole_history = false;      // all of it (lines_above is then ignored)

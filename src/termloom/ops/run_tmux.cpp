@@ -46,8 +46,8 @@ Result<bool> status_of(const std::vector<std::string>& argv) {
 }
 
 Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
-                                std::string_view spawn_prefix) {
-    auto ran = run_output(argv, capture);
+                                std::string_view spawn_prefix, std::string_view input) {
+    auto ran = run_output(argv, capture, input);
     if (!ran) return run_failure(ran.error(), program_of(argv), spawn_prefix);
     return std::move(*ran);
 }

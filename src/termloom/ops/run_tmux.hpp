@@ -21,9 +21,10 @@ namespace termloom {
 // A status run; a failed start is false.
 Result<bool> status_of(const std::vector<std::string>& argv);
 
-// An output run whose start failure becomes `spawn_prefix` + the system's text.
+// An output run whose start failure becomes `spawn_prefix` + the system's
+// text; `input` is fed to its standard input.
 Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
-                                std::string_view spawn_prefix);
+                                std::string_view spawn_prefix, std::string_view input = {});
 
 // The same, but for readers whose every failure of tmux is an empty result:
 // the output when the child started and exited with 0, nothing otherwise.

@@ -66,6 +66,35 @@ Result<bool> kill(const Server& server) {
     return true;
 }
 
+Result<void> end_of_block(const Server& server) {
+    auto killed = kill(server);
+    if (!killed) return std::unexpected(killed.error());
+    if (*killed) return {};
+    auto running = is_running(server);
+    if (!running) return std::unexpected(running.error());
+    if (!*running) return {};  // none was running: nothing left to end
+    return runtime_error("kill server failed: the server still runs");
+}
+
+Result<std::string> command(const Server& server, TextArgs args) {
+    // The caller writes tmux syntax: every word is passed as it is.
+    std::vector<Arg> words;
+    words.reserve(args.items.size());
+    for (const std::string& item : args.items) words.push_back(word(item));
+    // A command may start a server, which would replace what is at the path.
+    auto refused = refuse_non_socket_path(server.socket);
+    if (!refused) return std::unexpected(refused.error());
+    auto output = output_of(tmux_argv(server.socket, words), Capture::Both, kServerSpawnPrefix);
+    if (!output) return std::unexpected(output.error());
+    if (!succeeded(*output)) {
+        if (!trim(decode_lossy(output->stderr_bytes)).empty()) {
+            return tmux_failure("tmux command failed: ", *output, Stderr::Trimmed);
+        }
+        return runtime_error("tmux command failed: " + exit_description(output->wait_status));
+    }
+    return decode_lossy(std::move(output->stdout_bytes));
+}
+
 Result<bool> has_session(const Server& server, std::string name) {
     auto found = find_session(server.socket, name);
     if (!found) return std::unexpected(found.error());

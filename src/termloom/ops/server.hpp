@@ -23,4 +23,12 @@ Result<std::optional<std::string>> current_socket(const Server& server);
 Result<Pane> target_pane(const Server& server, std::string target);
 Result<Window> target_window(const Server& server, std::string target);
 
+// The words run as "tmux [-S socket] WORDS...", exactly as given; its
+// standard output, or tmux's message as the error.
+Result<std::string> command(const Server& server, TextArgs args);
+
+// The end of a `with` block: the server is killed; an error only when it
+// still runs afterwards.
+Result<void> end_of_block(const Server& server);
+
 }  // namespace termloom::server_ops

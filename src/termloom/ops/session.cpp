@@ -1,5 +1,8 @@
 #include "session.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <iterator>
 
@@ -12,6 +15,15 @@ namespace termloom::session_ops {
 namespace {
 
 const std::string kRenameFailed = "rename session failed: ";
+
+// O_PATH opens a folder without reading it (and keeps the module at
+// glibc 2.28, where stat's symbol is newer).
+bool is_directory(const std::string& path) {
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
 
 constexpr std::string_view kMetadataFormat =
     "#{session_id}|#{session_name}|#{session_created}|#{session_attached}|"
@@ -62,6 +74,17 @@ Result<bool> kill(const Session& session) {
     if (!found) return std::unexpected(found.error());
     if (!found->found()) return false;
     return status_of(tmux_argv(session.socket, {word("kill-session"), word("-t"), value(found->id)}));
+}
+
+Result<void> end_of_block(const Session& session) {
+    auto killed = kill(session);
+    if (!killed) return std::unexpected(killed.error());
+    if (*killed) return {};
+    auto found = find_session(session.socket, session.name);
+    if (!found) return std::unexpected(found.error());
+    if (!found->found()) return {};  // already gone: nothing left to end
+    return runtime_error("kill session failed: session " + quote_text(session.name) +
+                         " is still there");
 }
 
 Result<void> rename(Session& session, std::string new_name) {
@@ -135,6 +158,11 @@ Result<Window> new_window(const Session& session, std::optional<std::string> nam
                           std::optional<std::string> command,
                           std::optional<std::string> directory) {
     constexpr std::string_view kFailed = "tmux new-window failed: ";
+    // tmux starts a window whose directory is missing in another one, and
+    // says nothing. A relative path is the client's, which is ours.
+    if (directory && !is_directory(*directory)) {
+        return value_error("no such directory: " + quote_text(*directory));
+    }
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());
     if (!found->found()) return lookup_failure(*found, kFailed, Stderr::Trimmed);

@@ -14,6 +14,9 @@ namespace termloom::session_ops {
 Session make(std::string name, SocketPath socket);
 
 Result<bool> kill(const Session& session);
+// The end of a `with` block: the session is killed; an error only when it
+// is still there afterwards.
+Result<void> end_of_block(const Session& session);
 Result<void> rename(Session& session, std::string new_name);
 Result<SessionMetadata> metadata(const Session& session);
 Result<std::vector<Window>> windows(const Session& session);

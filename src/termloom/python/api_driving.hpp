@@ -14,6 +14,7 @@ inline constexpr std::array kScreenInterface = {
     field<&Screen::width>("width"),
     field<&Screen::height>("height"),
     field<&Screen::alternate>("alternate"),
+    field<&Screen::history_size>("history_size"),
     representation<&screen_ops::repr>(),
 };
 

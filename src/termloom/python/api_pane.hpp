@@ -90,14 +90,48 @@ inline constexpr std::array kPaneInterface = {
         arg("escapes", "False")),
     method<&pane_ops::wait_for>(
         "wait_for",
-        "Wait until the visible screen matches and return that snapshot.\n\nArgs:\n"
+        "Wait until the visible screen matches and return that snapshot.\n\n"
+        "The pattern sees the screen as written, trailing blanks included, so\n"
+        "\">>> \" finds a prompt; the Screen returned has them cut as usual.\n\nArgs:\n"
         "    pattern: a str the screen must contain, or a compiled pattern that\n"
         "        must find something in it (pattern.search)\n"
-        "    timeout: seconds, or None for no limit\n\n"
+        "    timeout: seconds, or None for no limit\n"
+        "    after: a Screen taken before the action (only what is written after\n"
+        "        its cursor can match), or a line counted from the top of the\n"
+        "        history (screen.history_size + screen.cursor_y); None: all of it\n\n"
         "Returns:\n    Screen\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once "
-        "when the pane\n    is gone or its process has ended",
-        arg("pattern"), arg("timeout", "10.0"))
+        "when the pane\n    is gone or its process has ended, or when after is given and the\n"
+        "    history is full, so new output cannot be told from old",
+        arg("pattern"), arg("timeout", "10.0"), arg("after", "None"))
         .raising(Exception::TimeoutError),
+    method<&pane_ops::wait_exit>(
+        "wait_exit",
+        "Wait until the pane's program has ended.\n\n"
+        "Its status is known while the pane stays (remain-on-exit on).\n\nArgs:\n"
+        "    timeout: seconds, or None for no limit\n\n"
+        "Returns:\n    int: its exit status, 128+N after signal N; None when tmux does\n"
+        "    not know it (the pane is gone)\n\nRaises:\n    TimeoutError at the timeout",
+        arg("timeout", "None"))
+        .raising(Exception::TimeoutError),
+    method<&pane_ops::paste>(
+        "paste",
+        "Paste text into the pane through a private tmux buffer, deleted\n"
+        "afterwards even when pasting fails. Any size, any characters; line\n"
+        "feeds arrive as Enter.\n\nArgs:\n"
+        "    text: the text\n"
+        "    bracketed: mark it as pasted for programs that ask for it, so a\n"
+        "        REPL does not indent pasted code again\n\nReturns:\n    True",
+        arg("text"), arg("bracketed", "True")),
+    method<&pane_ops::record>(
+        "record",
+        "Record everything the pane's program writes from now on, with\n"
+        "timestamps, as an asciicast v2 file (asciinema plays it).\n\nArgs:\n"
+        "    path: the file, created or replaced\n\nReturns:\n    True\n\n"
+        "Raises:\n    RuntimeError when the pane records already or the file cannot be written",
+        arg("path")),
+    method<&pane_ops::stop_recording>(
+        "stop_recording",
+        "Stop recording; the file is complete when this returns.\n\nReturns:\n    True"),
     method<&pane_ops::wait_quiet>(
         "wait_quiet",
         "Wait until the screen (text and cursor) has not changed for `quiet`\n"

@@ -58,6 +58,19 @@ inline constexpr std::array kServerInterface = {
     method<&server_ops::pane_metadata>(
         "pane_metadata",
         "every pane of the server with its state, from one tmux run\n\nReturns:\n    list[PaneMetadata]"),
+    method<&server_ops::command>(
+        "command",
+        "Run a tmux command on this server's socket, with the arguments exactly\n"
+        "as given: they are tmux syntax, not text to escape.\n\n"
+        "Example: server.command(\"list-buffers\", \"-F\", \"#{buffer_name}\")\n\n"
+        "Returns:\n    str: its standard output\n\n"
+        "Raises:\n    RuntimeError with tmux's message when it fails",
+        arg("args")),
+    // `with Server(path) as server:` kills the server at the end of the block.
+    entering<Server>("Return this server, to be killed at the end of the with block."),
+    leaving<&server_ops::end_of_block>(
+        "Kill the server, whether the block ended by an exception or not.\n\n"
+        "Returns:\n    None: an exception of the block propagates"),
 };
 
 }  // namespace termloom::py

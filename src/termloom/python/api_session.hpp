@@ -24,8 +24,9 @@ inline constexpr std::array kSessionInterface = {
         "create a window at the next free index, not made current\n\nArgs:\n"
         "    name: its name; tmux names it after its program when None\n"
         "    command: run instead of the default shell\n"
-        "    directory: its start directory\n\nReturns:\n    Window",
-        arg("name", "None"), arg("command", "None"), arg("directory", "None")),
+        "    directory: its start directory; ValueError when it is missing\n\nReturns:\n    Window",
+        arg("name", "None"), arg("command", "None"), arg("directory", "None"))
+        .raising(Exception::ValueError),
     method<&session_ops::set_option>(
         "set_option", "set an option on this session\n\nReturns:\n    True\n\nRaises:\n"
         "    ValueError for an option that tmux keeps at another level, or an\n"
@@ -53,6 +54,11 @@ inline constexpr std::array kSessionInterface = {
     method<&session_ops::pane_metadata>(
         "pane_metadata",
         "every pane of the session with its state, from one tmux run\n\nReturns:\n    list[PaneMetadata]"),
+    // `with server.new_session(name) as session:` kills the session at the end.
+    entering<Session>("Return this session, to be killed at the end of the with block."),
+    leaving<&session_ops::end_of_block>(
+        "Kill the session, whether the block ended by an exception or not.\n\n"
+        "Returns:\n    None: an exception of the block propagates"),
     representation<&session_ops::repr>(),
 };
 

@@ -57,8 +57,25 @@ std::string_view keyword_text(PyObject* name) {
 bool bind_arguments(std::string_view callable, const Signature& signature,
                     std::span<PyObject* const> positional,
                     std::span<PyObject* const> keyword_names,
-                    std::span<PyObject* const> keyword_values, PyObject** bound) {
-    const auto params = signature.list();
+                    std::span<PyObject* const> keyword_values, PyObject** bound,
+                    PackedArguments& packed) {
+    auto params = signature.list();
+    const bool variadic = !params.empty() && params.back().variadic();
+    if (variadic) {
+        // Bind the named parameters before it; *args takes what is left.
+        params = params.first(params.size() - 1);
+        const std::size_t rest = positional.size() > params.size() ? positional.size() - params.size() : 0;
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(rest));
+        if (!tuple) return false;
+        packed.hold(tuple);
+        for (std::size_t i = 0; i < rest; ++i) {
+            PyObject* item = positional[params.size() + i];
+            Py_INCREF(item);
+            PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), item);  // steals item
+        }
+        bound[params.size()] = tuple;
+        positional = positional.first(positional.size() - rest);
+    }
     std::size_t required = 0;
     for (const Param& p : params) required += p.required() ? 1 : 0;
 

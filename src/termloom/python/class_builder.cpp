@@ -89,8 +89,9 @@ std::string text_signature(const Member& member) {
     for (const Param& p : member.signature.list()) {
         if (!first) out += ", ";
         first = false;
+        if (p.variadic()) out += '*';
         out += p.name;
-        if (!p.required()) {
+        if (!p.required() && !p.variadic()) {
             out += '=';
             out += p.default_source;
         }
@@ -109,9 +110,10 @@ PyObject* call_method(const Member& member, PyObject* self, PyObject* const* arg
             keyword_names[i] = PyTuple_GetItem(kwnames, static_cast<Py_ssize_t>(i));
         }
         PyObject* bound[kMaxParams];
+        PackedArguments packed;
         if (!bind_arguments(callable_name(member), member.signature,
                             {args, static_cast<std::size_t>(nargs)}, keyword_names,
-                            {args + nargs, nkw}, bound)) {
+                            {args + nargs, nkw}, bound, packed)) {
             return nullptr;
         }
         return with_shared_access(member, self, [&](InstanceHeader* receiver) {
@@ -144,8 +146,9 @@ PyObject* construct(const Member& member, PyTypeObject* type, PyObject* args, Py
             }
         }
         PyObject* bound[kMaxParams];
+        PackedArguments packed;
         if (!bind_arguments(callable_name(member), member.signature, positional, names, values,
-                            bound)) {
+                            bound, packed)) {
             return nullptr;
         }
         return member.construct(type, bound, member);

@@ -43,6 +43,35 @@ std::optional<std::string> text_from(PyObject* value) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+std::optional<OutputMark> mark_from(PyObject* value) {
+    PyTypeObject* screen_type = python_type<Screen>();
+    if (!screen_type) return std::nullopt;
+    if (PyObject_TypeCheck(value, screen_type)) {
+        ScopedAccess access(header_of(value), ScopedAccess::Mode::Shared);
+        if (!access.held()) return std::nullopt;
+        const Screen& screen = value_of<Screen>(header_of(value));
+        return OutputMark{screen.history_size + screen.cursor_y, screen};
+    }
+    if (!PyLong_Check(value)) {
+        raise_cast_error(value, "Screen | int");
+        return std::nullopt;
+    }
+    unsigned long long line = PyLong_AsUnsignedLongLong(value);
+    if (line == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return OutputMark{line, std::nullopt};
+}
+
+std::optional<TextArgs> Inbound<TextArgs>::convert(PyObject* v) {
+    TextArgs args;
+    const Py_ssize_t count = PyTuple_Size(v);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        auto text = text_from(PyTuple_GetItem(v, i));
+        if (!text) return std::nullopt;
+        args.items.push_back(std::move(*text));
+    }
+    return args;
+}
+
 std::optional<std::uint32_t> unsigned_from(PyObject* value) {
     PyObject* number = nullptr;
     if (PyLong_Check(value)) {

@@ -26,6 +26,8 @@ std::optional<bool> flag_from(PyObject* value);
 std::optional<Seconds> seconds_from(PyObject* value);
 // A str, or a compiled pattern of str (defined in text_pattern.cpp).
 std::optional<TextMatcher> matcher_from(PyObject* value);
+// A Screen (new output starts at its cursor) or an int (at that line).
+std::optional<OutputMark> mark_from(PyObject* value);
 
 template <class T>
 struct Inbound;
@@ -49,6 +51,15 @@ struct Inbound<Seconds> {
 template <>
 struct Inbound<TextMatcher> {
     static std::optional<TextMatcher> convert(PyObject* v) { return matcher_from(v); }
+};
+template <>
+struct Inbound<OutputMark> {
+    static std::optional<OutputMark> convert(PyObject* v) { return mark_from(v); }
+};
+// *args: a tuple of str (the binder packs them).
+template <>
+struct Inbound<TextArgs> {
+    static std::optional<TextArgs> convert(PyObject* v);
 };
 template <class T>
 struct Inbound<std::optional<T>> {

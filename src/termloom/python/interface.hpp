@@ -38,6 +38,9 @@ enum class ValueType {
     Text, OptionalText, Unsigned, OptionalUnsigned, Flag,
     Seconds, OptionalSeconds,  // float or int, never negative
     Pattern,                   // str or compiled re.Pattern[str]
+    Texts,                     // *args: every further positional argument, each a str
+    OptionalMark,              // Screen, int or None: where a wait's new output starts
+    Ignored,                   // any object, not looked at (__exit__'s exception)
 };
 
 struct Param {
@@ -46,7 +49,8 @@ struct Param {
     std::string_view annotation;      // its Python type, as written in annotations
     std::string_view default_source;  // Python source of the default; "" when required
 
-    constexpr bool required() const { return default_source.empty(); }
+    constexpr bool variadic() const { return type == ValueType::Texts; }
+    constexpr bool required() const { return default_source.empty() && !variadic(); }
 };
 
 struct Signature {
@@ -204,6 +208,21 @@ struct TypeInfo<TextMatcher> {
     static constexpr std::string_view produces = {};
     static constexpr ValueType value_type = ValueType::Pattern;
 };
+template <>
+struct TypeInfo<std::optional<OutputMark>> {
+    static constexpr std::string_view annotation = "typing.Any";
+    static constexpr std::string_view precise = "Screen | int | None";
+    static constexpr std::string_view produces = {};
+    static constexpr ValueType value_type = ValueType::OptionalMark;
+};
+// *args: str, as an operation takes it.
+template <>
+struct TypeInfo<TextArgs> {
+    static constexpr std::string_view annotation = "str";
+    static constexpr std::string_view precise = annotation;
+    static constexpr std::string_view produces = {};
+    static constexpr ValueType value_type = ValueType::Texts;
+};
 template <class T>
 struct OptionalInfo {
     static constexpr std::string_view annotation = "typing.Any";
@@ -270,14 +289,17 @@ constexpr Exceptions argument_errors(const Signature& signature) {
             case ValueType::Text:
             case ValueType::OptionalText: e |= Exception::UnicodeEncodeError; break;
             case ValueType::Unsigned:
-            case ValueType::OptionalUnsigned: e |= Exception::OverflowError; break;
-            case ValueType::Flag: break;
+            case ValueType::OptionalUnsigned:
+            case ValueType::OptionalMark: e |= Exception::OverflowError; break;
+            case ValueType::Flag:
+            case ValueType::Ignored: break;
             case ValueType::Seconds:
             case ValueType::OptionalSeconds:
                 e |= Exception::ValueError;
                 e |= Exception::OverflowError;
                 break;
-            case ValueType::Pattern: e |= Exception::UnicodeEncodeError; break;
+            case ValueType::Pattern:
+            case ValueType::Texts: e |= Exception::UnicodeEncodeError; break;
         }
     }
     return e;
@@ -369,8 +391,13 @@ consteval Signature signature_of(Names... names) {
     }(std::make_index_sequence<sizeof...(Names)>{});
     signature.count = sizeof...(Names);
     for (const Param& p : signature.list()) {
-        if (!p.required()) {
-            bool optional = p.type == ValueType::OptionalText || p.type == ValueType::OptionalUnsigned;
+        if (p.variadic()) {
+            if (!p.default_source.empty() || &p != &signature.params[signature.count - 1]) {
+                throw "*args comes last, without a default";
+            }
+        } else if (!p.required()) {
+            bool optional = p.type == ValueType::OptionalText || p.type == ValueType::OptionalUnsigned ||
+                            p.type == ValueType::OptionalMark;
             bool seconds = p.type == ValueType::Seconds || p.type == ValueType::OptionalSeconds;
             bool fits = seconds && is_seconds_literal(p.default_source);
             fits |= (optional || p.type == ValueType::OptionalSeconds) && p.default_source == "None";
@@ -557,6 +584,60 @@ consteval Member method(std::string_view name, std::string_view doc, Names... na
     set_result<typename Traits::Return>(m);
     set_owner<typename Traits::Self>(m);
     m.call = &call_operation<Op>;
+    return m;
+}
+
+// ---------------------------------------------------------------------------
+// Context managers: `with handle:` gives the handle itself and runs an
+// operation at the end of the block, whether it ends by an exception or not.
+
+inline PyObject* return_self(InstanceHeader* self, PyObject* const*, const Member&) {
+    PyObject* object = reinterpret_cast<PyObject*>(self);
+    Py_INCREF(object);
+    return object;
+}
+
+// The block's exception, if any, is left to propagate (None is false).
+template <auto Op>
+PyObject* run_at_exit(InstanceHeader* self, PyObject* const*, const Member&) {
+    using Traits = OperationTraits<decltype(Op)>;
+    const auto& value = value_of<typename Traits::Self>(self);
+    Result<void> done = without_interpreter_lock([&] { return Op(value); });
+    if (!done) return raise(done.error());
+    Py_RETURN_NONE;
+}
+
+template <class T>
+consteval Member entering(std::string_view doc) {
+    Member m;
+    m.kind = MemberKind::Method;
+    m.name = "__enter__";
+    m.doc = doc;
+    m.returns = python_name<T>::value;
+    m.result_type = python_name<T>::value;
+    m.raises |= Exception::TypeError;
+    set_owner<T>(m);
+    m.call = &return_self;
+    return m;
+}
+
+template <auto Op>
+consteval Member leaving(std::string_view doc) {
+    using Traits = OperationTraits<decltype(Op)>;
+    static_assert(std::is_same_v<typename Traits::Return, Result<void>>);
+    static_assert(!Traits::mutates, "a method runs under shared access: take const T&");
+    Member m;
+    m.kind = MemberKind::Method;
+    m.name = "__exit__";
+    m.doc = doc;
+    m.signature.params[0] = {"exc_type", ValueType::Ignored, "type[BaseException] | None", {}};
+    m.signature.params[1] = {"exc", ValueType::Ignored, "BaseException | None", {}};
+    m.signature.params[2] = {"traceback", ValueType::Ignored, "types.TracebackType | None", {}};
+    m.signature.count = 3;
+    m.raises = argument_errors(m.signature);
+    set_result<Result<void>>(m);
+    set_owner<typename Traits::Self>(m);
+    m.call = &run_at_exit<Op>;
     return m;
 }
 

@@ -102,10 +102,13 @@ constexpr void put_arguments(TextOut& out, const Record& r) {
     put_json_string(out, m.kind == MemberKind::Constructor ? "cls" : "self");
     out << "}]";
     const bool has_args = r.setter || m.kind == MemberKind::Constructor || m.kind == MemberKind::Method;
-    if (has_args && m.signature.count > 0) {
+    auto params = has_args ? m.signature.list() : std::span<const Param>();
+    const Param* vararg = !params.empty() && params.back().variadic() ? &params.back() : nullptr;
+    if (vararg) params = params.first(params.size() - 1);
+    if (!params.empty()) {
         out << ",\"args\":[";
         bool first = true;
-        for (const Param& p : m.signature.list()) {
+        for (const Param& p : params) {
             if (!first) out << ',';
             first = false;
             out << "{\"name\":";
@@ -119,6 +122,13 @@ constexpr void put_arguments(TextOut& out, const Record& r) {
             out << '}';
         }
         out << ']';
+    }
+    if (vararg) {
+        out << ",\"vararg\":{\"name\":";
+        put_json_string(out, vararg->name);
+        out << ",\"annotation\":";
+        put_json_string(out, vararg->annotation);
+        out << '}';
     }
     out << '}';
 }

@@ -42,6 +42,7 @@ constexpr void put_stub(TextOut& out) {
         << "# through the objects that those return, so they are type_check_only: they can be\n"
         << "# named in annotations (imported under typing.TYPE_CHECKING), not at run time.\n"
         << "import re\n"
+        << "import types\n"
         << "from typing import final, type_check_only\n\n"
         << "__all__ = [";
     bool first = true;

@@ -17,8 +17,9 @@ constexpr void put_parameters(TextOut& out, std::string_view first, const Signat
     for (const Param& p : signature.list()) {
         if (separate) out << ", ";
         separate = true;
+        if (p.variadic()) out << '*';
         out << p.name << ": " << p.annotation;
-        if (!p.required()) out << " = " << p.default_source;
+        if (!p.required() && !p.variadic()) out << " = " << p.default_source;
     }
     out << ')';
 }

@@ -8,6 +8,7 @@
 #include "../core/process.hpp"
 #include "class_registry.hpp"
 #include "errors.hpp"
+#include "recorder_program.hpp"
 #include "threads.hpp"
 
 namespace termloom::py {
@@ -73,6 +74,7 @@ PyObject* initialise() {
     // A run abandons its child when a Python signal handler raises
     // (KeyboardInterrupt, typically).
     set_interrupt_check(&python_wants_to_stop);
+    install_recorder_program();
     // Daemon threads still waiting for tmux are frozen at exit; their
     // children would be left running.
     Py_AtExit(&kill_running_children);
