@@ -208,7 +208,7 @@ def unpublished_classes():
             fake.respond(stdout="work\t0\t0\t%0\ttitle\n")  # target_pane
             fake.respond(stdout="work\t0\tname\n")  # target_window
             fake.respond(stdout="$0\n0|name|1|L|80|24|*\n")  # window metadata: session id, window
-            fake.respond(stdout="$\n0 0 80 1 0 0 1 0 2000 3.3a /dev/null\n")  # screen
+            fake.respond(stdout="$\n0 0 80 1 0 0 1 0 2000 /dev/null\n")  # screen
             fake.respond(stdout=PANE_METADATA_LINE)  # pane metadata
             os.environ["PATH"] = folder
             server = termloom.Server()

@@ -14,20 +14,9 @@ namespace {
 // comes last, as the rest of the line.
 constexpr std::string_view kStateFormat =
     "#{cursor_x} #{cursor_y} #{pane_width} #{pane_height} #{alternate_on} #{pane_dead} "
-    "#{pane_pid} #{history_size} #{history_limit} #{version} #{pane_tty}";
-constexpr std::size_t kStateFields = 11;
+    "#{pane_pid} #{history_size} #{history_limit} #{pane_tty}";
+constexpr std::size_t kStateFields = 10;
 
-// "3.4", "3.5a", "next-3.6": whether that tmux is 3.4 or later.
-bool at_least_3_4(std::string_view version) {
-    if (version.starts_with("next-")) return true;
-    const std::size_t point = version.find('.');
-    auto major = parse_u32(version.substr(0, point));
-    if (!major || point == std::string_view::npos) return false;
-    std::size_t end = point + 1;
-    while (end < version.size() && version[end] >= '0' && version[end] <= '9') ++end;
-    auto minor = parse_u32(version.substr(point + 1, end - point - 1));
-    return *major > 3 || (*major == 3 && minor && *minor >= 4);
-}
 constexpr std::size_t kTimeoutLines = 20;
 
 Result<void> parse_state(std::string_view line, PaneView& view) {
@@ -54,8 +43,7 @@ Result<void> parse_state(std::string_view line, PaneView& view) {
     auto limit = parse_u64(fields[8]);
     if (!limit) return bad_field("history_limit", fields[8], limit.error());
     view.history_limit = *limit;
-    view.knows_only_written = at_least_3_4(fields[9]);
-    view.tty = std::string(fields[10]);
+    view.tty = std::string(fields[9]);
     return {};
 }
 
@@ -294,7 +282,10 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
     std::uint64_t history_guess = after && after->screen ? after->screen->history_size : 0;
     auto first = live_view(pane, {});
     if (!first) return std::unexpected(first.error());
-    const bool only_written = first->knows_only_written;
+    // -T (3.4 and later) leaves out the blank cells nobody wrote.
+    auto release = release_on_path();
+    if (!release) return std::unexpected(release.error());
+    const bool only_written = release->at_least(3, 4);
     if (!after || !after->screen) history_guess = first->history_size;
     // History shorter than at the mark (or at the start) was cleared.
     const std::uint64_t history_floor = history_guess;

@@ -26,9 +26,6 @@ struct PaneView {
     std::uint64_t history_size = 0;  // lines above the visible screen
     std::uint64_t history_limit = 0;
     std::string written;             // with as_written: the capture with its blanks
-    // tmux knows -T (3.4 and later): without it, -N also prints blank cells
-    // that were never written, up to tmux's allocation of the line.
-    bool knows_only_written = false;
 };
 
 struct ViewOptions {
