@@ -53,8 +53,8 @@ SHOW_OPTION_DOC = ("the value of an option set on this {}, as tmux prints it\n\n
 
 
 # A session, window or pane has the options of its own level only.
-OWN_LEVEL_RAISES = ("\n\nRaises:\n    ValueError for an option that tmux keeps at another level, or an\n"
-                    "    unknown one; any \"@name\" is an option of every level")
+OWN_LEVEL_RAISES = ("\n\nRaises:\n    ValueError for an option that tmux keeps at another level (any\n"
+                    "    \"@name\" is an option of every level); RuntimeError for an unknown one")
 
 
 def options(level):

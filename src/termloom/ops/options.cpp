@@ -90,7 +90,10 @@ Result<void> check_option(const Scope& scope, const std::string& name, std::stri
     auto table = option_table(scope.socket, name, *scope.target, failed);
     if (!table) return std::unexpected(table.error());
     if (holds(scope.owner, *table)) return {};
-    if (*table == OptionTable::Unknown) return value_error("unknown option: " + quote_text(name));
+    // tmux's own words for a name it does not know (a prefix it would take included).
+    if (*table == OptionTable::Unknown) {
+        return runtime_error(std::string(failed) + "invalid option: " + name);
+    }
     std::string message = quote_text(name);
     message += " is ";
     message += table_description(*table);

@@ -124,12 +124,14 @@ Result<std::vector<PaneMetadata>> listing(const SocketPath& socket, std::vector<
                                           std::string_view filter = {}) {
     std::vector<PaneMetadata> found;
     std::string written;
+    bool skip_empty = false;  // the filter in the format prints the others as empty lines
     scope.insert(scope.begin(), word("list-panes"));
     if (filter.empty()) {
         scope.insert(scope.end(), {word("-F"), word(listing_format())});
     } else {
         auto filters = lists_take_filter();
         if (!filters) return std::unexpected(filters.error());
+        skip_empty = !*filters;
         std::ranges::copy(filtered_listing(written, filter, listing_format(), *filters),
                           std::back_inserter(scope));
     }
@@ -137,7 +139,7 @@ Result<std::vector<PaneMetadata>> listing(const SocketPath& socket, std::vector<
     if (!text) return std::unexpected(text.error());
     if (!*text) return found;
     for (std::string_view line : split_lines(**text)) {
-        if (line.empty()) continue;  // a pane the filter left out, before tmux 3.2
+        if (skip_empty && line.empty()) continue;
         auto record = from_line(line, socket);
         if (!record) return std::unexpected(record.error());
         found.push_back(std::move(*record));

@@ -160,16 +160,16 @@ inline constexpr std::array kPaneInterface = {
         "metadata", "this pane's state, from one tmux run\n\nReturns:\n    PaneMetadata"),
     method<&pane_ops::set_option>(
         "set_option", "set an option on this pane\n\nReturns:\n    True\n\nRaises:\n"
-        "    ValueError for an option that tmux keeps at another level, or an\n"
-        "    unknown one; any \"@name\" is an option of every level",
+        "    ValueError for an option that tmux keeps at another level (any\n"
+        "    \"@name\" is an option of every level); RuntimeError for an unknown one",
         arg("name"), arg("value"))
         .raising(Exception::ValueError),
     method<&pane_ops::show_option>(
         "show_option",
         "the value of an option set on this pane, as tmux prints it\n\nReturns:\n"
         "    str, or None where none is set\n\nRaises:\n"
-        "    ValueError for an option that tmux keeps at another level, or an\n"
-        "    unknown one; any \"@name\" is an option of every level",
+        "    ValueError for an option that tmux keeps at another level (any\n"
+        "    \"@name\" is an option of every level); RuntimeError for an unknown one",
         arg("name"))
         .raising(Exception::ValueError),
     representation<&pane_ops::repr>(),

@@ -42,16 +42,16 @@ inline constexpr std::array kWindowInterface = {
         .raising(Exception::ValueError),
     method<&window_ops::set_option>(
         "set_option", "set an option on this window\n\nReturns:\n    True\n\nRaises:\n"
-        "    ValueError for an option that tmux keeps at another level, or an\n"
-        "    unknown one; any \"@name\" is an option of every level",
+        "    ValueError for an option that tmux keeps at another level (any\n"
+        "    \"@name\" is an option of every level); RuntimeError for an unknown one",
         arg("name"), arg("value"))
         .raising(Exception::ValueError),
     method<&window_ops::show_option>(
         "show_option",
         "the value of an option set on this window, as tmux prints it\n\nReturns:\n"
         "    str, or None where none is set\n\nRaises:\n"
-        "    ValueError for an option that tmux keeps at another level, or an\n"
-        "    unknown one; any \"@name\" is an option of every level",
+        "    ValueError for an option that tmux keeps at another level (any\n"
+        "    \"@name\" is an option of every level); RuntimeError for an unknown one",
         arg("name"))
         .raising(Exception::ValueError),
     method<&window_ops::pane_metadata>(
