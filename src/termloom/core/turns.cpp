@@ -1,5 +1,5 @@
-// One entry per key in use: a flag and a condition variable, found in a map
-// that drops the entry when its last holder or waiter lets go.
+// One entry per key ever used: a flag, a condition variable and the memo,
+// which outlives the turns (an entry is a few dozen bytes).
 #include "turns.hpp"
 
 #include <condition_variable>
@@ -11,7 +11,6 @@
 namespace termloom {
 
 struct TurnEntry {
-    std::string key;
     bool taken = false;
     std::condition_variable free;
     std::string memo;
@@ -23,8 +22,8 @@ namespace {
 constexpr auto kCheckInterval = std::chrono::milliseconds(150);
 
 std::mutex entries_mutex;
-std::map<std::string, std::weak_ptr<TurnEntry>>& entries() {
-    static auto* map = new std::map<std::string, std::weak_ptr<TurnEntry>>;  // outlives exit
+std::map<std::string, std::shared_ptr<TurnEntry>>& entries() {
+    static auto* map = new std::map<std::string, std::shared_ptr<TurnEntry>>;  // outlives exit
     return *map;
 }
 
@@ -35,7 +34,6 @@ Turn::~Turn() {
     std::lock_guard lock(entries_mutex);
     entry_->taken = false;
     entry_->free.notify_one();
-    if (entry_.use_count() == 1) entries().erase(entry_->key);
     entry_.reset();
 }
 
@@ -44,13 +42,9 @@ std::string& Turn::memo() { return entry_->memo; }
 Result<std::optional<Turn>> take_turn(const std::string& key,
                                       std::optional<WaitClock::time_point> deadline) {
     std::unique_lock lock(entries_mutex);
-    auto& weak = entries()[key];
-    auto entry = weak.lock();
-    if (!entry) {
-        entry = std::make_shared<TurnEntry>();
-        entry->key = key;
-        weak = entry;
-    }
+    auto& kept = entries()[key];
+    if (!kept) kept = std::make_shared<TurnEntry>();
+    auto entry = kept;
     while (entry->taken) {
         auto until = WaitClock::now() + kCheckInterval;
         if (deadline && *deadline < until) until = *deadline;
