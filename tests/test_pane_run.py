@@ -1,18 +1,33 @@
 """Pane.run against real shells: exact output and status, state that persists,
 the history, time limits, and the shell or its output going away."""
+import concurrent.futures
+import re
 import shutil
 import subprocess
+import threading
+import time
 
 import pytest
 
 from conftest import BASH
 
+ENV = "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ '"
 SHELLS = {
     "bash": BASH,
-    "dash": "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ ' dash",
+    "dash": f"{ENV} dash",
     # zsh's line editor reads bytes above 127 as characters of the locale.
-    "zsh": "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen LANG=C.UTF-8 PS1='$ ' zsh -f",
+    "zsh": f"{ENV} LANG=C.UTF-8 zsh -f",
+    "ksh": f"{ENV} ksh",
+    "mksh": f"{ENV} mksh",
+    "busybox": f"{ENV} busybox sh",
+    "posh": f"{ENV} posh",
 }
+# mksh and posh keep their own prompt for root.
+PROMPT = re.compile(r"^[$#]", re.M)
+# How each is started with -c, for the expected results.
+SHELL_ARGV = {"busybox": ["busybox", "sh"]}
+# Shells that read the terminal's line as it is, without a line editor.
+NO_EDITOR = {"dash": SHELLS["dash"], "bash --noediting": BASH + " --noediting", "posh": SHELLS["posh"]}
 
 # Commands whose output in a pane is what the same shell prints when it runs
 # them with -c: no tabs or carriage returns, which the terminal would redraw.
@@ -31,21 +46,30 @@ COMMANDS = [
 def expected(shell, command):
     """(output, status) as run() gives them: what `shell -c` prints, without
     the line feed that ends its last line."""
-    done = subprocess.run([shell, "-c", command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+    done = subprocess.run([*SHELL_ARGV.get(shell, [shell]), "-c", command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           env={"PATH": "/usr/bin:/bin"})
     out = done.stdout.decode()
     return out[:-1] if out.endswith("\n") else out, done.returncode if done.returncode >= 0 else 128 - done.returncode
 
 
-@pytest.fixture(params=list(SHELLS))
-def shell_pane(request, real_tmux):
-    if shutil.which(request.param) is None:
-        pytest.skip(f"{request.param} is not installed")
-    real_tmux.tmux("new-session", "-d", "-s", "sh", "-x", "120", "-y", "30", SHELLS[request.param])
+def start_shell(real_tmux, name, command):
+    if shutil.which(name.split()[0]) is None:
+        pytest.skip(f"{name} is not installed")
+    real_tmux.tmux("new-session", "-d", "-s", "sh", "-x", "120", "-y", "30", command)
     real_tmux.tmux("new-session", "-d", "-s", "keep")  # the server outlives the shell
     pane = real_tmux.server.target_pane("=sh:0.0")
-    pane.wait_for("$")
-    return pane, request.param
+    pane.wait_for(PROMPT)
+    return pane
+
+
+@pytest.fixture(params=list(SHELLS))
+def shell_pane(request, real_tmux):
+    return start_shell(real_tmux, request.param, SHELLS[request.param]), request.param
+
+
+@pytest.fixture(params=list(NO_EDITOR))
+def plain_pane(request, real_tmux):
+    return start_shell(real_tmux, request.param, NO_EDITOR[request.param])
 
 
 def test_output_and_status(shell_pane):

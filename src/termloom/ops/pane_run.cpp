@@ -59,6 +59,8 @@ std::string_view builtin_prefix(std::string_view shell) {
     return shell == "zsh" ? "\\builtin " : "\\command ";
 }
 
+bool is_ksh93(std::string_view shell) { return shell == "ksh" || shell == "ksh93"; }
+
 // The file the typed line sources: the start line, the caller's command
 // (sourced with the caller's -x and -v back on), the end line.
 std::string wrapper_file(std::string_view shell, std::string_view command,
@@ -73,6 +75,7 @@ std::string wrapper_file(std::string_view shell, std::string_view command,
     out += c + "printf '\\r%s%s+\\033[K\\n' tl " + digits + ";} 2>/dev/null\n";
     out += c + ". " + command_file + "\n";
     out += "{ __tl_s=$? __tl_g=$-${__tl_f-};" + c + "set +xv;";
+    if (is_ksh93(shell)) out += "__tl_s=${__tl_k-$__tl_s};" + c + "unset __tl_k;";
     out += c + "printf '\\n\\r%s%s=%s\\033[K\\n' tl " + digits + " \"$__tl_s\";";
     out += "case $__tl_g in *v*)" + c + "set -v;;esac;";
     out += "case $__tl_g in *x*)" + c + "set -x;;esac;";
@@ -89,6 +92,8 @@ std::string command_file_text(std::string_view shell, std::string_view command) 
     out += "case $__tl_f in *x*)__tl_f=;" + c + "set -x;;*)__tl_f=;;esac;";
     out += command;
     out += '\n';
+    // ksh93 cuts the status of `.` to 8 bits, and 256+N (signal N) with it.
+    if (is_ksh93(shell)) out += "{ __tl_k=$?;} 2>/dev/null\n";
     return out;
 }
 
