@@ -6,7 +6,7 @@
 // holds whole ("tl" and its digits are printed as two words). Each line is
 // printed at the start of its row with the rest of the row cleared, so that
 // old text on the row (a cursor moved up, a confused line editor) cannot
-// hide it.
+// hide it; the end line first clears the rest of the command's last row.
 //
 // The caller's command goes into a private file, sourced by a second file
 // that prints the two lines around it; the typed line only sources the
@@ -32,6 +32,7 @@
 
 #include "../core/foreground.hpp"
 #include "../core/private_files.hpp"
+#include "../core/process.hpp"
 #include "../core/text.hpp"
 #include "../core/turns.hpp"
 #include "pane.hpp"
@@ -44,6 +45,10 @@ namespace {
 // The first look may show the start line already; otherwise this many
 // lines above it are read, beyond what the history grew by.
 constexpr std::uint32_t kExtraLines = 10;
+// A foreground program other than a shell gets this many looks this many
+// milliseconds apart to end before run refuses the pane.
+constexpr int kEndingChecks = 10;
+constexpr int kEndingPause = 5;
 
 std::string new_digits() {
     static thread_local std::mt19937_64 generator{std::random_device{}()};
@@ -59,6 +64,20 @@ std::string_view builtin_prefix(std::string_view shell) {
     return shell == "zsh" ? "\\builtin " : "\\command ";
 }
 
+// A command printing `lead`, the token, `mark` and the value of `word`, the
+// rest of the row cleared. mksh has no printf of its own: its print.
+std::string marker_line(std::string_view shell, std::string_view lead, const std::string& digits,
+                        std::string_view mark, std::string_view word) {
+    const std::string c(builtin_prefix(shell));
+    if (shell == "mksh" || shell == "lksh") {
+        return c + "print -n -- '" + std::string(lead) + "tl''" + digits + std::string(mark) + "'" +
+               std::string(word) + "'\\033[K\\n'";
+    }
+    return c + "printf '" + std::string(lead) + "%s%s" + std::string(mark) +
+           (word.empty() ? "" : "%s") + "\\033[K\\n' tl " + digits + (word.empty() ? "" : " ") +
+           std::string(word);
+}
+
 bool is_ksh93(std::string_view shell) { return shell == "ksh" || shell == "ksh93"; }
 
 // The file the typed line sources: the start line, the caller's command
@@ -72,24 +91,36 @@ std::string wrapper_file(std::string_view shell, std::string_view command,
         out += "\\builtin shopt -qo history&&{ \\builtin history -d $HISTCMD;";
         out += "\\builtin history -s " + shell_quoted(command) + ";};";
     }
-    out += c + "printf '\\r%s%s+\\033[K\\n' tl " + digits + ";} 2>/dev/null\n";
-    out += c + ". " + command_file + "\n";
+    out += marker_line(shell, "\\r", digits, "+", {}) + ";} 2>/dev/null\n";
+    // One line: read whole before the command runs, so that -v, which the
+    // command may turn on, does not show it.
+    out += c + ". " + command_file + ";";
     out += "{ __tl_s=$? __tl_g=$-${__tl_f-};" + c + "set +xv;";
     if (is_ksh93(shell)) out += "__tl_s=${__tl_k-$__tl_s};" + c + "unset __tl_k;";
-    out += c + "printf '\\n\\r%s%s=%s\\033[K\\n' tl " + digits + " \"$__tl_s\";";
+    out += marker_line(shell, "\\033[K\\n\\r", digits, "=", "\"$__tl_s\"") + ";";
     out += "case $__tl_g in *v*)" + c + "set -v;;esac;";
     out += "case $__tl_g in *x*)" + c + "set -x;;esac;";
     out += c + "unset __tl_s __tl_f __tl_g;} 2>/dev/null\n";
     return out;
 }
 
+// Whether the shell writes the trace of -x to the stderr of the command
+// traced, so that our lines' traces can be thrown away: zsh, ksh93, mksh and
+// posh write it elsewhere, and trace the redirection itself.
+bool traces_follow_stderr(std::string_view shell) {
+    return shell == "bash" || shell == "dash" || shell == "sh" || shell == "ash" || shell == "busybox";
+}
+
 // The caller's command, after a prefix on its first line that turns the
-// caller's -v and -x back on (and clears the saved flags, which the end line
-// otherwise restores, as after a syntax error on that line).
+// caller's -v back on, and -x where its trace can be kept to the command (it
+// also clears the saved flags, which the end line otherwise restores, as
+// after a syntax error on that line). Elsewhere the command runs untraced.
 std::string command_file_text(std::string_view shell, std::string_view command) {
     const std::string c(builtin_prefix(shell));
     std::string out = "case $__tl_f in *v*)" + c + "set -v;;esac;";
-    out += "case $__tl_f in *x*)__tl_f=;" + c + "set -x;;*)__tl_f=;;esac;";
+    if (traces_follow_stderr(shell)) {
+        out += "case $__tl_f in *x*)__tl_f=;" + c + "set -x;;*)__tl_f=;;esac;";
+    }
     out += command;
     out += '\n';
     // ksh93 cuts the status of `.` to 8 bits, and 256+N (signal N) with it.
@@ -232,6 +263,12 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
         program = foreground_of(memo.pid);
     }
     turn.memo() = memo_text(memo);
+    // A program the shell ran for the last run's end line (posh has no
+    // printf of its own) may not have ended yet.
+    for (int i = 0; i < kEndingChecks && program && !is_posix_shell(program->name); ++i) {
+        if (!sleep_interruptibly(kEndingPause)) return interrupted();
+        program = foreground_of(memo.pid);
+    }
     if (program && !is_posix_shell(program->name)) {
         return runtime_error("pane " + pane.pane_id + " is running " + program->name +
                              ", not a shell at its prompt");
