@@ -110,16 +110,13 @@ inline constexpr std::array kPaneInterface = {
         "run",
         "Run a command in the shell at the pane's prompt and wait for its end.\n\n"
         "The shell is the pane's own (POSIX: bash, dash, zsh, ksh), so cd and\n"
-        "variables persist. The command may be anything typed at a prompt.\n"
-        "The pane must show a POSIX shell at its prompt; runs on one pane\n"
-        "take turns.\n\nArgs:\n"
+        "variables persist. The command may be anything typed at a prompt.\n\nArgs:\n"
         "    command: the command line, or several lines\n"
         "    timeout: seconds, or None for no limit; at the timeout the command\n"
         "        is left running\n\n"
         "Returns:\n    CommandResult: the command, its exit status and its output as\n"
         "    the pane shows it\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once "
-        "when the shell\n    exits, when the pane runs another program, or when the output is\n"
-        "    longer than the pane's history",
+        "when the shell\n    exits, or when the output is longer than the pane's history",
         arg("command"), arg("timeout", "None"))
         .raising(Exception::TimeoutError),
     // Building and inspecting.
