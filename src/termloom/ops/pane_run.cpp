@@ -6,7 +6,9 @@
 // holds whole ("tl" and its digits are printed as two words). Each line is
 // printed at the start of its row with the rest of the row cleared, so that
 // old text on the row (a cursor moved up, a confused line editor) cannot
-// hide it; the end line first clears the rest of the command's last row.
+// hide it; the start line also clears the screen below it, where the
+// command's output goes, and the end line first clears the rest of the
+// command's last row.
 //
 // The caller's command goes into a private file, sourced by a second file
 // that prints the two lines around it; the typed line only sources the
@@ -65,16 +67,17 @@ std::string_view builtin_prefix(std::string_view shell) {
 }
 
 // A command printing `lead`, the token, `mark` and the value of `word`, the
-// rest of the row cleared. mksh has no printf of its own: its print.
+// rest of the row cleared, a line feed and `after`. mksh has no printf of its own: its print.
 std::string marker_line(std::string_view shell, std::string_view lead, const std::string& digits,
-                        std::string_view mark, std::string_view word) {
+                        std::string_view mark, std::string_view word, std::string_view after) {
     const std::string c(builtin_prefix(shell));
     if (shell == "mksh" || shell == "lksh") {
         return c + "print -n -- '" + std::string(lead) + "tl''" + digits + std::string(mark) + "'" +
-               std::string(word) + "'\\033[K\\n'";
+               std::string(word) + "'\\033[K\\n" + std::string(after) + "'";
     }
     return c + "printf '" + std::string(lead) + "%s%s" + std::string(mark) +
-           (word.empty() ? "" : "%s") + "\\033[K\\n' tl " + digits + (word.empty() ? "" : " ") +
+           (word.empty() ? "" : "%s") + "\\033[K\\n" + std::string(after) + "' tl " + digits +
+           (word.empty() ? "" : " ") +
            std::string(word);
 }
 
@@ -91,13 +94,13 @@ std::string wrapper_file(std::string_view shell, std::string_view command,
         out += "\\builtin shopt -qo history&&{ \\builtin history -d $HISTCMD;";
         out += "\\builtin history -s " + shell_quoted(command) + ";};";
     }
-    out += marker_line(shell, "\\r", digits, "+", {}) + ";} 2>/dev/null\n";
+    out += marker_line(shell, "\\r", digits, "+", {}, "\\033[J") + ";} 2>/dev/null\n";
     // One line: read whole before the command runs, so that -v, which the
     // command may turn on, does not show it.
     out += c + ". " + command_file + ";";
     out += "{ __tl_s=$? __tl_g=$-${__tl_f-};" + c + "set +xv;";
     if (is_ksh93(shell)) out += "__tl_s=${__tl_k-$__tl_s};" + c + "unset __tl_k;";
-    out += marker_line(shell, "\\033[K\\n\\r", digits, "=", "\"$__tl_s\"") + ";";
+    out += marker_line(shell, "\\033[K\\n\\r", digits, "=", "\"$__tl_s\"", {}) + ";";
     out += "case $__tl_g in *v*)" + c + "set -v;;esac;";
     out += "case $__tl_g in *x*)" + c + "set -x;;esac;";
     out += c + "unset __tl_s __tl_f __tl_g;} 2>/dev/null\n";
@@ -136,10 +139,12 @@ std::string_view without_trailing_blanks(std::string_view line) {
 // The status on the end line, when `line` holds one. ksh93 reports the
 // status of a command killed by signal N as 256+N: that is 128+N here.
 std::optional<std::uint32_t> end_status(std::string_view line, std::string_view end_prefix) {
-    line = without_trailing_blanks(line);
     const auto at = line.rfind(end_prefix);
     if (at == std::string_view::npos) return std::nullopt;
-    auto status = parse_u32(line.substr(at + end_prefix.size()));
+    // The row is blank after the status; a joined line may go on after it.
+    line.remove_prefix(at + end_prefix.size());
+    line = line.substr(0, line.find_first_of(" \t"));
+    auto status = parse_u32(line);
     if (!status || *status > 511) return std::nullopt;
     return *status > 255 ? *status - 128 : *status;
 }
