@@ -125,7 +125,7 @@ def reliability(termloom, tmux: PrivateTmux, shell: str, runs: int, rng: random.
             else:
                 result = pane.run(command, timeout=60)
                 got = (result.output, result.status)
-                if output is None and result.output.split("\n")[-1].startswith("top"):
+                if output is None and "top" in result.output:  # the rows above the end line
                     got = (None, result.status)
         except TimeoutError as exc:
             hangs += 1
