@@ -1,29 +1,42 @@
-"""Reliability of Pane.run: many consecutive runs of mixed commands, on bash
-and on dash, while two busy processes load the machine; counts wrong results.
+"""Reliability of Pane.run: many consecutive runs of mixed commands, on bash,
+dash, zsh, ksh93 and mksh, while two busy processes load the machine; counts
+wrong results and hangs, and times run("true") end to end.
 
 Each command's output and status are known by construction: statuses 0 to
 255, outputs of 0 to 2,000 lines, a 300-character line, output without a
 final line feed, output that looks like the bookkeeping lines, non-ASCII
 text, blank lines, several lines of command, a here-document, a comment,
-cd. A result is wrong when its output or status differs, or when run raised.
+cd, a clear of the screen and history, the cursor moved over older text,
+commands of 5 KB and 50 KB, half-typed text left on the command line, and two
+threads running on the one pane. A result is wrong when its output or status
+differs, or when run raised; a hang is a run that reached its 60 s limit.
 
-    python bench/bench_run_reliability.py [--runs N] [--shells bash,dash] [--seed S]
+    python bench/bench_run_reliability.py [--runs N] [--shells bash,dash,...] [--seed S]
 """
 
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import random
+import re
+import shutil
 import subprocess
 import sys
 import time
 
 from common import PrivateTmux, import_termloom_and_tmux, run_main
 
+ENV = "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ '"
 SHELLS = {
-    "bash": "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ ' bash --norc --noprofile",
-    "dash": "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ ' dash",
+    "bash": f"{ENV} bash --norc --noprofile",
+    "dash": f"{ENV} dash",
+    "zsh": f"{ENV} LANG=C.UTF-8 zsh -f",
+    "ksh": f"{ENV} ksh",
+    "mksh": f"{ENV} mksh",
 }
+KINDS = 20
+TRUE_RUNS = 100
 HISTORY_LIMIT = 5000  # more than the longest output, its lines and the screen
 
 
@@ -33,7 +46,7 @@ def lines(*items: str) -> str:
 
 def command_for(rng: random.Random) -> tuple[str, str, int]:
     """A command, the output and the status it must give."""
-    kind = rng.randrange(14)
+    kind = rng.randrange(KINDS)
     if kind == 0:
         n = rng.randrange(256)
         return f"(exit {n})", "", n
@@ -68,31 +81,73 @@ def command_for(rng: random.Random) -> tuple[str, str, int]:
         return "echo 'a;b' \"c&&d\" | cat", "a;b c&&d", 0
     if kind == 12:
         return ":", "", 0
+    if kind == 14:
+        return "clear; echo cleared", "cleared", 0
+    if kind == 15:
+        return "tput cup 0 0; echo top", None, 0  # the rest of the row is older text
+    if kind == 16:
+        size = rng.choice([5_000, 50_000])
+        return "echo " + "k" * size, "k" * size, 0
+    if kind == 17:
+        body = [f"{i} " + "h" * 70 for i in range(rng.randrange(1, 300))]
+        return "cat <<'EOF'\n" + "\n".join(body) + "\nEOF", "\n".join(body), 0
+    if kind == 18:
+        return "HALF-TYPED", "half", 0
+    if kind == 19:
+        return "TWO-THREADS", "", 0
     return "printf '\\n\\nx\\n\\n'", "\n\nx\n", 0
+
+
+def special(pane, command: str):
+    """Runs the cases that need more than one call; returns (output, status)."""
+    if command == "HALF-TYPED":
+        pane.send_text("ec")
+        pane.wait_for("ec")
+        result = pane.run("echo half", timeout=60)
+        return result.output, result.status
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        got = list(pool.map(lambda i: pane.run(f"echo t{i}", timeout=60).output, range(4)))
+    return ("" if got == [f"t{i}" for i in range(4)] else repr(got)), 0
 
 
 def reliability(termloom, tmux: PrivateTmux, shell: str, runs: int, rng: random.Random):
     tmux.run("new-session", "-d", "-s", shell, "-x", "120", "-y", "30", SHELLS[shell])
     pane = termloom.Server(tmux.socket).target_pane(f"={shell}:0.0")
-    pane.wait_for("$")
+    pane.wait_for(re.compile(r"^[$#]", re.M))  # mksh keeps its own prompt for root
     wrong = []
+    hangs = 0
     started = time.monotonic()
     for i in range(runs):
         command, output, status = command_for(rng)
         try:
-            result = pane.run(command, timeout=60)
-            got = (result.output, result.status)
+            if command in ("HALF-TYPED", "TWO-THREADS"):
+                got = special(pane, command)
+            else:
+                result = pane.run(command, timeout=60)
+                got = (result.output, result.status)
+                if output is None and "top" in result.output:  # the rows above the end line
+                    got = (None, result.status)
+        except TimeoutError as exc:
+            hangs += 1
+            got = (f"TimeoutError: {exc}", None)
         except Exception as exc:  # noqa: BLE001 - every failure counts as a wrong result
             got = (f"{type(exc).__name__}: {exc}", None)
         if got != (output, status):
-            wrong.append((i, command, (output, status), got))
-    return wrong, time.monotonic() - started
+            wrong.append((i, command, (output or "", status), got))
+    took = time.monotonic() - started
+    times = []
+    for _ in range(TRUE_RUNS):
+        begin = time.perf_counter()
+        pane.run("true")
+        times.append((time.perf_counter() - begin) * 1e3)
+    times.sort()
+    return wrong, hangs, took, times[len(times) // 2]
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=1000)
-    parser.add_argument("--shells", default="bash,dash")
+    parser.add_argument("--shells", default=",".join(SHELLS))
     parser.add_argument("--seed", type=int, default=10)
     args = parser.parse_args()
     termloom, real_tmux = import_termloom_and_tmux()
@@ -103,11 +158,16 @@ def main() -> int:
                  str(HISTORY_LIMIT))
         print(f"{tmux.version()}, two busy processes, {args.runs} runs per shell")
         for shell in args.shells.split(","):
-            wrong, took = reliability(termloom, tmux, shell, args.runs, random.Random(args.seed))
-            print(f"{shell:5} {len(wrong):4} wrong of {args.runs} in {took:6.1f} s")
+            if shutil.which(shell) is None:
+                print(f"{shell:5} not installed")
+                continue
+            wrong, hangs, took, true_p50 = reliability(termloom, tmux, shell, args.runs,
+                                                       random.Random(args.seed))
+            print(f"{shell:5} {len(wrong):4} wrong ({hangs} hangs) of {args.runs} in {took:6.1f} s; "
+                  f'run("true") p50 {true_p50:.2f} ms')
             for i, command, want, got in wrong[:5]:
-                print(f"   run {i}: {command!r}: wanted status {want[1]} and {len(want[0])} characters, "
-                      f"got status {got[1]} and {got[0][:300]!r}")
+                print(f"   run {i}: {command[:80]!r}: wanted status {want[1]} and {len(want[0])} characters, "
+                      f"got status {got[1]} and {str(got[0])[:300]!r}")
     finally:
         for process in busy:
             process.kill()

@@ -30,12 +30,16 @@ Install it with your package manager (for example: sudo apt-get install tmux) an
 # The shells that the tests of Pane.run drive besides bash; a missing one
 # only skips its tests.
 ensure_shells() {
-    local missing=()
-    command -v dash >/dev/null 2>&1 || missing+=(dash)
-    command -v zsh >/dev/null 2>&1 || missing+=(zsh)
+    local missing=() shell
+    for shell in dash zsh ksh mksh busybox posh; do
+        command -v "$shell" >/dev/null 2>&1 || missing+=("$shell")
+    done
     [ ${#missing[@]} -eq 0 ] && return 0
     say "installing ${missing[*]} from Debian's packages"
-    apt_install "${missing[@]}" || say "${missing[*]} not installed; their tests will be skipped"
+    # One at a time: a release without one of them still gets the others.
+    for shell in "${missing[@]}"; do
+        apt_install "$shell" || say "$shell not installed; its tests will be skipped"
+    done
 }
 
 # The Unicode data files are needed only to check the generated tables.
