@@ -89,6 +89,36 @@ def real_tmux(tmux_server, isolated_env):
     """The plugin's private server, with a way to run tmux on it directly."""
     return RealTmux(isolated_env)
 
+# Puts the terminal in raw mode, says "ready" and appends every byte it reads
+# to the file named by its argument.
+RAW_READER = (
+    "import os, sys, tty\n"
+    "tty.setraw(0)\n"
+    "out = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_APPEND)\n"
+    "os.write(1, b'ready')\n"
+    "while True:\n"
+    "    os.write(out, os.read(0, 65536))\n"
+)
+
+
+@pytest.fixture
+def raw_pane(real_tmux):
+    """A pane whose program logs the bytes it receives; (pane, log path)."""
+    script, log = os.path.join(real_tmux.folder, "reader.py"), os.path.join(real_tmux.folder, "log")
+    with open(script, "w") as f:
+        f.write(RAW_READER)
+    open(log, "wb").close()
+    real_tmux.tmux("new-session", "-d", "-s", "raw", f"{sys.executable} {script} {log}")
+    pane = real_tmux.server.target_pane("=raw:0.0")
+    pane.wait_for("ready")
+    return pane, log
+
+
+def logged(log):
+    with open(log, "rb") as f:
+        return f.read()
+
+
 
 class FakeProgram:
     """Scripted responses for one fake program, and the argv of every run."""

@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-from conftest import real_tmux_before, wait_for
+from conftest import wait_for
 
 LIST = "#{window_index}|#{window_name}"
 

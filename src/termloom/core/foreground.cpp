@@ -1,19 +1,32 @@
 #include "foreground.hpp"
 
+#include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <string_view>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace termloom {
 namespace {
 
+// A /proc file, with open and read: a file stream would bring in a glibc
+// symbol (fstat64) newer than the module's floor, 2.28.
 std::optional<std::string> read_small_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) return std::nullopt;
-    return text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buffer[512];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ::close(fd);
+            if (got < 0) return std::nullopt;
+            return text;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
 }
 
 }  // namespace

@@ -17,22 +17,7 @@
 extern char** environ;
 
 namespace termloom {
-namespace {
 
-constexpr long close_range_call = 436;  // the same number on every architecture
-
-// What getdents64 fills its buffer with.
-struct LinuxDirent64 {
-    ino64_t d_ino;
-    off64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[1];
-};
-
-// The paths exec tries, as posix_spawnp searches: the name itself when it
-// holds a '/', else each PATH entry in turn (an empty one is the current
-// folder). Made before the fork, as the child must not allocate.
 std::vector<std::string> exec_candidates(const char* file) {
     std::vector<std::string> paths;
     if (*file == '\0') return paths;
@@ -53,6 +38,19 @@ std::vector<std::string> exec_candidates(const char* file) {
     }
     return paths;
 }
+
+namespace {
+
+constexpr long close_range_call = 436;  // the same number on every architecture
+
+// What getdents64 fills its buffer with.
+struct LinuxDirent64 {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];
+};
 
 bool close_range(unsigned first, unsigned last) {
     return first > last || ::syscall(close_range_call, first, last, 0) == 0;

@@ -12,9 +12,18 @@
 // does, and the exec error reported back.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include <sys/types.h>
 
 namespace termloom {
+
+// The paths exec tries, as posix_spawnp searches: the name itself when it
+// holds a '/', else each PATH entry in turn (an empty one is the current
+// folder). spawn_in_fork makes them before the fork, as the child must not
+// allocate.
+std::vector<std::string> exec_candidates(const char* file);
 
 // The descriptors given are >= 3. Returns 0 with `pid` set, or the error
 // number (the exec error when the program can't run; that child is reaped).

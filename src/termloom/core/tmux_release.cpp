@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "spawn_in_fork.hpp"
 #include "text.hpp"
 
 namespace termloom {
@@ -36,13 +37,7 @@ struct ProgramFile {
 // searches (an empty entry is the current folder); nothing when none is.
 // statx, not stat: the module loads on glibc 2.28, before stat's new symbol.
 std::optional<ProgramFile> find_tmux() {
-    const char* path = std::getenv("PATH");
-    std::string_view rest = path != nullptr ? path : "/bin:/usr/bin";
-    for (;;) {
-        const auto colon = rest.find(':');
-        std::string candidate(rest.substr(0, colon));
-        if (!candidate.empty()) candidate += '/';
-        candidate += "tmux";
+    for (std::string& candidate : exec_candidates("tmux")) {
         struct statx info {};
         constexpr unsigned kWanted = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MTIME;
         if (::statx(AT_FDCWD, candidate.c_str(), 0, kWanted, &info) == 0 &&
@@ -50,9 +45,8 @@ std::optional<ProgramFile> find_tmux() {
             return ProgramFile{std::move(candidate), info.stx_dev_major, info.stx_dev_minor,
                                info.stx_ino, info.stx_size, info.stx_mtime};
         }
-        if (colon == std::string_view::npos) return std::nullopt;
-        rest.remove_prefix(colon + 1);
     }
+    return std::nullopt;
 }
 
 struct Known {
