@@ -103,8 +103,12 @@ constexpr void put_arguments(TextOut& out, const Record& r) {
     out << "}]";
     const bool has_args = r.setter || m.kind == MemberKind::Constructor || m.kind == MemberKind::Method;
     auto params = has_args ? m.signature.list() : std::span<const Param>();
-    const Param* vararg = !params.empty() && params.back().variadic() ? &params.back() : nullptr;
-    if (vararg) params = params.first(params.size() - 1);
+    // A flag and an index, not a pointer into the table: the sanitizer's
+    // null check of such a pointer cannot be evaluated at compile time.
+    const bool has_vararg = !params.empty() && params.back().variadic();
+    const std::size_t vararg_index = params.size() - 1;
+    const std::span<const Param> all = params;
+    if (has_vararg) params = params.first(vararg_index);
     if (!params.empty()) {
         out << ",\"args\":[";
         bool first = true;
@@ -123,11 +127,11 @@ constexpr void put_arguments(TextOut& out, const Record& r) {
         }
         out << ']';
     }
-    if (vararg) {
+    if (has_vararg) {
         out << ",\"vararg\":{\"name\":";
-        put_json_string(out, vararg->name);
+        put_json_string(out, all[vararg_index].name);
         out << ",\"annotation\":";
-        put_json_string(out, vararg->annotation);
+        put_json_string(out, all[vararg_index].annotation);
         out << '}';
     }
     out << '}';
