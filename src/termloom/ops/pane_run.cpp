@@ -204,18 +204,9 @@ std::optional<std::string> output_before(const std::vector<std::string_view>& li
 
 // Whether tmux may have dropped lines of the pane's history: a full history
 // drops a tenth of its limit at a time, so one that ever filled holds at least
-// that much less than its limit from then on. Unknown counts as filled.
-Result<bool> history_filled(const Pane& pane) {
-    auto out = successful_stdout(tmux_argv(pane.socket, {word("display-message"), word("-p"), word("-t"),
-                                                         value(pane.pane_id),
-                                                         fixed_operand("#{history_size} #{history_limit}")}));
-    if (!out) return std::unexpected(out.error());
-    if (!*out) return true;
-    auto fields = split_fields(trim(**out), ' ', 2);
-    if (fields.size() != 2) return true;
-    auto size = parse_u64(fields[0]);
-    auto limit = parse_u64(fields[1]);
-    return !size || !limit || *size + *limit / 10 + 1 >= *limit;
+// that much less than its limit from then on.
+bool history_filled(const PaneView& view) {
+    return view.history_size + view.history_limit / 10 + 1 >= view.history_limit;
 }
 
 // What a run leaves in its turn's memo: the pane's process as last checked,
@@ -380,9 +371,8 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
             if (!whole) {
                 output = output_above(all, i, start_line);
             } else {
-                auto filled = history_filled(pane);
-                if (!filled) return std::unexpected(filled.error());
-                output = output_before(all, i, start_line, wide->screen.height, *filled);
+                output = output_before(all, i, start_line, wide->screen.height,
+                                       history_filled(*wide));
             }
             break;
         }
