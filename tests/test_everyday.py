@@ -349,7 +349,7 @@ class TestWaitExit:
     @pytest.mark.parametrize("command, status", [("exit 7", 7), ("exit 0", 0)])
     def test_status_of_a_kept_pane(self, tmux_session, tmux_server, command, status):
         tmux_server.command("set-option", "-g", "remain-on-exit", "on")
-        panes = [tmux_session.new_window(command=f"sleep 0.3; {command}").panes[0] for _ in range(3)]
+        panes = [tmux_session.new_window(command=f"sleep 0.3; {command}").panes[0] for _ in range(8)]
         found = [pane.wait_exit(timeout=10) for pane in panes]
         # tmux 3.3a now and then marks a pane dead and never records its
         # status: then None (it does not know), never a wrong number.
