@@ -51,9 +51,9 @@ std::string written_form(const Arg& arg) {
 
 }  // namespace
 
-std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
-                                   std::span<const Arg> args) {
-    std::vector<std::string> argv;
+HostCommand tmux_argv(const std::optional<std::string>& socket, std::span<const Arg> args) {
+    HostCommand command{socket, {}};
+    std::vector<std::string>& argv = command.argv;
     argv.reserve(args.size() + 4);
     argv.emplace_back("tmux");
     if (!tmux_sees_utf8(std::getenv("TMUX"), std::getenv("LC_ALL"), std::getenv("LC_CTYPE"),
@@ -77,7 +77,7 @@ std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
         }
         argv.push_back(written_form(arg));
     }
-    return argv;
+    return command;
 }
 
 bool tmux_sees_utf8(const char* tmux, const char* lc_all, const char* lc_ctype,
@@ -143,8 +143,8 @@ std::vector<Arg> listing_scope(std::string& target, std::string_view session_nam
     return {word("-t"), value(target)};
 }
 
-std::vector<std::string> display_query(const std::optional<std::string>& socket,
-                                       std::string_view target, std::string_view format) {
+HostCommand display_query(const std::optional<std::string>& socket, std::string_view target,
+                          std::string_view format) {
     return tmux_argv(socket, {word("has-session"), word("-t"), value(target), command_separator(),
                               word("display-message"), word("-p"), word("-t"), value(target),
                               fixed_operand(format)});

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host_command.hpp"
+
 namespace termloom {
 
 enum class ArgRole {
@@ -46,11 +48,10 @@ constexpr Arg command_separator() { return {ArgRole::Separator, ";"}; }
 // client for UTF-8 (see tmux_sees_utf8), then "-S <socket>" when a socket
 // path is present, then the arguments in order, each written as its role
 // requires.
-std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
-                                   std::span<const Arg> args);
+HostCommand tmux_argv(const std::optional<std::string>& socket, std::span<const Arg> args);
 
-inline std::vector<std::string> tmux_argv(const std::optional<std::string>& socket,
-                                          std::initializer_list<Arg> args) {
+inline HostCommand tmux_argv(const std::optional<std::string>& socket,
+                             std::initializer_list<Arg> args) {
     return tmux_argv(socket, std::span<const Arg>(args.begin(), args.size()));
 }
 
@@ -109,8 +110,8 @@ std::string no_such_window(std::uint32_t index);
 // reads as another one, or as empty fields, and the exit status is 0.
 // has-session resolves the same target strictly and, failing, stops the
 // command list, so the query prints only for the object asked for.
-std::vector<std::string> display_query(const std::optional<std::string>& socket,
-                                       std::string_view target, std::string_view format);
+HostCommand display_query(const std::optional<std::string>& socket, std::string_view target,
+                          std::string_view format);
 
 }  // namespace termloom
 

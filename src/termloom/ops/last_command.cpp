@@ -81,8 +81,8 @@ std::vector<std::string> answers_in(std::string_view capture) {
 }
 
 // One capture: its answers, or the run's error.
-Result<std::vector<std::string>> answers_from(const std::vector<std::string>& argv) {
-    auto output = output_of(argv, Capture::Both, kSpawnPrefix);
+Result<std::vector<std::string>> answers_from(const HostCommand& command) {
+    auto output = output_of(command, Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
     auto text = unpadded_capture(decode_lossy(std::move(output->stdout_bytes)));

@@ -17,7 +17,7 @@ constexpr std::string_view kBetween = "=";
 // Server, global session and global window options hold every option of
 // their table, hooks (-H) included; the pane's listing (-A: inherited values
 // too) holds the options a pane may have.
-std::vector<std::string> listings(const SocketPath& socket, std::string_view pane_target) {
+HostCommand listings(const SocketPath& socket, std::string_view pane_target) {
     std::vector<Arg> args;
     for (std::string_view flags : {"-s", "-gH", "-gwH"}) {
         args.insert(args.end(), {word("show-options"), word(flags), command_separator(),

@@ -105,7 +105,7 @@ Result<void> check_option(const Scope& scope, const std::string& name, std::stri
 
 // The subcommand, the level and the target, then `operands` (a name, and a
 // value to set).
-std::vector<std::string> command(const Scope& scope, std::string_view subcommand,
+HostCommand command(const Scope& scope, std::string_view subcommand,
                                  std::initializer_list<Arg> operands) {
     std::vector<Arg> args = {word(subcommand)};
     if (!scope.level.empty()) args.push_back(word(scope.level));

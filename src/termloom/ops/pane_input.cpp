@@ -85,7 +85,7 @@ Result<std::optional<std::string>> current_command(const Pane& pane) {
 Result<std::optional<std::string>> current_commandline(const Pane& pane) {
     auto pid = displayed(pane, "#{pane_pid}");
     if (!pid || !*pid) return pid;
-    auto text = successful_stdout({"ps", "-p", **pid, "-o", "args="});
+    auto text = successful_stdout(HostCommand{pane.socket, {"ps", "-p", **pid, "-o", "args="}});
     if (!text || !*text) return text;
     return trimmed_value(**text);
 }

@@ -33,38 +33,38 @@ std::unexpected<Error> run_failure(const RunError& error, std::string_view progr
     return runtime_error(std::move(message));
 }
 
-std::string_view program_of(const std::vector<std::string>& argv) {
-    return argv.empty() ? std::string_view() : std::string_view(argv.front());
+std::string_view program_of(const HostCommand& command) {
+    return command.argv.empty() ? std::string_view() : std::string_view(command.argv.front());
 }
 
 }  // namespace
 
-Result<bool> status_of(const std::vector<std::string>& argv) {
-    auto ran = run_status(argv);
-    if (!ran) return run_failure(ran.error(), program_of(argv), kSpawnPrefix);  // no Spawn here
+Result<bool> status_of(const HostCommand& command) {
+    auto ran = run_status_on_host(command);
+    if (!ran) return run_failure(ran.error(), program_of(command), kSpawnPrefix);  // no Spawn here
     return *ran;
 }
 
-Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
+Result<CommandOutput> output_of(const HostCommand& command, Capture capture,
                                 std::string_view spawn_prefix, std::string_view input) {
-    auto ran = run_output(argv, capture, input);
-    if (!ran) return run_failure(ran.error(), program_of(argv), spawn_prefix);
+    auto ran = run_output_on_host(command, capture, input);
+    if (!ran) return run_failure(ran.error(), program_of(command), spawn_prefix);
     return std::move(*ran);
 }
 
-Result<std::optional<CommandOutput>> successful_output(const std::vector<std::string>& argv,
+Result<std::optional<CommandOutput>> successful_output(const HostCommand& command,
                                                        Capture capture) {
-    auto ran = run_output(argv, capture);
+    auto ran = run_output_on_host(command, capture);
     if (!ran) {
         if (ran.error().kind == RunError::Kind::Spawn) return std::nullopt;
-        return run_failure(ran.error(), program_of(argv), kSpawnPrefix);
+        return run_failure(ran.error(), program_of(command), kSpawnPrefix);
     }
     if (!succeeded(*ran)) return std::nullopt;
     return std::optional<CommandOutput>(std::move(*ran));
 }
 
-Result<std::optional<std::string>> successful_stdout(const std::vector<std::string>& argv) {
-    auto output = successful_output(argv, Capture::Stdout);
+Result<std::optional<std::string>> successful_stdout(const HostCommand& command) {
+    auto output = successful_output(command, Capture::Stdout);
     if (!output) return std::unexpected(output.error());
     if (!*output) return std::nullopt;
     return decode_lossy(std::move((*output)->stdout_bytes));
@@ -109,8 +109,8 @@ std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput
     return runtime_error(std::move(message));
 }
 
-Result<bool> action_run(const std::vector<std::string>& argv, std::string_view failure_prefix) {
-    auto output = output_of(argv, Capture::Stderr, kSpawnPrefix);
+Result<bool> action_run(const HostCommand& command, std::string_view failure_prefix) {
+    auto output = output_of(command, Capture::Stderr, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(failure_prefix, *output, Stderr::Trimmed);
     return true;
@@ -120,12 +120,12 @@ namespace {
 
 // Runs a look-up whose output is one id per line, in `wanted` order: the
 // session's id, then (for a window) the window's. Fewer lines: not found.
-Result<Lookup> look_up(const std::vector<std::string>& argv, std::size_t wanted,
+Result<Lookup> look_up(const HostCommand& command, std::size_t wanted,
                        std::string missing_session, std::string missing_window) {
-    auto ran = run_output(argv, Capture::Both);
+    auto ran = run_output_on_host(command, Capture::Both);
     if (!ran) {
         if (ran.error().kind != RunError::Kind::Spawn) {
-            return run_failure(ran.error(), program_of(argv), kSpawnPrefix);
+            return run_failure(ran.error(), program_of(command), kSpawnPrefix);
         }
         return Lookup{.id = {}, .started = false, .failure = std::move(ran.error().text)};
     }
@@ -141,7 +141,7 @@ Result<Lookup> look_up(const std::vector<std::string>& argv, std::size_t wanted,
 
 }  // namespace
 
-Result<std::vector<std::string>> exact_listing(const SocketPath& socket,
+Result<HostCommand> exact_listing(const SocketPath& socket,
                                                std::string_view session_name,
                                                std::optional<std::uint32_t> index,
                                                std::string_view window_format) {
@@ -165,9 +165,9 @@ Result<Lookup> find_session(const SocketPath& socket, std::string_view session_n
     if (!session_name_addressable(session_name)) {
         return Lookup{{}, true, no_such_session(session_name)};
     }
-    auto argv = exact_listing(socket, session_name, std::nullopt, {});
-    if (!argv) return std::unexpected(argv.error());
-    return look_up(*argv, 1, no_such_session(session_name), {});
+    auto listing = exact_listing(socket, session_name, std::nullopt, {});
+    if (!listing) return std::unexpected(listing.error());
+    return look_up(*listing, 1, no_such_session(session_name), {});
 }
 
 Result<Lookup> find_window(const SocketPath& socket, std::string_view session_name,
@@ -177,9 +177,9 @@ Result<Lookup> find_window(const SocketPath& socket, std::string_view session_na
     }
     // The session's id first, so that a missing session and a missing
     // window tell themselves apart.
-    auto argv = exact_listing(socket, session_name, index, "#{window_id}");
-    if (!argv) return std::unexpected(argv.error());
-    return look_up(*argv, 2, no_such_session(session_name), no_such_window(index));
+    auto listing = exact_listing(socket, session_name, index, "#{window_id}");
+    if (!listing) return std::unexpected(listing.error());
+    return look_up(*listing, 2, no_such_session(session_name), no_such_window(index));
 }
 
 std::unexpected<Error> lookup_failure(const Lookup& lookup, std::string_view prefix, Stderr form,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../core/error.hpp"
+#include "../core/host_command.hpp"
 #include "../core/process.hpp"
 #include "../core/tmux_release.hpp"
 #include "handles.hpp"
@@ -19,21 +20,21 @@ namespace termloom {
 // not be read is a runtime error ("could not read the exit status of tmux: ").
 
 // A status run; a failed start is false.
-Result<bool> status_of(const std::vector<std::string>& argv);
+Result<bool> status_of(const HostCommand& command);
 
 // An output run whose start failure becomes `spawn_prefix` + the system's
 // text; `input` is fed to its standard input.
-Result<CommandOutput> output_of(const std::vector<std::string>& argv, Capture capture,
+Result<CommandOutput> output_of(const HostCommand& command, Capture capture,
                                 std::string_view spawn_prefix, std::string_view input = {});
 
 // The same, but for readers whose every failure of tmux is an empty result:
 // the output when the child started and exited with 0, nothing otherwise.
-Result<std::optional<CommandOutput>> successful_output(const std::vector<std::string>& argv,
+Result<std::optional<CommandOutput>> successful_output(const HostCommand& command,
                                                        Capture capture);
 
 // The decoded standard output of a reader's run, or nothing when tmux could
 // not start or failed.
-Result<std::optional<std::string>> successful_stdout(const std::vector<std::string>& argv);
+Result<std::optional<std::string>> successful_stdout(const HostCommand& command);
 
 // The release of the tmux on PATH (core/tmux_release.hpp), asked once.
 Result<TmuxRelease> release_on_path();
@@ -63,7 +64,7 @@ std::unexpected<Error> tmux_failure(std::string_view prefix, const CommandOutput
 
 // The action run of the pane operations: standard error collected; true on
 // success, otherwise `failure_prefix` and tmux's trimmed standard error.
-Result<bool> action_run(const std::vector<std::string>& argv, std::string_view failure_prefix);
+Result<bool> action_run(const HostCommand& command, std::string_view failure_prefix);
 
 // The session or window that a look-up by exact name (and index) found:
 // its id, which tmux resolves strictly, for the command that acts on it.
@@ -79,7 +80,7 @@ struct Lookup {
 // `session_name`, then, with an `index`, list-windows printing
 // `window_format` for that window of it; read with listed_lines, the lines
 // tell a missing session from a missing window.
-Result<std::vector<std::string>> exact_listing(const SocketPath& socket,
+Result<HostCommand> exact_listing(const SocketPath& socket,
                                                std::string_view session_name,
                                                std::optional<std::uint32_t> index,
                                                std::string_view window_format);

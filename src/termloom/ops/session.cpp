@@ -40,8 +40,8 @@ std::optional<std::uint32_t> optional_size(std::string_view field) {
 // from the one given. One tmux process. Where the listing cannot be filtered,
 // the name is printed escaped, on one line among the empty ones of the other
 // sessions.
-std::vector<std::string> rename_and_read_back(const SocketPath& socket, const std::string& id,
-                                              std::string_view new_name, bool filters) {
+HostCommand rename_and_read_back(const SocketPath& socket, const std::string& id,
+                                 std::string_view new_name, bool filters) {
     const std::string this_session = "#{==:#{session_id}," + id + "}";
     const std::string name_format = filters ? "#{session_name}" : escaped_format("session_name");
     std::string written;
