@@ -178,6 +178,10 @@ std::string seconds_text(Seconds seconds) {
     return text;
 }
 
+std::string seconds_phrase(std::optional<Seconds> timeout) {
+    return timeout ? seconds_text(*timeout) + " seconds" : std::string("no time limit");
+}
+
 Result<bool> wait_until(std::optional<WaitClock::time_point> deadline, const WakeSources& wake,
                         const std::function<Result<Look>()>& look) {
     WriteWatch writes(wake.written_file);

@@ -36,6 +36,9 @@ std::optional<WaitClock::time_point> deadline_after(std::optional<Seconds> timeo
 // The seconds as Python writes a float: "10.0", "0.5", "1e-05".
 std::string seconds_text(Seconds seconds);
 
+// "10.0 seconds", or "no time limit" for none: a timeout in messages.
+std::string seconds_phrase(std::optional<Seconds> timeout);
+
 // Whether a text matches, and how messages name what it looks for. An error
 // from `matches` ends the wait with it.
 struct TextMatcher {

@@ -1,4 +1,4 @@
-// Typing literal text, screen snapshots, and the two screen waits.
+// Screen snapshots, and the two screen waits.
 #include <utility>
 
 #include "../core/text.hpp"
@@ -45,10 +45,6 @@ Result<void> parse_state(std::string_view line, PaneView& view) {
     view.history_limit = *limit;
     view.tty = std::string(fields[9]);
     return {};
-}
-
-std::string seconds_phrase(std::optional<Seconds> timeout) {
-    return timeout ? seconds_text(*timeout) + " seconds" : std::string("no time limit");
 }
 
 }  // namespace
@@ -133,30 +129,6 @@ std::string last_screen_lines(std::string_view text) {
         out += kept[i];
     }
     return out;
-}
-
-std::vector<Arg> typing(const Pane& pane, std::string_view keys, bool enter) {
-    std::vector<Arg> args = {word("send-keys"), word("-t"), value(pane.pane_id), word("-l"),
-                             operand(keys)};
-    if (enter) {
-        for (Arg arg : {command_separator(), word("send-keys"), word("-t"), value(pane.pane_id),
-                        fixed_operand("Enter")}) {
-            args.push_back(arg);
-        }
-    }
-    return args;
-}
-
-Result<bool> send_text(const Pane& pane, std::string text, bool enter) {
-    // No key of a terminal sends it, and no argument can carry it to tmux.
-    if (text.find('\0') != std::string::npos) {
-        return value_error("send_text: NUL (\"\\0\") cannot be typed");
-    }
-    // The terminal's Enter sends a carriage return.
-    for (char& c : text) {
-        if (c == '\n') c = '\r';
-    }
-    return action_run(tmux_argv(pane.socket, typing(pane, text, enter)), "send text failed: ");
 }
 
 Result<Screen> screen(const Pane& pane, bool escapes) {
@@ -312,46 +284,6 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
     if (*done) return last;
     return timeout_error("no match for " + pattern.description + " within " +
                          seconds_phrase(timeout) + last_screen_lines(last.text));
-}
-
-Result<std::optional<std::uint32_t>> wait_exit(const Pane& pane, std::optional<Seconds> timeout) {
-    const auto deadline = deadline_after(timeout);
-    std::optional<std::uint32_t> status;
-    std::optional<WaitClock::time_point> dead_since;
-    constexpr auto kStatusGrace = std::chrono::milliseconds(500);
-    constexpr auto kStatusPoll = std::chrono::milliseconds(20);
-    auto first = view_pane(pane, {});
-    if (!first) return std::unexpected(first.error());
-    if (!first->gone.empty()) return status;  // its status went with it
-    auto look = [&]() -> Result<Look> {
-        auto view = view_pane(pane, {});
-        if (!view) return std::unexpected(view.error());
-        if (!view->gone.empty()) return Look{Progress::Done, {}};
-        if (!view->dead) return Look{Progress::Unchanged, {}};
-        auto ended = successful_stdout(
-            display_query(pane.socket, pane.pane_id, "#{pane_dead_status} #{pane_dead_signal}"));
-        if (!ended) return std::unexpected(ended.error());
-        if (!*ended) return Look{Progress::Done, {}};
-        auto fields = split_fields(without_line_end(**ended), ' ');
-        if (fields.size() >= 1 && !fields[0].empty()) {
-            if (auto code = parse_u32(fields[0])) status = *code;
-        } else if (fields.size() >= 2 && !fields[1].empty()) {
-            if (auto signal = parse_u32(fields[1])) status = 128 + *signal;  // as a shell reports it
-        }
-        if (status) return Look{Progress::Done, {}};
-        // tmux marks the pane dead when the terminal closes, and learns the
-        // status a moment later, when it reaps the process; a signal it
-        // reports only from 3.3 on.
-        const auto now = WaitClock::now();
-        if (!dead_since) dead_since = now;
-        if (now - *dead_since >= kStatusGrace) return Look{Progress::Done, {}};
-        return Look{Progress::Unchanged, now + kStatusPoll};
-    };
-    auto done = wait_until(deadline, wake_sources(*first), look);
-    if (!done) return std::unexpected(done.error());
-    if (*done) return status;
-    return timeout_error("pane " + pane.pane_id + "'s program did not end within " +
-                         seconds_phrase(timeout));
 }
 
 Result<Screen> wait_quiet(const Pane& pane, Seconds quiet, std::optional<Seconds> timeout) {
