@@ -52,8 +52,8 @@ say "twine check --strict"
 
 say "installing the sdist in a fresh environment"
 make_venv "$work/from-sdist" "$py" "$sdist" pytest
-"$work/from-sdist/bin/python" - <<'PY' || die "the module, its plugin or its recorder is missing from the sdist's install"
-import importlib.metadata, termloom, termloom_pytest, termloom_record
+"$work/from-sdist/bin/python" - <<'PY' || die "the module or its plugin is missing from the sdist's install"
+import importlib.metadata, termloom, termloom_pytest
 plugins = {e.name: e.value for e in importlib.metadata.entry_points(group="pytest11")}
 assert plugins.get("termloom") == "termloom_pytest", plugins
 assert termloom.Server("/nonexistent/s").is_running is False  # the extension runs

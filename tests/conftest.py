@@ -238,7 +238,7 @@ def unpublished_classes():
             fake.respond(stdout="work\t0\t0\t%0\ttitle\n")  # target_pane
             fake.respond(stdout="work\t0\tname\n")  # target_window
             fake.respond(stdout="$0\n0|name|1|L|80|24|*\n")  # window metadata: session id, window
-            fake.respond(stdout="$\n0 0 80 1 0 0 1 0 2000 /dev/null\n")  # screen
+            fake.respond(stdout="0||/x\n$\n0 0 80 1 0 0 1 0 2000 /dev/null\n")  # screen: pipe, capture, state
             fake.respond(stdout=PANE_METADATA_LINE)  # pane metadata
             os.environ["PATH"] = folder
             server = termloom.Server()
@@ -249,12 +249,13 @@ def unpublished_classes():
         finally:
             os.environ["PATH"] = old_path
             shutil.rmtree(folder, ignore_errors=True)
-        _classes["CommandResult"] = type(_command_result())
+        result, expectation = _command_result()
+        _classes["CommandResult"], _classes["Expectation"] = type(result), type(expectation)
     return _classes
 
 
 def _command_result():
-    """A CommandResult: only a real shell's run makes one."""
+    """A CommandResult and an Expectation: only a real shell's run and expect make them."""
     folder = short_temp_dir()
     socket = os.path.join(folder, "s")
     old_path = os.environ["PATH"]
@@ -265,7 +266,7 @@ def _command_result():
                         "-s", "r", "env -i PATH=/usr/bin:/bin PS1='$ ' sh"], check=True)
         pane = termloom.Server(socket).target_pane("=r:0.0")
         pane.wait_for("$")
-        return pane.run("true")
+        return pane.run("true"), pane.expect("$")
     finally:
         os.environ["PATH"] = old_path
         subprocess.run([REAL_TMUX or "tmux", "-S", socket, "kill-server"], capture_output=True)
@@ -286,7 +287,7 @@ def class_fixture(name):
 
 
 for _name in ["Session", "SessionMetadata", "Window", "WindowMetadata", "Pane", "LastCommand", "Screen",
-              "CommandResult", "PaneMetadata"]:
+              "CommandResult", "Expectation", "PaneMetadata"]:
     globals()[_name] = class_fixture(_name)
 
 

@@ -244,7 +244,6 @@ class TestRecord:
         tmux_pane.stop_recording()
         output = "".join(e[2] for e in self.read_cast(path)[1])
         assert "29993000END" in output
-        assert tmux_server.command("display-message", "-p", "-t", tmux_pane.pane_id, "#{pane_pipe}") == "0\n"
 
     def test_refusals(self, tmux_pane, isolated_env):
         with pytest.raises(RuntimeError, match="^record failed: cannot write .*no-folder"):
@@ -254,15 +253,14 @@ class TestRecord:
         with pytest.raises(RuntimeError, match=f"is already recording to \"{re.escape(path)}\""):
             tmux_pane.record(path + "2")
         assert tmux_pane.stop_recording() is True
-        assert tmux_pane.stop_recording() is True  # nothing left to stop
+        assert tmux_pane.stop_recording() is False  # nothing left to stop
 
     def test_a_gone_pane(self, tmux_session, tmux_pane, isolated_env):
         tmux_session.new_window()  # the session outlives the pane
         tmux_pane.kill()
-        with pytest.raises(RuntimeError, match=r"^record failed: pane %\d+ not found$"):
+        with pytest.raises(RuntimeError, match=r"^record failed: can't find pane: %\d+$"):
             tmux_pane.record(os.path.join(isolated_env, "x.cast"))
-        with pytest.raises(RuntimeError, match="^stop recording failed: can't find pane"):
-            tmux_pane.stop_recording()
+        assert tmux_pane.stop_recording() is False
 
 
 class TestWaitFor:
@@ -317,14 +315,18 @@ class TestWaitFor:
         tmux_pane.send_text("clear; echo fresh", enter=True)
         tmux_pane.wait_for(re.compile(r"^fresh$", re.M), after=before)
 
-    def test_full_history_is_a_clear_error(self, tmux_session, tmux_server):
-        # Lines dropped from a full history would shift every line's number.
+    def test_full_history_is_a_clear_error_for_a_line_mark(self, tmux_session, tmux_server):
+        # Lines dropped from a full history shift every line's number; a
+        # Screen marks the output stream, which no history limit touches.
         tmux_server.command("set-option", "-g", "history-limit", "10")
         pane = tmux_session.new_window(command="seq 100; exec cat").panes[0]
         before = pane.wait_for("100\n")
         with pytest.raises(RuntimeError, match=r"history is full \(history-limit 10\)"):
-            pane.wait_for("never", after=before, timeout=2)
-        assert pane.wait_for("99\n100\n").history_size == 10  # no mark: no such limit
+            pane.wait_for("never", after=before.history_size + before.cursor_y, timeout=2)
+        with pytest.raises(TimeoutError):
+            pane.wait_for("99", after=before, timeout=0.5)
+        pane.send_text("typed", enter=True)
+        assert pane.wait_for("typed", after=before).history_size == 10
 
     def test_on_the_alternate_screen_unchanged_rows_are_old(self, tmux_pane):
         tmux_pane.send_text("printf '\\033[?1049h\\033[Hkept\\n'; read x; printf 'fresh\\n'; sleep 30",

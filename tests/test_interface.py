@@ -215,10 +215,11 @@ INTERFACE = {
                "written, trailing blanks included, so\n\">>> \" finds a prompt; the Screen returned has them cut as "
                "usual.\n\nArgs:\n    pattern: a str the "
                "screen must contain, or a compiled pattern that\n        must find something in it (pattern.search)\n"
-               "    timeout: seconds, or None for no limit\n    after: a Screen taken before the action (only what "
-               "is written after\n        its cursor can match), or a line counted from the top of the\n        "
-               "history (screen.history_size + screen.cursor_y); None: all of it\n\n" + WAIT_RETURNS
-               + ", or when after is given and the\n    history is full, so new output cannot be told from old"),
+               "    timeout: seconds, or None for no limit\n    after: a Screen taken before the action: the "
+               "pattern then sees\n        only what the pane's programs wrote after it, as text (see\n        "
+               "expect); or a line counted from the top of the history\n        (screen.history_size + "
+               "screen.cursor_y); None: all of it\n\n" + WAIT_RETURNS
+               + ", or when after is a line and the\n    history is full, so new output cannot be told from old"),
         method("wait_exit", [Param("timeout", "float | None", "None")], ANY,
                "Wait until the pane's program has ended.\n\nIts status is known while the pane stays "
                "(remain-on-exit on).\n\nArgs:\n    timeout: seconds, or None for no limit\n\nReturns:\n    int: its "
@@ -232,21 +233,34 @@ INTERFACE = {
         method("record", [Param("path", "str")], "bool",
                "Record everything the pane's program writes from now on, with\ntimestamps, as an asciicast v2 file "
                "(asciinema plays it).\n\nArgs:\n    path: the file, created or replaced\n\nReturns:\n    True\n\n"
-               "Raises:\n    RuntimeError when the pane records already or the file cannot be written"),
+               "Raises:\n    RuntimeError when the pane records already, its output is piped\n    elsewhere "
+               "(pipe-pane), or the file cannot be written"),
         method("stop_recording", [], "bool",
-               "Stop recording; the file is complete when this returns.\n\nReturns:\n    True"),
+               "Stop recording; the file is complete when this returns.\n\nReturns:\n    True; False when the "
+               "pane was not recording\n\nRaises:\n    RuntimeError when the recording lost output (a write "
+               "failed, or the\n    pane's pipe was closed while it recorded)"),
         method("wait_quiet", [Param("quiet", "float", "0.5"), TIMEOUT], "Screen",
                "Wait until the screen (text and cursor) has not changed for `quiet`\nseconds and return it.\n\n"
                "Args:\n    quiet: seconds without a change\n    timeout: seconds, or None for no limit\n\n"
                + WAIT_RETURNS),
+        method("expect", [Param("pattern", "str | re.Pattern[str]"), TIMEOUT,
+                          Param("after", "Screen | int | None", "None")], "Expectation",
+               "Wait for the next match in what the pane's programs write, as text.\n\nThe text is everything "
+               "written since the previous expect on this pane\n(or since `after`), with the terminal's escape "
+               "sequences left out and\nline ends as \"\\n\"; the next expect starts after this match.\n\nArgs:\n"
+               "    pattern: a str to find, or a compiled pattern that must find\n        something in it "
+               "(pattern.search)\n    timeout: seconds, or None for no limit\n    after: a Screen: start from "
+               "the moment it was taken instead\n\nReturns:\n    Expectation: the text before the match, the "
+               "match, its groups\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once when the "
+               "pane\n    is gone, or when its output is piped elsewhere (pipe-pane)"),
         method("run", [Param("command", "str"), Param("timeout", "float | None", "None")], "CommandResult",
                "Run a command in the shell at the pane's prompt and wait for its end.\n\nThe shell is the pane's "
                "own (POSIX: bash, dash, zsh, ksh), so cd and\nvariables persist. The command may be anything typed "
                "at a prompt.\n\nArgs:\n    command: the command line, or several lines\n    timeout: seconds, or "
                "None for no limit; at the timeout the command\n        is left running\n\nReturns:\n    "
                "CommandResult: the command, its exit status and its output as\n    the pane shows it\n\nRaises:\n"
-               "    TimeoutError at the timeout; RuntimeError at once when the shell\n    exits, or when the output "
-               "is longer than the pane's history"),
+               "    TimeoutError at the timeout; RuntimeError at once when the shell\n    exits, when an earlier "
+               "run's command still goes on, or when the\n    pane's output is piped elsewhere (pipe-pane)"),
         method("metadata", [], "PaneMetadata", "this pane's state, from one tmux run\n\nReturns:\n    PaneMetadata"),
         *options("pane"),
     ]),
@@ -270,6 +284,8 @@ INTERFACE = {
         field("height", "int"), field("alternate", "bool"), field("history_size", "int"),
     ]),
     "CommandResult": Class(None, [field("command", "str"), field("status", "int"), field("output", "str")]),
+    "Expectation": Class(None, [field("before", "str"), field("text", "str"),
+                                field("groups", ANY, "list[str | None]")]),
     "PaneMetadata": Class(None, [
         field("session_name", "str"), field("window_index", "int"), field("window_name", "str"),
         field("pane_index", "int"), field("pane_id", "str"), field("title", "str"), field("active", "bool"),

@@ -119,7 +119,7 @@ def test_syntax_error_is_the_commands_failure(shell_pane):
 
 def test_timeout_leaves_the_command_running(bash_pane):
     with pytest.raises(TimeoutError, match=r"^\"sleep 1; echo late\" did not finish within 0.2 seconds; "
-                                           r"last screen:\n"):
+                                           r"it goes on in pane %\d+; last screen:\n"):
         bash_pane.run("sleep 1; echo late", timeout=0.2)
     assert "\nlate\n" in bash_pane.wait_for("\nlate\n").text
 
@@ -138,19 +138,14 @@ def test_last_shell_exiting_with_its_server(real_tmux):
         pane.run("exit", timeout=60)
 
 
-@pytest.mark.parametrize("limit, lines, lost", [(50, 500, True), (3000, 2000, False)])
-def test_output_longer_than_the_history(real_tmux, limit, lines, lost):
-    # The limit holds for panes made after it is set.
+@pytest.mark.parametrize("limit, lines", [(50, 500), (3000, 2000), (10, 20000)])
+def test_output_longer_than_the_history(real_tmux, limit, lines):
+    # The output comes from the pane's output stream: no history limit cuts it.
     real_tmux.tmux("new-session", "-d", "-s", "keep", ";", "set-option", "-g", "history-limit", str(limit),
                    ";", "new-session", "-d", "-s", "h", SHELLS["dash"])
     pane = real_tmux.server.target_pane("=h:0.0")
     pane.wait_for("$")
-    if lost:
-        with pytest.raises(RuntimeError, match=r"^output lost: \"seq 1 500\" printed more than the pane's "
-                                               r"history holds \(exit status 0\)"):
-            pane.run(f"seq 1 {lines}")
-    else:
-        assert pane.run(f"seq 1 {lines}").output == "\n".join(str(n) for n in range(1, lines + 1))
+    assert pane.run(f"seq 1 {lines}").output == "\n".join(str(n) for n in range(1, lines + 1))
     assert pane.run("echo next").output == "next"
 
 

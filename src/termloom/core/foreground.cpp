@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace termloom {
@@ -51,6 +52,36 @@ std::optional<ForegroundProgram> foreground_of(pid_t pid) {
     if (!comm) return std::nullopt;
     if (!comm->empty() && comm->back() == '\n') comm->pop_back();
     return ForegroundProgram{static_cast<pid_t>(tpgid), std::move(*comm)};
+}
+
+bool waits_for_input(pid_t pid) {
+    // The first field of /proc/PID/syscall is the number of the call the
+    // process sleeps in ("running" while it runs).
+    auto text = read_small_file("/proc/" + std::to_string(pid) + "/syscall");
+    if (!text) return false;
+    const std::string_view line = *text;
+    long number = -1;
+    std::from_chars(line.data(), line.data() + line.size(), number);
+    switch (number) {
+#ifdef SYS_read
+    case SYS_read:
+#endif
+#ifdef SYS_poll
+    case SYS_poll:
+#endif
+#ifdef SYS_select
+    case SYS_select:
+#endif
+#ifdef SYS_pselect6
+    case SYS_pselect6:
+#endif
+#ifdef SYS_ppoll
+    case SYS_ppoll:
+#endif
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool is_posix_shell(std::string_view name) {

@@ -47,6 +47,12 @@ int CALL_FIRST(pthread_rwlock_rdlock)(pthread_rwlock_t*);
 int CALL_FIRST(pthread_rwlock_wrlock)(pthread_rwlock_t*);
 int CALL_FIRST(pthread_rwlock_unlock)(pthread_rwlock_t*);
 void* CALL_FIRST(dlsym)(void*, const char*);
+int CALL_FIRST(pthread_create)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+int CALL_FIRST(pthread_detach)(pthread_t);
+int CALL_FIRST(pthread_join)(pthread_t, void**);
+FIRST_VERSION_OF(pthread_create);
+FIRST_VERSION_OF(pthread_detach);
+FIRST_VERSION_OF(pthread_join);
 FIRST_VERSION_OF(pthread_key_create);
 FIRST_VERSION_OF(pthread_key_delete);
 FIRST_VERSION_OF(pthread_getspecific);
@@ -56,6 +62,16 @@ FIRST_VERSION_OF(pthread_rwlock_rdlock);
 FIRST_VERSION_OF(pthread_rwlock_wrlock);
 FIRST_VERSION_OF(pthread_rwlock_unlock);
 FIRST_VERSION_OF(dlsym);
+
+// std::thread, for the thread that reads the panes' output streams.
+int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                          void* argument) {
+    return CALL_FIRST(pthread_create)(thread, attr, start, argument);
+}
+int __wrap_pthread_detach(pthread_t thread) { return CALL_FIRST(pthread_detach)(thread); }
+int __wrap_pthread_join(pthread_t thread, void** result) {
+    return CALL_FIRST(pthread_join)(thread, result);
+}
 
 int __wrap_pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
     return CALL_FIRST(pthread_key_create)(key, destructor);

@@ -12,4 +12,8 @@ std::expected<CommandOutput, RunError> run_output_on_host(const HostCommand& com
     return run_output(command.argv, capture, input);
 }
 
+std::expected<BackgroundChild, RunError> start_on_host(const HostCommand& command) {
+    return BackgroundChild::start(command.argv);
+}
+
 }  // namespace termloom

@@ -32,4 +32,7 @@ std::expected<CommandOutput, RunError> run_output_on_host(const HostCommand& com
                                                           Capture capture,
                                                           std::string_view input = {});
 
+// The command started in the background (see BackgroundChild).
+std::expected<BackgroundChild, RunError> start_on_host(const HostCommand& command);
+
 }  // namespace termloom

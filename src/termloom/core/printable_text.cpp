@@ -74,4 +74,20 @@ std::optional<std::string> first_unprintable(std::string_view text) {
     return std::nullopt;
 }
 
+CellWidths::CellWidths() {
+    const locale_t locale = utf8_locale();
+    previous_ = locale == locale_t(0) ? nullptr : static_cast<void*>(::uselocale(locale));
+}
+
+CellWidths::~CellWidths() {
+    if (previous_ != nullptr) ::uselocale(static_cast<locale_t>(previous_));
+}
+
+int CellWidths::of(char32_t code_point) const {
+    if (code_point < 0x7F) return 1;
+    if (previous_ == nullptr) return 1;
+    const int width = ::wcwidth(static_cast<wchar_t>(code_point));
+    return width < 0 ? 1 : width > 2 ? 2 : width;
+}
+
 }  // namespace termloom

@@ -18,4 +18,20 @@ namespace termloom {
 // either, only ASCII controls, C1 controls and the two separators are known.
 std::optional<std::string> first_unprintable(std::string_view text);
 
+// The columns a character takes on a terminal, as tmux counts them with the
+// C library's widths: 0 for a combining character, 2 for a wide one, else 1
+// (also where the locale is missing or has no width). The locale is set for
+// the thread while the object lives, so make one for a whole text.
+class CellWidths {
+public:
+    CellWidths();
+    CellWidths(const CellWidths&) = delete;
+    CellWidths& operator=(const CellWidths&) = delete;
+    ~CellWidths();
+    int of(char32_t code_point) const;
+
+private:
+    void* previous_;  // the thread's locale before
+};
+
 }  // namespace termloom

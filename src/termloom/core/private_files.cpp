@@ -93,4 +93,25 @@ Result<std::string> write_private_file(std::string_view name, std::string_view c
 
 void remove_private_file(const std::string& path) { ::unlink(path.c_str()); }
 
+Result<PrivateFifo> make_private_fifo(std::string_view name, bool reading) {
+    std::string error;
+    std::string path = folder.path(error);
+    if (path.empty()) return runtime_error(std::move(error));
+    path += '/';
+    path += name;
+    if (::mkfifo(path.c_str(), 0600) != 0) {
+        return runtime_error("cannot make " + path + ": " + std::strerror(errno));
+    }
+    if (!reading) return PrivateFifo{std::move(path), -1};
+    // Open for reading before any writer: it does not block, and Linux
+    // reports no hang-up until a writer has come and gone.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int saved = errno;
+        ::unlink(path.c_str());
+        return runtime_error("cannot open " + path + ": " + std::strerror(saved));
+    }
+    return PrivateFifo{std::move(path), fd};
+}
+
 }  // namespace termloom

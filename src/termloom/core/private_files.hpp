@@ -16,4 +16,13 @@ Result<std::string> write_private_file(std::string_view name, std::string_view c
 
 void remove_private_file(const std::string& path);
 
+// Makes a FIFO of mode 0600 named `name` in the folder and, with `reading`,
+// opens its reading end (non-blocking, close-on-exec); the path and the
+// descriptor (-1 without `reading`).
+struct PrivateFifo {
+    std::string path;
+    int fd = -1;
+};
+Result<PrivateFifo> make_private_fifo(std::string_view name, bool reading = true);
+
 }  // namespace termloom

@@ -55,6 +55,7 @@ public:
     ~Fd() { reset(); }
 
     int get() const { return fd_; }
+    void release() { fd_ = -1; }
 
     // Linux releases the descriptor even when close fails, so never retry.
     void reset(int fd = -1) {
@@ -287,6 +288,15 @@ void after_fork_in_child() {
 [[maybe_unused]] const int fork_handlers_installed =
     ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
 
+// Reaped (or lost): no longer ours to kill, at exit or ever.
+void forget_running_child(pid_t pid) {
+    std::lock_guard lock(*running_mutex);
+    auto& children = *running_children;
+    auto it = std::find_if(children.begin(), children.end(),
+                           [&](const RunningChild& child) { return child.group == pid; });
+    if (it != children.end()) children.erase(it);
+}
+
 // The started child, reaped exactly once. A run that leaves without having
 // reaped it (interrupted, failed, or unwound by an exception) has its process
 // group killed and the child reaped here, so no way out leaves it, or what it
@@ -356,13 +366,8 @@ private:
         forget();
     }
 
-    // Reaped (or lost): no longer ours to kill, at exit or ever.
     void forget() {
-        std::lock_guard lock(*running_mutex);
-        auto& children = *running_children;
-        auto it = std::find_if(children.begin(), children.end(),
-                               [&](const RunningChild& child) { return child.group == pid_; });
-        if (it != children.end()) children.erase(it);
+        forget_running_child(pid_);
         pid_ = -1;
     }
 
@@ -578,6 +583,92 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
         break;
     }
     return lost_error(err);
+}
+
+std::expected<BackgroundChild, RunError> BackgroundChild::start(
+    const std::vector<std::string>& argv) {
+    if (int err = argv_error(argv)) return spawn_error(err);
+    Fd devnull, out_read, out_write, err_read, err_write;
+    if (int err = open_devnull(devnull)) return spawn_error(err);
+    if (int err = open_pipe(out_read, out_write)) return spawn_error(err);
+    if (int err = open_pipe(err_read, err_write)) return spawn_error(err);
+    if (::fcntl(out_read.get(), F_SETFL, O_NONBLOCK) != 0) return spawn_error(errno);
+    if (::fcntl(err_read.get(), F_SETFL, O_NONBLOCK) != 0) return spawn_error(errno);
+    const ArgvPointers pointers(argv);
+    pid_t pid = 0;
+    int err = spawn(pointers, devnull.get(), out_write.get(), err_write.get(), pid);
+    out_write.reset();
+    err_write.reset();
+    if (err != 0) return spawn_error(err);
+    {
+        std::lock_guard lock(*running_mutex);
+        try {
+            running_children->push_back(RunningChild{pid, ::getpid()});
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    const int out = out_read.get(), error = err_read.get();
+    out_read.release();
+    err_read.release();
+    return BackgroundChild(pid, out, error);
+}
+
+BackgroundChild::BackgroundChild(BackgroundChild&& other) noexcept
+    : stdout_bytes(std::move(other.stdout_bytes)), stderr_bytes(std::move(other.stderr_bytes)),
+      pid_(other.pid_), out_(other.out_), err_(other.err_) {
+    other.pid_ = other.out_ = other.err_ = -1;
+}
+
+BackgroundChild::~BackgroundChild() {
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+    if (pid_ > 0) {
+        ::kill(-pid_, SIGKILL);
+        int status;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        forget_running_child(pid_);
+    }
+}
+
+bool BackgroundChild::read_available() {
+    auto drain_fd = [](int& fd, std::string& out) {
+        if (fd < 0) return true;
+        for (;;) {
+            ssize_t got = read_some(fd, out);
+            if (got > 0) continue;
+            if (got == -EINTR) continue;
+            if (got == -EAGAIN) return false;
+            ::close(fd);  // end of file, or an error no retry cures
+            fd = -1;
+            return true;
+        }
+    };
+    const bool out_done = drain_fd(out_, stdout_bytes);
+    const bool err_done = drain_fd(err_, stderr_bytes);
+    return out_done && err_done;
+}
+
+std::expected<int, RunError> BackgroundChild::finish() {
+    int status = 0;
+    for (;;) {
+        if (::waitpid(pid_, &status, 0) == pid_) break;
+        if (errno != EINTR) {
+            const int err = errno;
+            forget_running_child(pid_);
+            pid_ = -1;
+            return lost_error(err);
+        }
+    }
+    forget_running_child(pid_);
+    pid_ = -1;
+    return status;
+}
+
+int BackgroundChild::release_output() {
+    const int fd = out_;
+    out_ = -1;
+    return fd;
 }
 
 namespace {

@@ -62,6 +62,40 @@ std::expected<bool, RunError> run_status(const std::vector<std::string>& argv);
 std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>& argv,
                                                   Capture capture, std::string_view input = {});
 
+// A child started now and waited for later, for a wait of the caller's own
+// (a tmux client blocked in wait-for, a stream's reader): standard input
+// from /dev/null, standard output a pipe the caller reads, standard error
+// collected. However the object goes, a child it has not reaped is killed
+// with its process group and reaped.
+class BackgroundChild {
+public:
+    static std::expected<BackgroundChild, RunError> start(const std::vector<std::string>& argv);
+    BackgroundChild(BackgroundChild&& other) noexcept;
+    BackgroundChild& operator=(BackgroundChild&&) = delete;
+    BackgroundChild(const BackgroundChild&) = delete;
+    ~BackgroundChild();
+
+    // Readable when output arrived or an output ended: standard output
+    // until it has ended, then standard error.
+    int output_fd() const { return out_ >= 0 ? out_ : err_; }
+    // Reads what the outputs hold now; true once both have ended.
+    bool read_available();
+    // Once both outputs ended: reaps the child; its wait status (an error
+    // when the status was lost).
+    std::expected<int, RunError> finish();
+    // Hands over the output descriptor (the child stays ours to reap).
+    int release_output();
+
+    std::string stdout_bytes;
+    std::string stderr_bytes;
+
+private:
+    BackgroundChild(pid_t pid, int out, int err) : pid_(pid), out_(out), err_(err) {}
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+};
+
 // The host's say on a run in progress: called on the thread doing the run,
 // after a signal interrupted a wait and every 150 ms or so while the child
 // runs, busy or not; returning true abandons the run.

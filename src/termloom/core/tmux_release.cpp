@@ -132,6 +132,15 @@ std::expected<TmuxRelease, RunError> tmux_release() {
     return release;
 }
 
+std::optional<std::string> tmux_program() {
+    auto file = find_tmux();
+    if (!file) return std::nullopt;
+    if (file->path.starts_with('/')) return std::move(file->path);
+    char buf[4096];
+    if (::getcwd(buf, sizeof buf) == nullptr) return std::nullopt;
+    return std::string(buf) + "/" + file->path;
+}
+
 bool lists_take_filter(const TmuxRelease& release) { return release.at_least(3, 2); }
 
 bool joined_capture_pads(const TmuxRelease& release) { return !release.at_least(3, 2); }

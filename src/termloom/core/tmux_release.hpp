@@ -7,6 +7,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,10 @@ struct TmuxRelease {
 
 // The name and number in one line of `tmux -V` output.
 TmuxRelease parse_tmux_release(std::string_view version_line);
+
+// The absolute path of the tmux that a run starts, found along PATH as a
+// run finds it; none when there is none.
+std::optional<std::string> tmux_program();
 
 // The release of the tmux on PATH. Only an interruption or a lost exit
 // status of `tmux -V` is an error.

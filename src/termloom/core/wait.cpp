@@ -162,6 +162,18 @@ int watch_exit(pid_t pid) {
 
 }  // namespace
 
+ExitWatch::ExitWatch(pid_t pid) : fd_(watch_exit(pid)) {}
+
+ExitWatch::~ExitWatch() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool ExitWatch::ended() const {
+    if (fd_ < 0) return false;
+    pollfd entry{fd_, POLLIN, 0};
+    return ::poll(&entry, 1, 0) > 0;
+}
+
 std::optional<WaitClock::time_point> deadline_after(std::optional<Seconds> timeout) {
     if (!timeout || !(timeout->value < kLongestTimeout)) return std::nullopt;
     return WaitClock::now() + std::chrono::duration_cast<WaitClock::duration>(
@@ -186,7 +198,7 @@ Result<bool> wait_until(std::optional<WaitClock::time_point> deadline, const Wak
                         const std::function<Result<Look>()>& look) {
     WriteWatch writes(wake.written_file);
     Descriptor exits(watch_exit(wake.exit_of));
-    const milliseconds cap = writes.get() >= 0 ? kBackstopCap : kPollingCap;
+    const milliseconds cap = writes.get() >= 0 || !wake.readable.empty() ? kBackstopCap : kPollingCap;
     WaitClock::duration pause = kFirstPause;
     bool busy = false;  // wakes have kept coming since busy_since
     WaitClock::time_point busy_since{};
@@ -204,6 +216,7 @@ Result<bool> wait_until(std::optional<WaitClock::time_point> deadline, const Wak
         if (deadline) next = std::min(next, *deadline);
 
         bool woken = false;
+        std::vector<bool> fired(wake.readable.size(), false);
         for (;;) {
             auto now = WaitClock::now();
             if (now - checked >= kCheckInterval) {
@@ -211,10 +224,13 @@ Result<bool> wait_until(std::optional<WaitClock::time_point> deadline, const Wak
                 checked = now;
             }
             if (now >= next) break;
-            std::array<pollfd, 2> fds{};
+            std::array<pollfd, 8> fds{};
             nfds_t count = 0;
             if (writes.get() >= 0) fds[count++] = pollfd{writes.get(), POLLIN, 0};
             if (exits.get() >= 0) fds[count++] = pollfd{exits.get(), POLLIN, 0};
+            for (std::size_t i = 0; i < wake.readable.size() && count < fds.size(); ++i) {
+                if (!fired[i] && wake.readable[i] >= 0) fds[count++] = pollfd{wake.readable[i], POLLIN, 0};
+            }
             auto left = std::chrono::ceil<milliseconds>(std::min(next - now, WaitClock::duration(kCheckInterval)));
             int ready = ::poll(fds.data(), count, static_cast<int>(left.count()));
             if (ready < 0) {
@@ -223,14 +239,21 @@ Result<bool> wait_until(std::optional<WaitClock::time_point> deadline, const Wak
                 continue;
             }
             if (ready == 0) continue;
+            bool direct = false;  // a descriptor of the caller's: its news are whole
             for (nfds_t i = 0; i < count; ++i) {
                 if (fds[i].revents == 0) continue;
                 if (fds[i].fd == writes.get()) {
                     drain(writes.get());
-                } else {
+                } else if (fds[i].fd == exits.get()) {
                     exits.reset();  // it stays readable: one wake is all it can give
+                } else {
+                    for (std::size_t k = 0; k < wake.readable.size(); ++k) {
+                        if (wake.readable[k] == fds[i].fd) fired[k] = true;
+                    }
+                    direct = true;
                 }
             }
+            if (direct) break;
             // Whatever woke us shows on the next look, or the one soon after
             // (tmux may not have read the write yet).
             woken = true;

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -39,16 +40,33 @@ std::string seconds_text(Seconds seconds);
 // "10.0 seconds", or "no time limit" for none: a timeout in messages.
 std::string seconds_phrase(std::optional<Seconds> timeout);
 
-// Whether a text matches, and how messages name what it looks for. An error
-// from `matches` ends the wait with it.
+// Where a pattern matched in a text: byte offsets, and the text of each
+// group (none for a group that took no part).
+struct TextMatch {
+    std::size_t start = 0;
+    std::size_t end = 0;
+    std::vector<std::optional<std::string>> groups;
+};
+
+// What a text holds of a pattern, and how messages name what it looks for.
+// An error from `find` ends the wait with it.
 struct TextMatcher {
-    std::function<Result<bool>(std::string_view)> matches;
+    std::function<Result<std::optional<TextMatch>>(std::string_view)> find;
     std::string description;
+
+    Result<bool> matches(std::string_view text) const {
+        auto found = find(text);
+        if (!found) return std::unexpected(found.error());
+        return found->has_value();
+    }
 };
 
 struct WakeSources {
     std::string written_file;  // "" for none
     pid_t exit_of = 0;         // 0 for none
+    // Descriptors whose readability ends the pause; each wakes the loop once
+    // per look, so the look must take away what made it readable.
+    std::vector<int> readable;
 };
 
 enum class Progress { Done, Changed, Unchanged };
@@ -57,6 +75,20 @@ struct Look {
     Progress progress = Progress::Unchanged;
     // Something falls due then (a quiet period ends): look again no later.
     std::optional<WaitClock::time_point> look_by;
+};
+
+// Tells, without waiting, whether a process has ended (a pidfd); never
+// for a process it cannot watch (pid 0, or no pidfds on this system).
+class ExitWatch {
+public:
+    explicit ExitWatch(pid_t pid);
+    ExitWatch(const ExitWatch&) = delete;
+    ExitWatch& operator=(const ExitWatch&) = delete;
+    ~ExitWatch();
+    bool ended() const;
+
+private:
+    int fd_;
 };
 
 // Calls `look` until it says Done (true) or the deadline has passed, after

@@ -61,6 +61,13 @@ struct TextArgs {
     std::vector<std::string> items;
 };
 
+// A place in a pane's output stream (ops/pane_stream.hpp) that tmux fixed:
+// the start of one of the stream's sources.
+struct StreamMark {
+    std::uint64_t stream = 0;
+    std::uint32_t source = 0;
+};
+
 // One snapshot of a pane's visible screen.
 struct Screen {
     std::string text;  // the visible lines joined by "\n"
@@ -70,6 +77,8 @@ struct Screen {
     std::uint32_t height = 0;
     bool alternate = false;  // a full-screen program's alternate screen is shown
     std::uint64_t history_size = 0;  // lines in the history above the screen
+    // The moment of the snapshot in the pane's output stream, when there is one.
+    std::optional<StreamMark> mark;
 };
 
 // Where new output starts, for a wait that must not match what was already
@@ -80,6 +89,14 @@ struct Screen {
 struct OutputMark {
     std::uint64_t line = 0;
     std::optional<Screen> screen;
+};
+
+// What `expect` found in a pane's output: the text before the match, the
+// match, and its groups.
+struct Expectation {
+    std::string before;
+    std::string text;
+    std::vector<std::optional<std::string>> groups;
 };
 
 // A shell command run to its end in a pane.

@@ -57,19 +57,19 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
 // does not know it (the pane is gone).
 Result<std::optional<std::uint32_t>> wait_exit(const Pane& pane, std::optional<Seconds> timeout);
 Result<Screen> wait_quiet(const Pane& pane, Seconds quiet, std::optional<Seconds> timeout);
+// The next match of `pattern` in what the pane's programs wrote since the
+// previous expect (or since `after`, a Screen), as plain text.
+Result<Expectation> expect(const Pane& pane, const TextMatcher& pattern,
+                           std::optional<Seconds> timeout, std::optional<OutputMark> after);
 Result<CommandResult> run(const Pane& pane, std::string command, std::optional<Seconds> timeout);
 // The text through a private tmux buffer, bracketed for programs that ask.
 Result<bool> paste(const Pane& pane, std::string text, bool bracketed);
 
-// Everything the pane's program writes, as an asciicast v2 file at `path`,
-// by a recorder that pipe-pane feeds; stopping waits for it to finish.
+// Everything the pane's programs write, as an asciicast v2 file at `path`,
+// from its output stream; stopping waits until the file is complete.
+// Stopping a pane that records nothing is false.
 Result<bool> record(const Pane& pane, std::string path);
 Result<bool> stop_recording(const Pane& pane);
-
-// The recorder's program and its first arguments (the interpreter and the
-// recorder's file), from the host; none when it has no interpreter to offer.
-using RecorderProgram = std::optional<std::vector<std::string>> (*)();
-void set_recorder_program(RecorderProgram program);
 
 std::string repr(const Pane& pane);
 
@@ -80,6 +80,12 @@ namespace termloom::screen_ops {
 std::string repr(const Screen& screen);
 
 }  // namespace termloom::screen_ops
+
+namespace termloom::expectation_ops {
+
+std::string repr(const Expectation& expectation);
+
+}  // namespace termloom::expectation_ops
 
 namespace termloom::command_result_ops {
 

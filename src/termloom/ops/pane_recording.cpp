@@ -1,70 +1,33 @@
-// Recording a pane: pipe-pane feeds the pane's output to a recorder that
-// writes an asciicast v2 file. The recorder holds an exclusive flock on the
-// file from before it writes the header until it has written the last
-// event, so the lock tells whether it has started and whether it is done.
-// The file's path is kept in the pane's user option @termloom-recording,
-// where stop_recording finds it.
-#include <atomic>
+// Recording a pane: its output stream (pane_stream.hpp), from a mark taken
+// now, written as asciicast v2 by this process as the bytes arrive
+// (core/asciicast.hpp). Stopping takes another mark and returns once every
+// byte before it is in the file, and the file closed.
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
+#include "../core/asciicast.hpp"
+#include "../core/output_streams.hpp"
 #include "../core/text.hpp"
-#include "../core/tmux_command.hpp"
 #include "pane.hpp"
+#include "pane_stream.hpp"
 #include "run_tmux.hpp"
 
 namespace termloom::pane_ops {
 namespace {
 
-constexpr std::string_view kRecordingOption = "@termloom-recording";
 constexpr std::string_view kRecordFailed = "record failed: ";
 constexpr std::string_view kStopFailed = "stop recording failed: ";
-// The recorder starts (an interpreter) and finishes (its last write) in
-// far less; past this something is wrong with it.
-constexpr double kRecorderLimitSeconds = 10.0;
-
-std::atomic<RecorderProgram> recorder_program{nullptr};
+// Everything before the stop is read and written in far less; past this
+// something is wrong with the stream.
+constexpr double kFinishSeconds = 10.0;
 
 std::string os_error(int err) {
     char buf[256];
     return ::strerror_r(err, buf, sizeof buf);  // GNU: returns the text
-}
-
-// Whether a process holds the file's lock now; nothing when it can't be told.
-enum class Lock { Held, Free, Unknown };
-Lock lock_state(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Lock::Unknown;
-    int got = ::flock(fd, LOCK_SH | LOCK_NB);
-    const int err = errno;
-    ::close(fd);  // releases our shared lock too
-    if (got == 0) return Lock::Free;
-    return err == EWOULDBLOCK ? Lock::Held : Lock::Unknown;
-}
-
-// Waits until the recorder's lock is in state `wanted`.
-Result<bool> wait_for_lock(const std::string& path, Lock wanted) {
-    auto look = [&]() -> Result<Look> {
-        return Look{lock_state(path) == wanted ? Progress::Done : Progress::Unchanged, {}};
-    };
-    return wait_until(deadline_after(Seconds{kRecorderLimitSeconds}), WakeSources{}, look);
-}
-
-// The path of the file the pane records to; "" when it records nothing.
-Result<std::string> recording_path(const Pane& pane, std::string_view failure_prefix) {
-    auto output = output_of(tmux_argv(pane.socket, {word("show-options"), word("-p"), word("-q"),
-                                                    word("-v"), word("-t"), value(pane.pane_id),
-                                                    fixed_operand(kRecordingOption)}),
-                            Capture::Both, kSpawnPrefix);
-    if (!output) return std::unexpected(output.error());
-    if (!succeeded(*output)) return tmux_failure(failure_prefix, *output, Stderr::Trimmed);
-    std::string text = decode_lossy(std::move(output->stdout_bytes));
-    text.resize(without_line_end(text).size());
-    return text;
 }
 
 std::string absolute(std::string path) {
@@ -76,77 +39,76 @@ std::string absolute(std::string path) {
 
 }  // namespace
 
-void set_recorder_program(RecorderProgram program) { recorder_program.store(program); }
-
 Result<bool> record(const Pane& pane, std::string path) {
-    RecorderProgram host = recorder_program.load();
-    auto program = host ? host() : std::nullopt;
-    if (!program) {
-        return runtime_error(std::string(kRecordFailed) + "no Python interpreter to run the recorder");
-    }
-    auto current = recording_path(pane, kRecordFailed);
-    if (!current) return std::unexpected(current.error());
-    if (!current->empty()) {
+    const std::string key = stream_key(pane);
+    // A second recording is refused before anything runs: the first goes on untouched.
+    if (auto current = streams::recording_of(key)) {
         return runtime_error("pane " + pane.pane_id + " is already recording to " +
-                             quote_text(*current));
+                             quote_text(current->path));
     }
-    auto size = successful_stdout(
-        display_query(pane.socket, pane.pane_id, "#{pane_width} #{pane_height}"));
-    if (!size) return std::unexpected(size.error());
-    auto fields = *size ? split_fields(without_line_end(**size), ' ', 2)
-                        : std::vector<std::string_view>();
-    if (fields.size() != 2 || !parse_u32(fields[0]) || !parse_u32(fields[1])) {
-        return runtime_error(std::string(kRecordFailed) + "pane " + pane.pane_id + " not found");
-    }
-    // Created here, so that a path we cannot write is an error naming it.
+    if (path.find('\0') != std::string::npos) return value_error("record: the path holds NUL (\"\\0\")");
     path = absolute(std::move(path));
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Emptied only once the recording is the pane's one (start_recording).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         return runtime_error(std::string(kRecordFailed) + "cannot write " + quote_text(path) + ": " +
                              os_error(errno));
     }
-    ::close(fd);
-
-    std::vector<std::string> words = std::move(*program);
-    words.push_back(path);
-    words.emplace_back(fields[0]);
-    words.emplace_back(fields[1]);
-    std::string shell_command;
-    for (const std::string& w : words) {
-        if (!shell_command.empty()) shell_command += ' ';
-        shell_command += shell_quoted(w);
+    auto seen = marked_view(pane, {});
+    if (!seen || !seen->view.gone.empty() || !seen->mark) {
+        ::close(fd);
+        if (!seen) return std::unexpected(seen.error());
+        if (!seen->view.gone.empty()) return runtime_error(std::string(kRecordFailed) + seen->view.gone);
+        return runtime_error(std::string(kRecordFailed) + "pane " + pane.pane_id +
+                             "'s output is piped elsewhere (pipe-pane), and termloom does not "
+                             "replace another's pipe");
     }
-    auto started = action_run(
-        tmux_argv(pane.socket, {word("pipe-pane"), word("-O"), word("-t"), value(pane.pane_id),
-                                name_operand(shell_command), command_separator(),
-                                word("set-option"), word("-p"), word("-t"), value(pane.pane_id),
-                                fixed_operand(kRecordingOption), operand(path)}),
-        kRecordFailed);
-    if (!started) return started;
-    auto running = wait_for_lock(path, Lock::Held);
-    if (running && *running) return true;
-    (void)stop_recording(pane);
-    if (!running) return std::unexpected(running.error());
-    return runtime_error(std::string(kRecordFailed) + "the recorder did not start within " +
-                         seconds_text(Seconds{kRecorderLimitSeconds}) + " seconds");
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const std::string header = asciicast_header(
+        seen->view.screen.width, seen->view.screen.height,
+        std::chrono::duration_cast<std::chrono::seconds>(now).count());
+    auto started = streams::start_recording(seen->mark->stream, seen->mark->source, fd, path, header);
+    if (!started) {
+        if (!started.error().already.empty()) {
+            return runtime_error("pane " + pane.pane_id + " is already recording to " +
+                                 quote_text(started.error().already));
+        }
+        return runtime_error(std::string(kRecordFailed) + "cannot write " + quote_text(path) + ": " +
+                             started.error().why);
+    }
+    return true;
 }
 
 Result<bool> stop_recording(const Pane& pane) {
-    auto path = recording_path(pane, kStopFailed);
-    if (!path) return std::unexpected(path.error());
-    // Closing the pipe is the recorder's end of file.
-    auto stopped = action_run(
-        tmux_argv(pane.socket, {word("pipe-pane"), word("-t"), value(pane.pane_id),
-                                command_separator(), word("set-option"), word("-p"), word("-u"),
-                                word("-t"), value(pane.pane_id), fixed_operand(kRecordingOption)}),
-        kStopFailed);
-    if (!stopped || path->empty()) return stopped;
-    auto finished = wait_for_lock(*path, Lock::Free);
+    auto current = streams::recording_of(stream_key(pane));
+    if (!current) return false;
+    // Everything the pane wrote before now goes in: the recording ends at a
+    // mark, or at the stream's end when it has ended (the pane is gone).
+    std::optional<std::uint32_t> until;
+    bool pane_gone = false;
+    auto seen = marked_view(pane, {});
+    if (!seen) return std::unexpected(seen.error());
+    pane_gone = !seen->view.gone.empty();
+    if (seen->mark && seen->mark->stream == current->stream) until = seen->mark->source;
+    auto finished = streams::stop_recording(current->stream, until, kFinishSeconds);
     if (!finished) return std::unexpected(finished.error());
-    if (*finished) return true;
-    return runtime_error(std::string(kStopFailed) + "the recorder writing " + quote_text(*path) +
-                         " did not finish within " + seconds_text(Seconds{kRecorderLimitSeconds}) +
-                         " seconds");
+    const std::string file = quote_text(current->path);
+    if (!finished->done) {
+        return runtime_error(std::string(kStopFailed) + "the recording to " + file +
+                             " did not finish within " + seconds_text(Seconds{kFinishSeconds}) +
+                             " seconds");
+    }
+    if (!finished->error.empty()) {
+        return runtime_error(std::string(kStopFailed) + "the recording to " + file + " is cut short: " +
+                             finished->error + " (after " + std::to_string(finished->bytes) +
+                             " bytes of events)");
+    }
+    if (finished->stream_ended && !pane_gone) {
+        return runtime_error(std::string(kStopFailed) + "pane " + pane.pane_id +
+                             "'s output stream ended while recording (its pipe-pane was closed "
+                             "or replaced): " + file + " holds the output up to then");
+    }
+    return true;
 }
 
 }  // namespace termloom::pane_ops

@@ -1,56 +1,54 @@
 // Pane.run: a shell command typed at the prompt and followed to its end.
 //
-// The shell prints a start line before the command and an end line with its
-// status after it; the output is what the pane shows between the two. Both
-// lines hold a token new for every call, which no file and no typed line
-// holds whole ("tl" and its digits are printed as two words). Each line is
-// printed at the start of its row with the rest of the row cleared, so that
-// old text on the row (a cursor moved up, a confused line editor) cannot
-// hide it; the start line also clears the screen below it, where the
-// command's output goes, and the end line first clears the rest of the
-// command's last row.
-//
-// The caller's command goes into a private file, sourced by a second file
-// that prints the two lines around it; the typed line only sources the
-// second one. So the typed line stays short whatever the command's length
-// (a shell without a line editor cuts lines at 4,095 bytes, tmux its
-// messages at about 16 KB), and the command runs in the shell itself: cd and
-// variables persist. A syntax error in a sourced file ends that file alone,
-// in every shell, so the end line still comes. Our own lines run with -x and
-// -v off, their errors thrown away, and through `command` (zsh: `builtin`),
-// so that neither a trace nor an alias or function of the same name gets in
-// the way; the command itself runs with the caller's flags. In bash,
-// `history -s` puts the caller's command in the place of the typed line in
-// the history.
+// The answers come from the shell, never from the screen: the shell tells
+// tmux the command's status (a pane option and a wait-for channel, which a
+// tmux client of ours waits on), and the command's output is what the pane's
+// output stream holds between the shell's start and end markers, rendered
+// as the terminal shows it (core/terminal_text.hpp). The shell text is in
+// run_script.hpp.
 //
 // Runs on one pane take turns. Before typing, the pane's foreground program
-// must be a shell; copy mode is left, and what is on the command line is
-// erased (end of line, then kill to its start: readline, zle, the ksh
-// editors and the terminal's own line all read it so).
+// must be a shell, and no earlier run may still be going on in it (the pane
+// option @termloom-run holds the shell's pid while one does); copy mode is
+// left, and what is on the command line is erased (end of line, then kill to
+// its start: readline, zle, the ksh editors and the terminal's own line all
+// read it so). All of that and the typing are one tmux run.
 #include <atomic>
 #include <random>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "../core/foreground.hpp"
+#include "../core/output_streams.hpp"
 #include "../core/private_files.hpp"
 #include "../core/process.hpp"
+#include "../core/terminal_text.hpp"
 #include "../core/text.hpp"
 #include "../core/turns.hpp"
 #include "pane.hpp"
+#include "pane_stream.hpp"
 #include "pane_view.hpp"
+#include "run_script.hpp"
 #include "run_tmux.hpp"
 
 namespace termloom::pane_ops {
 namespace {
 
-// The first look may show the start line already; otherwise this many
-// lines above it are read, beyond what the history grew by.
-constexpr std::uint32_t kExtraLines = 10;
 // A foreground program other than a shell gets this many looks this many
 // milliseconds apart to end before run refuses the pane.
 constexpr int kEndingChecks = 10;
 constexpr int kEndingPause = 5;
+// After the shell told tmux, its end marker is on its way in the stream.
+constexpr double kMarkerSeconds = 10.0;
+// How many milliseconds a shell gets to come back to its prompt before typing.
+constexpr int kReadyChecks = 200;
+// How often the wrapper's FIFO is tried until the shell has opened it.
+constexpr auto kFeedPause = std::chrono::milliseconds(1);
 
 std::string new_digits() {
     static thread_local std::mt19937_64 generator{std::random_device{}()};
@@ -59,154 +57,6 @@ std::string new_digits() {
     std::uint64_t bits = generator();
     for (int i = 0; i < 16; ++i, bits >>= 4) out += digits[bits & 15];
     return out;
-}
-
-// How our own lines call a builtin past aliases and functions.
-std::string_view builtin_prefix(std::string_view shell) {
-    return shell == "zsh" ? "\\builtin " : "\\command ";
-}
-
-// A command printing `lead`, the token, `mark` and the value of `word`, the
-// rest of the row cleared, a line feed and `after`. mksh has no printf of its own: its print.
-std::string marker_line(std::string_view shell, std::string_view lead, const std::string& digits,
-                        std::string_view mark, std::string_view word, std::string_view after) {
-    const std::string c(builtin_prefix(shell));
-    if (shell == "mksh" || shell == "lksh") {
-        return c + "print -n -- '" + std::string(lead) + "tl''" + digits + std::string(mark) + "'" +
-               std::string(word) + "'\\033[K\\n" + std::string(after) + "'";
-    }
-    return c + "printf '" + std::string(lead) + "%s%s" + std::string(mark) +
-           (word.empty() ? "" : "%s") + "\\033[K\\n" + std::string(after) + "' tl " + digits +
-           (word.empty() ? "" : " ") +
-           std::string(word);
-}
-
-bool is_ksh93(std::string_view shell) { return shell == "ksh" || shell == "ksh93"; }
-
-// The file the typed line sources: the start line, the caller's command
-// (sourced with the caller's -x and -v back on), the end line.
-std::string wrapper_file(std::string_view shell, std::string_view command,
-                         const std::string& digits, const std::string& command_file) {
-    const std::string c(builtin_prefix(shell));
-    std::string out = "{ __tl_f=$-;" + c + "set +xv;";
-    if (shell == "bash") {
-        // The typed line is the current history entry: it gives way to the command.
-        out += "\\builtin shopt -qo history&&{ \\builtin history -d $HISTCMD;";
-        out += "\\builtin history -s " + shell_quoted(command) + ";};";
-    }
-    out += marker_line(shell, "\\r", digits, "+", {}, "\\033[J") + ";} 2>/dev/null\n";
-    // One line: read whole before the command runs, so that -v, which the
-    // command may turn on, does not show it.
-    out += c + ". " + command_file + ";";
-    out += "{ __tl_s=$? __tl_g=$-${__tl_f-};" + c + "set +xv;";
-    if (is_ksh93(shell)) out += "__tl_s=${__tl_k-$__tl_s};" + c + "unset __tl_k;";
-    out += marker_line(shell, "\\033[K\\n\\r", digits, "=", "\"$__tl_s\"", {}) + ";";
-    out += "case $__tl_g in *v*)" + c + "set -v;;esac;";
-    out += "case $__tl_g in *x*)" + c + "set -x;;esac;";
-    out += c + "unset __tl_s __tl_f __tl_g;} 2>/dev/null\n";
-    return out;
-}
-
-// Whether the shell writes the trace of -x to the stderr of the command
-// traced, so that our lines' traces can be thrown away: zsh, ksh93, mksh and
-// posh write it elsewhere, and trace the redirection itself.
-bool traces_follow_stderr(std::string_view shell) {
-    return shell == "bash" || shell == "dash" || shell == "sh" || shell == "ash" || shell == "busybox";
-}
-
-// The caller's command, after a prefix on its first line that turns the
-// caller's -v back on, and -x where its trace can be kept to the command (it
-// also clears the saved flags, which the end line otherwise restores, as
-// after a syntax error on that line). Elsewhere the command runs untraced.
-std::string command_file_text(std::string_view shell, std::string_view command) {
-    const std::string c(builtin_prefix(shell));
-    std::string out = "case $__tl_f in *v*)" + c + "set -v;;esac;";
-    if (traces_follow_stderr(shell)) {
-        out += "case $__tl_f in *x*)__tl_f=;" + c + "set -x;;*)__tl_f=;;esac;";
-    }
-    out += command;
-    out += '\n';
-    // ksh93 cuts the status of `.` to 8 bits, and 256+N (signal N) with it.
-    if (is_ksh93(shell)) out += "{ __tl_k=$?;} 2>/dev/null\n";
-    return out;
-}
-
-std::string_view without_trailing_blanks(std::string_view line) {
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-    return line;
-}
-
-// The status on the end line, when `line` holds one. ksh93 reports the
-// status of a command killed by signal N as 256+N: that is 128+N here.
-std::optional<std::uint32_t> end_status(std::string_view line, std::string_view end_prefix) {
-    const auto at = line.rfind(end_prefix);
-    if (at == std::string_view::npos) return std::nullopt;
-    // The row is blank after the status; a joined line may go on after it.
-    line.remove_prefix(at + end_prefix.size());
-    line = line.substr(0, line.find_first_of(" \t"));
-    auto status = parse_u32(line);
-    if (!status || *status > 511) return std::nullopt;
-    return *status > 255 ? *status - 128 : *status;
-}
-
-struct Finished {
-    std::uint32_t status = 0;
-    std::size_t end_line = 0;  // index of the end line in `lines`
-};
-
-bool is_start(std::string_view line, std::string_view start_line) {
-    return without_trailing_blanks(line).ends_with(start_line);
-}
-
-// The lines from `start` to the end line at `end`. The line just before the
-// end line is the command's unfinished last line, empty when its output
-// ended with a line feed (or was empty).
-std::string lines_between(const std::vector<std::string_view>& lines, std::size_t start,
-                          std::size_t end) {
-    std::size_t stop = end;
-    if (stop > start && lines[stop - 1].empty()) --stop;
-    std::string out;
-    for (std::size_t i = start; i < stop; ++i) {
-        if (i > start) out += '\n';
-        out += lines[i];
-    }
-    return out;
-}
-
-// The output between the start line and the end line at `end`, or none when
-// the start line is not above it. The start line may end a joined line, when
-// the row it overwrote continued a wrapped one.
-std::optional<std::string> output_above(const std::vector<std::string_view>& lines,
-                                        std::size_t end, std::string_view start_line) {
-    std::size_t start = end;
-    while (start > 0 && !is_start(lines[start - 1], start_line)) --start;
-    if (start == 0) return std::nullopt;
-    return lines_between(lines, start, end);
-}
-
-// The output before the end line at `end` in the whole history, or none when
-// it cannot be told. Without a start line above the end line: a start line
-// below it means the command moved the cursor up, and the output is the
-// screen down to the end line; none at all in a history that never filled
-// means the command cleared it (ESC[3J), and the output is all that is left.
-std::optional<std::string> output_before(const std::vector<std::string_view>& lines,
-                                         std::size_t end, std::string_view start_line,
-                                         std::uint32_t screen_height, bool history_filled) {
-    if (auto output = output_above(lines, end, start_line)) return output;
-    const std::size_t screen_top =
-        lines.size() > screen_height ? lines.size() - screen_height : 0;
-    for (std::size_t i = end + 1; i < lines.size(); ++i) {
-        if (is_start(lines[i], start_line)) return lines_between(lines, std::min(screen_top, end), end);
-    }
-    if (!history_filled) return lines_between(lines, 0, end);
-    return std::nullopt;
-}
-
-// Whether tmux may have dropped lines of the pane's history: a full history
-// drops a tenth of its limit at a time, so one that ever filled holds at least
-// that much less than its limit from then on.
-bool history_filled(const PaneView& view) {
-    return view.history_size + view.history_limit / 10 + 1 >= view.history_limit;
 }
 
 // What a run leaves in its turn's memo: the pane's process as last checked,
@@ -235,6 +85,93 @@ std::string memo_text(const Memo& memo) {
 
 std::atomic<std::uint64_t> file_counter{0};
 
+// The tmux command string that types `typed` after leaving copy mode and
+// erasing the command line (a space first, so that readline has something to
+// erase and does not ring its bell), with the pane marked busy with `pid`;
+// it prints "typed". Ours alone: a pane id, and a typed line without a
+// single quote.
+std::string typing_commands(const Pane& pane, std::string_view typed, pid_t pid) {
+    const std::string& p = pane.pane_id;
+    return "if-shell -F -t " + p + " '#{pane_in_mode}' 'send-keys -X -t " + p + " cancel' ; " +
+           "send-keys -t " + p + " ' ' C-e C-u ; set-option -p -t " + p + " @termloom-run " +
+           std::to_string(pid) + " ; send-keys -t " + p + " -l '" + std::string(typed) +
+           "' ; send-keys -t " + p + " Enter ; display-message -p typed";
+}
+
+// The markers of this run found in the stream's bytes from the run's start.
+struct Seen {
+    std::size_t start = std::string::npos;  // where the output begins
+    std::size_t end = std::string::npos;    // where it ends (the end marker)
+    std::optional<std::uint32_t> status;    // on the end marker
+    bool unread = false;                    // the wrapper could not be read
+    bool untold = false;                    // the shell could not reach tmux
+};
+
+Seen markers_in(const std::string& bytes, const std::string& digits) {
+    Seen seen;
+    const std::string start = start_marker(digits);
+    if (auto at = bytes.find(start); at != std::string::npos) seen.start = at + start.size();
+    const std::string end = end_marker_prefix(digits);
+    const std::size_t from = seen.start == std::string::npos ? 0 : seen.start;
+    if (auto at = bytes.find(end, from); at != std::string::npos) {
+        const auto close = bytes.find('\x07', at + end.size());
+        if (close != std::string::npos) {
+            seen.end = at;
+            if (auto status = parse_u32(std::string_view(bytes).substr(at + end.size(), close - at - end.size()))) {
+                seen.status = *status;
+            }
+        }
+    }
+    seen.unread = bytes.find(unread_marker(digits)) != std::string::npos;
+    seen.untold = bytes.find(untold_marker(digits)) != std::string::npos;
+    return seen;
+}
+
+// Writes the wrapper into its FIFO once the shell has opened it: each
+// advance tries, without blocking.
+class WrapperFeed {
+public:
+    WrapperFeed(std::string path, std::string text) : path_(std::move(path)), text_(std::move(text)) {}
+    WrapperFeed(const WrapperFeed&) = delete;
+    WrapperFeed& operator=(const WrapperFeed&) = delete;
+    ~WrapperFeed() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool fed() const { return done_; }
+
+    Result<void> advance() {
+        if (done_) return {};
+        if (fd_ < 0) {
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd_ < 0) {
+                if (errno == ENXIO || errno == EINTR) return {};  // no reader yet
+                return runtime_error("run failed: cannot write " + quote_text(path_) + ": " +
+                                     std::strerror(errno));
+            }
+        }
+        while (written_ < text_.size()) {
+            const ssize_t wrote = ::write(fd_, text_.data() + written_, text_.size() - written_);
+            if (wrote < 0) {
+                if (errno == EAGAIN || errno == EINTR) return {};
+                return runtime_error("run failed: cannot write " + quote_text(path_) + ": " +
+                                     std::strerror(errno));
+            }
+            written_ += static_cast<std::size_t>(wrote);
+        }
+        ::close(fd_);  // the shell's end of file
+        fd_ = -1;
+        done_ = true;
+        return {};
+    }
+
+private:
+    std::string path_;
+    std::string text_;
+    int fd_ = -1;
+    std::size_t written_ = 0;
+    bool done_ = false;
+};
+
 }  // namespace
 
 Result<CommandResult> run(const Pane& pane, std::string command, std::optional<Seconds> timeout) {
@@ -250,6 +187,11 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     for (const auto& file : memo.files) remove_private_file(file);
     memo.files.clear();
 
+    auto stream = pane_stream(pane, "run failed: ");
+    if (!stream) return std::unexpected(stream.error());
+    auto owner = streams::owner(*stream);
+    if (!owner) return runtime_error("run failed: pane " + pane.pane_id + "'s output stream is gone");
+
     // The pane's process as last seen; looked up again when it has ended.
     auto program = memo.pid ? foreground_of(memo.pid) : std::nullopt;
     if (!program) {
@@ -259,8 +201,8 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
         program = foreground_of(memo.pid);
     }
     turn.memo() = memo_text(memo);
-    // A program the shell ran for the last run's end line (posh has no
-    // printf of its own) may not have ended yet.
+    // A program the shell ran for the last run's end (posh has no printf of
+    // its own, and every shell runs tmux) may not have ended yet.
     for (int i = 0; i < kEndingChecks && program && !is_posix_shell(program->name); ++i) {
         if (!sleep_interruptibly(kEndingPause)) return interrupted();
         program = foreground_of(memo.pid);
@@ -269,20 +211,33 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
         return runtime_error("pane " + pane.pane_id + " is running " + program->name +
                              ", not a shell at its prompt");
     }
-    const std::string shell = program ? program->name : "sh";
-
-    const std::string digits = new_digits();
-    const std::string start_line = "tl" + digits + "+";
-    const std::string end_prefix = "tl" + digits + "=";
-    const std::string name = std::to_string(::getpid()) + "-" + std::to_string(++file_counter);
-    auto command_file = write_private_file(name + ".cmd", command_file_text(shell, command));
-    if (!command_file) return std::unexpected(command_file.error());
-    auto wrapper = write_private_file(name, wrapper_file(shell, command, digits, *command_file));
-    if (!wrapper) {
-        remove_private_file(*command_file);
-        return std::unexpected(wrapper.error());
+    // Typed before the shell waits for input, the line would be echoed
+    // before its prompt (the terminal's own echo), where the wrapper does
+    // not look to erase it. The shell reads right after it has drawn the prompt.
+    for (int i = 0; i < kReadyChecks && program && !waits_for_input(program->pid); ++i) {
+        if (!sleep_interruptibly(1)) return interrupted();
     }
-    bool started = false;  // the shell has read the files
+
+    RunScript script;
+    script.shell = program ? program->name : "sh";
+    script.digits = new_digits();
+    script.command = command;
+    script.tmux = owner->tmux_path;
+    script.socket = owner->socket_path;
+    script.pane_id = pane.pane_id;
+
+    // Where the stream is now: the start marker comes after it.
+    const std::uint64_t from = streams::span(*stream).end;
+    streams::Pin pin(*stream, from);
+    streams::Watch watch(*stream);
+
+    // The wrapper is a FIFO that the shell opens once it runs the typed
+    // line: it is written only then, when the typing run has told where the
+    // typed line began (the wrapper erases it), so no other look is needed.
+    const std::string name = std::to_string(::getpid()) + "-" + std::to_string(++file_counter);
+    auto command_file = write_private_file(name + ".cmd", command_text(script));
+    if (!command_file) return std::unexpected(command_file.error());
+    bool started = false;  // the shell has read the files (or never will)
     struct Cleanup {
         std::vector<std::string> files;
         const bool& started;
@@ -294,95 +249,144 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
                 for (const auto& file : files) memo += "\n" + file;
             }
         }
-    } cleanup{{*command_file, *wrapper}, started, turn.memo()};
+    } cleanup{{*command_file}, started, turn.memo()};
+    auto wrapper = make_private_fifo(name, false);
+    if (!wrapper) return std::unexpected(wrapper.error());
+    cleanup.files.push_back(wrapper->path);
+    const std::string typed = typed_line(script, wrapper->path);
 
-    // The first view and the keys in one tmux process: a pane that is gone
-    // gets no keys, and one whose process has ended ignores them.
-    const std::string typed = std::string(builtin_prefix(shell)) + ". " + *wrapper;
-    const std::string cancel = "send-keys -X -t " + pane.pane_id + " cancel";
-    std::vector<Arg> then = {word("if-shell"), word("-F"), word("-t"), value(pane.pane_id),
-                             fixed_operand("#{pane_in_mode}"), fixed_operand(cancel),
-                             command_separator(), word("send-keys"), word("-t"),
-                             value(pane.pane_id), fixed_operand("C-e"), fixed_operand("C-u"),
-                             command_separator()};
-    const auto send = typing(pane, typed, true);
-    then.insert(then.end(), send.begin(), send.end());
-    auto first = live_view(pane, {.joined = true, .then = then});
-    if (!first) return std::unexpected(first.error());
-    const ViewOptions joined{.joined = true};
+    // A recording gets the caller's command in the place of the typed line.
+    struct RecordingHold {
+        streams::StreamId stream;
+        std::optional<streams::Replacement> replacement;
+        ~RecordingHold() { streams::release_recording(stream, std::move(replacement)); }
+    } hold{*stream, std::nullopt};
+    streams::hold_recording(*stream, from);
+
+    // No earlier run may still go on in this shell: one that timed out (or
+    // was interrupted) holds the pane, and what is typed now would be its input.
+    const std::string busy = "#{m:" + std::to_string(memo.pid) + ",#{@termloom-run}}";
+    const std::string typing = typing_commands(pane, typed, memo.pid);
+    const Arg guard[] = {word("if-shell"), word("-F"), word("-t"), value(pane.pane_id),
+                         fixed_operand(busy), fixed_operand("display-message -p busy"),
+                         fixed_operand(typing)};
+    auto typed_view = live_view(pane, {.before = guard, .before_lines = 1});
+    if (!typed_view) return std::unexpected(typed_view.error());
+    if (typed_view->before.front() != "typed") {
+        started = true;
+        return runtime_error("pane " + pane.pane_id + " is still running the command of an "
+                             "earlier run (one that timed out or was interrupted): end it "
+                             "first, e.g. with send_keys(\"C-c\")");
+    }
+    if (typed_view->pid != memo.pid) {
+        started = true;
+        return runtime_error("pane " + pane.pane_id + " exited while running " + quote_text(command));
+    }
+    script.cursor_x = typed_view->screen.cursor_x;
+    script.width = typed_view->screen.width;
+
+    // Our tmux client waits on the channel, then prints the status.
+    auto waiter = start_on_host(tmux_argv(
+        pane.socket, {word("wait-for"), value(run_channel(script.digits)), command_separator(),
+                      word("show-options"), word("-p"), word("-v"), word("-t"), value(pane.pane_id),
+                      value(run_option(script.digits)), command_separator(), word("set-option"),
+                      word("-p"), word("-u"), word("-t"), value(pane.pane_id),
+                      value(run_option(script.digits))}));
+    if (!waiter) {
+        return runtime_error(std::string(kSpawnPrefix) + waiter.error().text);
+    }
 
     const std::string exited = " exited while running " + quote_text(command);
-    auto replaced = [&](const PaneView& view) -> Result<void> {
-        if (view.pid != memo.pid) {
-            started = true;  // no shell will read the files now
-            return runtime_error("pane " + pane.pane_id + exited);
-        }
-        return {};
+    ExitWatch shell_exit(memo.pid);
+    WrapperFeed feed(wrapper->path, wrapper_text(script, *command_file, typed));
+    std::string bytes;
+    std::uint64_t read_to = from;
+    bool told = false;
+    Seen seen;
+    auto take_bytes = [&]() -> Result<streams::Span> {
+        watch.clear();
+        auto span = streams::read(*stream, read_to, &bytes);
+        if (span.begin > read_to) return runtime_error("run failed: the pane's output stream lost bytes");
+        read_to = span.end;
+        seen = markers_in(bytes, script.digits);
+        if (seen.start != std::string::npos || seen.unread) started = true;
+        return span;
     };
-    if (auto same = replaced(*first); !same) return std::unexpected(same.error());
-    PaneView last = std::move(*first);
-    std::optional<Finished> finished;
     auto look = [&]() -> Result<Look> {
-        auto view = live_view(pane, joined, exited);
-        if (!view) {
+        auto span = take_bytes();
+        if (!span) return std::unexpected(span.error());
+        if (seen.unread) {
+            return runtime_error("the shell in pane " + pane.pane_id + " could not read " +
+                                 quote_text(wrapper->path) + " (does it see another file system?)");
+        }
+        if (auto fed = feed.advance(); !fed) return std::unexpected(fed.error());
+        if (waiter->read_available()) {
+            told = true;
+            return Look{Progress::Done, {}};
+        }
+        if (seen.untold && seen.status) return Look{Progress::Done, {}};
+        if (shell_exit.ended() || span->ended) {
             started = true;
-            return std::unexpected(view.error());
-        }
-        if (auto same = replaced(*view); !same) return std::unexpected(same.error());
-        const bool changed = view->screen.text != last.screen.text;
-        last = std::move(*view);
-        auto lines = split_lines(last.screen.text);
-        for (std::size_t i = lines.size(); i-- > 0;) {
-            if (auto status = end_status(lines[i], end_prefix)) {
-                finished = Finished{*status, i};
-                started = true;
-                return Look{Progress::Done, {}};
+            auto view = live_view(pane, {}, exited);
+            if (!view) return std::unexpected(view.error());
+            if (view->pid != memo.pid) return runtime_error("pane " + pane.pane_id + exited);
+            if (span->ended) {
+                return runtime_error("run failed: pane " + pane.pane_id +
+                                     "'s output stream ended (its pipe-pane was closed)");
             }
-            if (!started && is_start(lines[i], start_line)) started = true;
         }
-        return Look{changed ? Progress::Changed : Progress::Unchanged, {}};
+        // The shell opens the wrapper within moments of the typing.
+        if (!feed.fed()) return Look{Progress::Unchanged, WaitClock::now() + kFeedPause};
+        return Look{Progress::Unchanged, {}};
     };
-    const std::uint64_t history_before = first->history_size;
-    auto done = wait_until(deadline, wake_sources(last), look);
+    auto done = wait_until(deadline, WakeSources{{}, memo.pid, {waiter->output_fd(), watch.fd()}}, look);
+    if (feed.fed()) started = true;
     if (!done) return std::unexpected(done.error());
     if (!*done) {
+        auto view = view_pane(pane, {});
         return timeout_error(quote_text(command) + " did not finish within " +
-                             seconds_text(*timeout) + " seconds" +
-                             last_screen_lines(last.screen.text));
+                             seconds_text(*timeout) + " seconds; it goes on in pane " +
+                             pane.pane_id + (view ? last_screen_lines(view->screen.text) : ""));
     }
 
-    auto lines = split_lines(last.screen.text);
-    auto output = output_above(lines, finished->end_line, start_line);
-    // The start line scrolled into the history: read back as far as the
-    // history grew, and then, since a full history stops growing, all of it.
-    const std::uint64_t grown = last.history_size >= history_before
-                                    ? last.history_size - history_before
-                                    : last.history_size;
-    const std::uint64_t above = grown + last.screen.height + kExtraLines;
-    for (bool whole : {false, true}) {
-        if (output) break;
-        ViewOptions wider{.joined = true, .whole_history = whole};
-        wider.lines_above = static_cast<std::uint32_t>(std::min<std::uint64_t>(above, UINT32_MAX));
-        auto wide = live_view(pane, wider, exited);
-        if (!wide) return std::unexpected(wide.error());
-        auto all = split_lines(wide->screen.text);
-        for (std::size_t i = all.size(); i-- > 0;) {
-            if (!end_status(all[i], end_prefix)) continue;
-            if (!whole) {
-                output = output_above(all, i, start_line);
-            } else {
-                output = output_before(all, i, start_line, wide->screen.height,
-                                       history_filled(*wide));
-            }
-            break;
+    std::optional<std::uint32_t> status;
+    if (told) {
+        auto ended = waiter->finish();
+        if (!ended) return runtime_error("could not read the exit status of tmux: " + ended.error().text);
+        if (!WIFEXITED(*ended) || WEXITSTATUS(*ended) != 0) {
+            return runtime_error("run failed: tmux wait-for: " +
+                                 std::string(trim(decode_lossy(waiter->stderr_bytes))));
+        }
+        status = parse_u32(trim(decode_lossy(waiter->stdout_bytes))).value_or(UINT32_MAX);
+        if (*status == UINT32_MAX) {
+            return runtime_error("run failed: unexpected status from the shell: " +
+                                 quote_text(decode_lossy(waiter->stdout_bytes)));
         }
     }
-    if (!output) {
-        return runtime_error("output lost: " + quote_text(command) + " printed more than the "
-                             "pane's history holds (exit status " +
-                             std::to_string(finished->status) + "); raise history-limit");
+    // The end marker was written before tmux was told: it is on its way.
+    if (seen.end == std::string::npos) {
+        auto marker_deadline = deadline_after(Seconds{kMarkerSeconds});
+        auto arrived = wait_until(marker_deadline, WakeSources{{}, 0, {watch.fd()}}, [&]() -> Result<Look> {
+            auto span = take_bytes();
+            if (!span) return std::unexpected(span.error());
+            if (seen.end != std::string::npos || span->ended) return Look{Progress::Done, {}};
+            return Look{Progress::Unchanged, {}};
+        });
+        if (!arrived) return std::unexpected(arrived.error());
     }
-    return CommandResult{std::move(command), finished->status, std::move(*output)};
+    if (seen.start == std::string::npos || seen.end == std::string::npos) {
+        return runtime_error("output lost: the output of " + quote_text(command) +
+                             " did not arrive in pane " + pane.pane_id + "'s output stream (exit status " +
+                             (status ? std::to_string(*status) : std::string("unknown")) + ")");
+    }
+    if (!status) status = seen.status;
+    if (auto echo = bytes.find(kTypedStart); echo < seen.start) {
+        hold.replacement = streams::Replacement{from + echo, from + seen.start,
+                                                summary_line(script) + "\r\n"};
+    }
+    auto rendered = rendered_text(std::string_view(bytes).substr(seen.start, seen.end - seen.start),
+                                  typed_view->screen.width, typed_view->screen.height);
+    return CommandResult{std::move(command), status.value_or(0), std::move(rendered.text)};
 }
 
 }  // namespace termloom::pane_ops

@@ -1,9 +1,12 @@
 // Screen snapshots, and the two screen waits.
+#include <algorithm>
 #include <utility>
 
+#include "../core/printable_text.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "pane.hpp"
+#include "pane_stream.hpp"
 #include "pane_view.hpp"
 #include "run_tmux.hpp"
 
@@ -50,7 +53,9 @@ Result<void> parse_state(std::string_view line, PaneView& view) {
 }  // namespace
 
 Result<PaneView> view_pane(const Pane& pane, ViewOptions options) {
-    std::vector<Arg> args = {word("capture-pane"), word("-p")};
+    std::vector<Arg> args(options.before.begin(), options.before.end());
+    if (!args.empty()) args.push_back(command_separator());
+    args.insert(args.end(), {word("capture-pane"), word("-p")});
     if (options.escapes) args.push_back(word("-e"));
     if (options.joined) args.push_back(word("-J"));
     if (options.as_written) args.push_back(word("-N"));
@@ -77,11 +82,22 @@ Result<PaneView> view_pane(const Pane& pane, ViewOptions options) {
     if (!output) return std::unexpected(output.error());
     PaneView view;
     if (!succeeded(*output)) {
-        view.gone = std::string(trim(decode_lossy(std::move(output->stderr_bytes))));
+        // Each command of the run that names the pane says so: the first is enough.
+        const std::string error = decode_lossy(std::move(output->stderr_bytes));
+        const std::string_view first = trim(error);
+        view.gone = std::string(first.substr(0, first.find('\n')));
         return view;
     }
     std::string text = decode_lossy(std::move(output->stdout_bytes));
     std::string_view all = without_line_end(text);
+    for (std::size_t i = 0; i < options.before_lines; ++i) {
+        const std::size_t line_end = all.find('\n');
+        if (line_end == std::string_view::npos) {
+            return runtime_error("unexpected tmux output: " + quote_text(all));
+        }
+        view.before.emplace_back(all.substr(0, line_end));
+        all.remove_prefix(line_end + 1);
+    }
     const std::size_t cut = all.rfind('\n');
     auto parsed = parse_state(all.substr(cut == std::string_view::npos ? 0 : cut + 1), view);
     if (!parsed) return std::unexpected(parsed.error());
@@ -117,13 +133,14 @@ Result<PaneView> live_view(const Pane& pane, ViewOptions options, std::string_vi
 
 WakeSources wake_sources(const PaneView& view) { return WakeSources{view.tty, view.pid}; }
 
-std::string last_screen_lines(std::string_view text) {
+std::string last_screen_lines(std::string_view text, std::string_view label,
+                              std::string_view empty) {
     std::vector<std::string_view> kept;
     for (std::string_view line : split_lines(text)) {
         if (!trim(line).empty()) kept.push_back(line);
     }
-    if (kept.empty()) return "; the screen is blank";
-    std::string out = "; last screen:";
+    if (kept.empty()) return "; " + std::string(empty);
+    std::string out = "; " + std::string(label) + ":";
     for (std::size_t i = kept.size() > kTimeoutLines ? kept.size() - kTimeoutLines : 0; i < kept.size(); ++i) {
         out += '\n';
         out += kept[i];
@@ -132,10 +149,12 @@ std::string last_screen_lines(std::string_view text) {
 }
 
 Result<Screen> screen(const Pane& pane, bool escapes) {
-    auto view = view_pane(pane, {.escapes = escapes});
-    if (!view) return std::unexpected(view.error());
-    if (!view->gone.empty()) return runtime_error("screen failed: " + view->gone);
-    return std::move(view->screen);
+    auto seen = marked_view(pane, {.escapes = escapes});
+    if (!seen) return std::unexpected(seen.error());
+    if (!seen->view.gone.empty()) return runtime_error("screen failed: " + seen->view.gone);
+    Screen screen = std::move(seen->view.screen);
+    screen.mark = seen->mark;
+    return screen;
 }
 
 namespace {
@@ -151,97 +170,114 @@ std::string_view last_rows(std::string_view text, std::uint32_t rows) {
     return text.substr(start + 1);
 }
 
-// `line` without what it still shares with `old` at its start: the text the
-// marked line held then. Cut between characters, never inside one.
-std::string_view after_old_text(std::string_view line, std::string_view old) {
-    std::size_t same = 0;
-    while (same < line.size() && same < old.size() && line[same] == old[same]) ++same;
-    while (same > 0 && same < line.size() && (static_cast<unsigned char>(line[same]) & 0xC0) == 0x80) {
-        --same;
-    }
-    return line.substr(same);
-}
-
-// The marked screen's text on its cursor's line; none for a line count.
-std::string_view marked_line_text(const OutputMark& mark) {
-    if (!mark.screen) return {};
-    const auto rows = split_lines(mark.screen->text);
-    return mark.screen->cursor_y < rows.size() ? rows[mark.screen->cursor_y] : std::string_view();
-}
-
-// What a wait looks at in one view: the screen as written or, after a mark,
-// only the output that came after it.
+// What a wait looks at in one view: the screen as written or, after a line
+// mark, only the lines from it on.
 struct Sight {
     Screen screen;      // the visible screen, as Screen.text documents it
     std::string text;   // what the pattern is matched against
     bool complete = true;  // false: history grew past the capture; look again at once
 };
 
-// The lines of the screen that differ from the marked screen's line in the
-// same row: a screen without history (the alternate one, or after the
-// history was cleared) tells new text only this way.
-std::string changed_rows(std::string_view written, const Screen& old) {
-    const auto now = split_lines(written);
-    const auto before = split_lines(old.text);
+// Before 3.4 tmux cannot leave out the blank cells nobody wrote (-T), and
+// 3.1c pads every line to the pane's width: the lines are matched without
+// trailing blanks, but on the cursor's line the blanks before the cursor
+// were written (a prompt's "$ ").
+std::string written_before_3_4(std::string_view captured, std::size_t cursor_line,
+                               std::uint32_t cursor_x) {
+    const CellWidths widths;
     std::string out;
-    for (std::size_t row = 0; row < now.size(); ++row) {
-        const std::string current = without_trailing_blanks(now[row]);
-        if (row < before.size() && current == before[row]) continue;
-        if (!out.empty()) out += '\n';
-        out += now[row];
+    std::size_t index = 0;
+    for (std::size_t at = 0; at <= captured.size(); ++index) {
+        std::size_t end = captured.find('\n', at);
+        if (end == std::string_view::npos) end = captured.size();
+        const std::string_view whole = captured.substr(at, end - at);
+        std::string line = without_trailing_blanks(whole);
+        if (index == cursor_line) {
+            // The bytes of the first cursor_x cells of the captured line.
+            std::size_t taken = 0;
+            std::uint32_t cells = 0;
+            while (taken < whole.size() && cells < cursor_x) {
+                const auto lead = static_cast<unsigned char>(whole[taken]);
+                const std::size_t length = std::min<std::size_t>(
+                    lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2, whole.size() - taken);
+                char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+                for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (whole[taken + k] & 0x3F);
+                cells += static_cast<std::uint32_t>(widths.of(c));
+                taken += length;
+            }
+            if (taken > line.size()) line = std::string(whole.substr(0, taken));
+        }
+        out += line;
+        if (end < captured.size()) out += '\n';
+        at = end + 1;
     }
     return out;
 }
 
-Result<Sight> sight(const Pane& pane, const std::optional<OutputMark>& after, bool only_written,
-                    std::uint64_t& history_guess, std::uint64_t history_floor) {
+Result<Sight> sight(const Pane& pane, const std::optional<std::uint64_t>& after, bool only_written,
+                    std::uint64_t& history_guess, bool marked) {
     ViewOptions options{.as_written = true, .only_written = only_written};
-    if (after && !(after->screen && after->screen->alternate)) {
+    if (after) {
         options.lines_above = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(history_guess > after->line ? history_guess - after->line : 0,
-                                    UINT32_MAX));
+            std::min<std::uint64_t>(history_guess > *after ? history_guess - *after : 0, UINT32_MAX));
     }
-    auto view = live_view(pane, options);
-    if (!view) return std::unexpected(view.error());
-    Sight seen;
-    seen.screen = std::move(view->screen);
-    const std::string_view visible = last_rows(view->written, seen.screen.height);
-    seen.screen.text = without_trailing_blanks(visible);
-    const std::uint64_t history = view->history_size;
-    history_guess = history;
-    if (!after) {
-        seen.text = std::move(view->written);
-        return seen;
-    }
-    const bool cleared = history < history_floor;
-    const bool marked_alternate = after->screen && after->screen->alternate;
-    if (seen.screen.alternate || marked_alternate || cleared) {
-        if (!after->screen) {
-            return runtime_error("pane " + pane.pane_id +
-                                 (cleared ? "'s history was cleared" : " shows its alternate screen") +
-                                 ": a line count cannot tell new output from old; pass a Screen");
+    PaneView view;
+    std::optional<StreamMark> mark;
+    if (marked) {
+        auto seen = marked_view(pane, options);
+        if (!seen) return std::unexpected(seen.error());
+        if (!seen->view.gone.empty() || seen->view.dead) {
+            auto gone = live_view(pane, {});
+            if (!gone) return std::unexpected(gone.error());
         }
-        seen.text = changed_rows(visible, *after->screen);
+        view = std::move(seen->view);
+        mark = seen->mark;
+    } else {
+        auto seen = live_view(pane, options);
+        if (!seen) return std::unexpected(seen.error());
+        view = std::move(*seen);
+    }
+    Sight seen;
+    seen.screen = std::move(view.screen);
+    seen.screen.mark = mark;
+    const std::string_view visible = last_rows(view.written, seen.screen.height);
+    seen.screen.text = without_trailing_blanks(visible);
+    const std::uint64_t history = view.history_size;
+    history_guess = history;
+    const std::size_t captured_lines =
+        static_cast<std::size_t>(std::count(view.written.begin(), view.written.end(), '\n')) +
+        (view.written.empty() || view.written.back() == '\n' ? 0 : 1);
+    const std::size_t cursor_line =
+        captured_lines - std::min<std::size_t>(captured_lines, seen.screen.height) + seen.screen.cursor_y;
+    const std::string written = only_written ? std::move(view.written)
+                                             : written_before_3_4(view.written, cursor_line,
+                                                                  seen.screen.cursor_x);
+    if (!after) {
+        seen.text = written;
         return seen;
     }
-    if (view->history_limit > 0 && history >= view->history_limit) {
+    if (seen.screen.alternate) {
+        return runtime_error("pane " + pane.pane_id + " shows its alternate screen: a line count "
+                             "cannot tell new output from old; pass a Screen");
+    }
+    // A full history drops a tenth of its lines at a time, and every line
+    // number moves with them.
+    if (view.history_limit > 0 && history + view.history_limit / 10 + 1 >= view.history_limit) {
         return runtime_error("pane " + pane.pane_id + "'s history is full (history-limit " +
-                             std::to_string(view->history_limit) +
-                             "): new output cannot be told from old; raise history-limit");
+                             std::to_string(view.history_limit) +
+                             "): lines may have been dropped, so a line count cannot tell new "
+                             "output from old; pass a Screen");
     }
     // The capture's first line, counted from the top of the history.
     const std::uint64_t first = history - std::min<std::uint64_t>(options.lines_above, history);
-    if (first > after->line) {
+    if (first > *after) {
         seen.complete = false;
         return seen;
     }
-    auto lines = split_lines(view->written);
-    std::size_t index = static_cast<std::size_t>(after->line - first);
-    for (; index < lines.size(); ++index) {
-        std::string_view line = lines[index];
-        if (first + index == after->line) line = after_old_text(line, marked_line_text(*after));
-        if (!seen.text.empty() || first + index != after->line) seen.text += '\n';
-        seen.text += line;
+    auto lines = split_lines(written);
+    for (std::size_t index = static_cast<std::size_t>(*after - first); index < lines.size(); ++index) {
+        if (!seen.text.empty() || first + index != *after) seen.text += '\n';
+        seen.text += lines[index];
     }
     return seen;
 }
@@ -250,34 +286,58 @@ Result<Sight> sight(const Pane& pane, const std::optional<OutputMark>& after, bo
 
 Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
                         std::optional<Seconds> timeout, std::optional<OutputMark> after) {
+    if (after && after->screen) {
+        if (!after->screen->mark) {
+            return runtime_error("pane " + pane.pane_id + ": the Screen given as after holds no "
+                                 "place in the pane's output stream (its output is piped "
+                                 "elsewhere), so new output cannot be told from old");
+        }
+        return wait_in_stream(pane, pattern, timeout, *after->screen->mark);
+    }
+    const std::optional<std::uint64_t> line =
+        after ? std::optional<std::uint64_t>(after->line) : std::nullopt;
     const auto deadline = deadline_after(timeout);
-    std::uint64_t history_guess = after && after->screen ? after->screen->history_size : 0;
     auto first = live_view(pane, {});
     if (!first) return std::unexpected(first.error());
     // -T (3.4 and later) leaves out the blank cells nobody wrote.
     auto release = release_on_path();
     if (!release) return std::unexpected(release.error());
     const bool only_written = release->at_least(3, 4);
-    if (!after || !after->screen) history_guess = first->history_size;
-    // History shorter than at the mark (or at the start) was cleared.
-    const std::uint64_t history_floor = history_guess;
+    std::uint64_t history_guess = first->history_size;
     Screen last;
     std::string last_text;
     bool fresh = true;
+    auto matches = [&](const std::string& text) -> Result<bool> {
+        // Lines are matched with and without their trailing blanks, so
+        // "100\n" matches as well as "$ ".
+        auto matched = pattern.matches(text);
+        if (matched && !*matched) matched = pattern.matches(without_trailing_blanks(text));
+        return matched;
+    };
     auto look = [&]() -> Result<Look> {
-        auto seen = sight(pane, after, only_written, history_guess, history_floor);
-        if (seen && !seen->complete) seen = sight(pane, after, only_written, history_guess, history_floor);
+        auto seen = sight(pane, line, only_written, history_guess, false);
+        if (seen && !seen->complete) seen = sight(pane, line, only_written, history_guess, false);
         if (!seen) return std::unexpected(seen.error());
         last = std::move(seen->screen);
         if (!seen->complete || (!fresh && seen->text == last_text)) return Look{Progress::Unchanged, {}};
         fresh = false;
         last_text = std::move(seen->text);
-        // Before 3.4 tmux pads lines with blanks nobody wrote: the text
-        // without them is asked too, so "100\n" matches as well as "$ ".
-        auto matched = pattern.matches(last_text);
-        if (matched && !*matched) matched = pattern.matches(without_trailing_blanks(last_text));
+        auto matched = matches(last_text);
         if (!matched) return std::unexpected(matched.error());
-        return Look{*matched ? Progress::Done : Progress::Changed, {}};
+        if (!*matched) return Look{Progress::Changed, {}};
+        // The screen returned is one more look, with a place in the pane's
+        // output stream, when it still matches (so it can mark the next wait).
+        auto confirmed = sight(pane, line, only_written, history_guess, true);
+        if (!confirmed) return std::unexpected(confirmed.error());
+        if (confirmed->complete) {
+            auto still = matches(confirmed->text);
+            if (!still) return std::unexpected(still.error());
+            if (*still) {
+                last = std::move(confirmed->screen);
+                return Look{Progress::Done, {}};
+            }
+        }
+        return Look{Progress::Changed, {}};
     };
     auto done = wait_until(deadline, wake_sources(*first), look);
     if (!done) return std::unexpected(done.error());
@@ -299,17 +359,37 @@ Result<Screen> wait_quiet(const Pane& pane, Seconds quiet, std::optional<Seconds
         return a.text == b.text && a.cursor_x == b.cursor_x && a.cursor_y == b.cursor_y;
     };
     auto look = [&]() -> Result<Look> {
-        if (!fresh) {
-            auto view = live_view(pane, {});
-            if (!view) return std::unexpected(view.error());
-            if (!same(view->screen, last)) {
-                last = std::move(view->screen);
+        const bool due = WaitClock::now() - since >= quiet_time;
+        if (!fresh || due) {
+            // The last look before returning gives the screen a place in
+            // the pane's output stream (so it can mark the next wait).
+            std::optional<StreamMark> mark;
+            PaneView view;
+            if (due) {
+                auto seen = marked_view(pane, {});
+                if (!seen) return std::unexpected(seen.error());
+                if (!seen->view.gone.empty() || seen->view.dead) {
+                    auto gone = live_view(pane, {});
+                    if (!gone) return std::unexpected(gone.error());
+                }
+                view = std::move(seen->view);
+                mark = seen->mark;
+            } else {
+                auto seen = live_view(pane, {});
+                if (!seen) return std::unexpected(seen.error());
+                view = std::move(*seen);
+            }
+            if (!same(view.screen, last)) {
+                last = std::move(view.screen);
                 since = WaitClock::now();
                 return Look{Progress::Changed, since + quiet_time};
             }
+            if (due) {
+                last.mark = mark;
+                return Look{Progress::Done, {}};
+            }
         }
         fresh = false;
-        if (WaitClock::now() - since >= quiet_time) return Look{Progress::Done, {}};
         return Look{Progress::Unchanged, since + quiet_time};
     };
     auto done = wait_until(deadline, wake_sources(*first), look);

@@ -26,6 +26,7 @@ struct PaneView {
     std::uint64_t history_size = 0;  // lines above the visible screen
     std::uint64_t history_limit = 0;
     std::string written;             // with as_written: the capture with its blanks
+    std::vector<std::string> before; // the lines printed by ViewOptions::before
 };
 
 struct ViewOptions {
@@ -36,6 +37,8 @@ struct ViewOptions {
     std::uint32_t lines_above = 0;   // history lines captured above the screen
     bool whole_history = false;      // all of it (lines_above is then ignored)
     std::span<const Arg> then = {};  // commands run after the view, by the same tmux
+    std::span<const Arg> before = {};  // commands run before it, printing `before_lines` lines
+    std::size_t before_lines = 0;
 };
 
 // One tmux process: capture-pane, which fails for a pane that is gone, then
@@ -53,8 +56,15 @@ std::vector<Arg> typing(const Pane& pane, std::string_view keys, bool enter);
 // The pane's terminal and process as the wake sources of a wait.
 WakeSources wake_sources(const PaneView& view);
 
-// The end of a timeout message: the last screen's non-blank lines, at most 20.
-std::string last_screen_lines(std::string_view text);
+// The end of a timeout message: the last screen's non-blank lines, at most
+// 20, after "; <label>:", or `empty` when there are none.
+std::string last_screen_lines(std::string_view text, std::string_view label = "last screen",
+                              std::string_view empty = "the screen is blank");
+
+// wait_for after a Screen: the pattern matches what was written after its
+// mark, as plain text; the screen after the match, with a mark of its own.
+Result<Screen> wait_in_stream(const Pane& pane, const TextMatcher& pattern,
+                              std::optional<Seconds> timeout, const StreamMark& mark);
 
 
 }  // namespace termloom::pane_ops

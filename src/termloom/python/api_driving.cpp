@@ -1,4 +1,4 @@
-// The class objects of Screen and CommandResult, built from their tables.
+// The class objects of Screen, CommandResult and Expectation, built from their tables.
 #include "api_driving.hpp"
 #include "class_builder.hpp"
 
@@ -12,6 +12,11 @@ PyTypeObject* python_type<Screen>() {
 template <>
 PyTypeObject* python_type<CommandResult>() {
     return class_object<CommandResult, kCommandResultInterface>();
+}
+
+template <>
+PyTypeObject* python_type<Expectation>() {
+    return class_object<Expectation, kExpectationInterface>();
 }
 
 }  // namespace termloom::py

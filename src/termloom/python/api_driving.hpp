@@ -1,5 +1,5 @@
-// The Python interface of Screen and CommandResult, the records of Pane's
-// waits and runs, as data.
+// The Python interface of Screen, CommandResult and Expectation, the records
+// of Pane's waits, runs and expects, as data.
 #pragma once
 
 #include "../ops/pane.hpp"
@@ -23,6 +23,13 @@ inline constexpr std::array kCommandResultInterface = {
     field<&CommandResult::status>("status"),
     field<&CommandResult::output>("output"),
     representation<&command_result_ops::repr>(),
+};
+
+inline constexpr std::array kExpectationInterface = {
+    field<&Expectation::before>("before"),
+    field<&Expectation::text>("text"),
+    field<&Expectation::groups>("groups"),
+    representation<&expectation_ops::repr>(),
 };
 
 }  // namespace termloom::py

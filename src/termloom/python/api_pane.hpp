@@ -96,11 +96,12 @@ inline constexpr std::array kPaneInterface = {
         "    pattern: a str the screen must contain, or a compiled pattern that\n"
         "        must find something in it (pattern.search)\n"
         "    timeout: seconds, or None for no limit\n"
-        "    after: a Screen taken before the action (only what is written after\n"
-        "        its cursor can match), or a line counted from the top of the\n"
-        "        history (screen.history_size + screen.cursor_y); None: all of it\n\n"
+        "    after: a Screen taken before the action: the pattern then sees\n"
+        "        only what the pane's programs wrote after it, as text (see\n"
+        "        expect); or a line counted from the top of the history\n"
+        "        (screen.history_size + screen.cursor_y); None: all of it\n\n"
         "Returns:\n    Screen\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once "
-        "when the pane\n    is gone or its process has ended, or when after is given and the\n"
+        "when the pane\n    is gone or its process has ended, or when after is a line and the\n"
         "    history is full, so new output cannot be told from old",
         arg("pattern"), arg("timeout", "10.0"), arg("after", "None"))
         .raising(Exception::TimeoutError),
@@ -127,11 +128,16 @@ inline constexpr std::array kPaneInterface = {
         "Record everything the pane's program writes from now on, with\n"
         "timestamps, as an asciicast v2 file (asciinema plays it).\n\nArgs:\n"
         "    path: the file, created or replaced\n\nReturns:\n    True\n\n"
-        "Raises:\n    RuntimeError when the pane records already or the file cannot be written",
-        arg("path")),
+        "Raises:\n    RuntimeError when the pane records already, its output is piped\n"
+        "    elsewhere (pipe-pane), or the file cannot be written",
+        arg("path"))
+        .raising(Exception::ValueError),
     method<&pane_ops::stop_recording>(
         "stop_recording",
-        "Stop recording; the file is complete when this returns.\n\nReturns:\n    True"),
+        "Stop recording; the file is complete when this returns.\n\nReturns:\n"
+        "    True; False when the pane was not recording\n\nRaises:\n"
+        "    RuntimeError when the recording lost output (a write failed, or the\n"
+        "    pane's pipe was closed while it recorded)"),
     method<&pane_ops::wait_quiet>(
         "wait_quiet",
         "Wait until the screen (text and cursor) has not changed for `quiet`\n"
@@ -142,6 +148,22 @@ inline constexpr std::array kPaneInterface = {
         "when the pane\n    is gone or its process has ended",
         arg("quiet", "0.5"), arg("timeout", "10.0"))
         .raising(Exception::TimeoutError),
+    method<&pane_ops::expect>(
+        "expect",
+        "Wait for the next match in what the pane's programs write, as text.\n\n"
+        "The text is everything written since the previous expect on this pane\n"
+        "(or since `after`), with the terminal's escape sequences left out and\n"
+        "line ends as \"\\n\"; the next expect starts after this match.\n\nArgs:\n"
+        "    pattern: a str to find, or a compiled pattern that must find\n"
+        "        something in it (pattern.search)\n"
+        "    timeout: seconds, or None for no limit\n"
+        "    after: a Screen: start from the moment it was taken instead\n\n"
+        "Returns:\n    Expectation: the text before the match, the match, its groups\n\n"
+        "Raises:\n    TimeoutError at the timeout; RuntimeError at once when the pane\n"
+        "    is gone, or when its output is piped elsewhere (pipe-pane)",
+        arg("pattern"), arg("timeout", "10.0"), arg("after", "None"))
+        .raising(Exception::TimeoutError)
+        .raising(Exception::ValueError),
     method<&pane_ops::run>(
         "run",
         "Run a command in the shell at the pane's prompt and wait for its end.\n\n"
@@ -152,7 +174,8 @@ inline constexpr std::array kPaneInterface = {
         "        is left running\n\n"
         "Returns:\n    CommandResult: the command, its exit status and its output as\n"
         "    the pane shows it\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once "
-        "when the shell\n    exits, or when the output is longer than the pane's history",
+        "when the shell\n    exits, when an earlier run's command still goes on, or when the\n"
+        "    pane's output is piped elsewhere (pipe-pane)",
         arg("command"), arg("timeout", "None"))
         .raising(Exception::TimeoutError),
     // Building and inspecting.

@@ -36,6 +36,9 @@ template <> struct python_name<Screen> { static constexpr std::string_view value
 template <> struct python_name<CommandResult> {
     static constexpr std::string_view value = "CommandResult";
 };
+template <> struct python_name<Expectation> {
+    static constexpr std::string_view value = "Expectation";
+};
 
 template <class T>
 concept HasPythonClass = requires { python_name<T>::value; };
@@ -61,6 +64,7 @@ template <> PyTypeObject* python_type<Pane>();
 template <> PyTypeObject* python_type<LastCommand>();
 template <> PyTypeObject* python_type<Screen>();
 template <> PyTypeObject* python_type<CommandResult>();
+template <> PyTypeObject* python_type<Expectation>();
 template <> PyTypeObject* python_type<PaneMetadata>();
 
 // A new instance of `type` holding `value`; nullptr with a Python error set

@@ -44,6 +44,7 @@ inline constexpr std::array kClasses = {
     // The records of Pane's waits and runs.
     describe<Screen, kScreenInterface>(),
     describe<CommandResult, kCommandResultInterface>(),
+    describe<Expectation, kExpectationInterface>(),
     describe<PaneMetadata, kPaneMetadataInterface>(),
 };
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 
 #include "../core/process.hpp"
+#include "../ops/pane_stream.hpp"
 #include "class_registry.hpp"
 #include "errors.hpp"
-#include "recorder_program.hpp"
 #include "threads.hpp"
 
 namespace termloom::py {
@@ -29,6 +29,31 @@ PyModuleDef g_definition = {
     .m_clear = nullptr,
     .m_free = nullptr,
 };
+
+// At the interpreter's exit, the pipes that feed this process's pane
+// output streams are closed (a pipe into a process that is gone would stay
+// until the pane next prints).
+PyObject* close_streams(PyObject*, PyObject*) {
+    without_interpreter_lock([] {
+        pane_ops::close_streams_at_exit();
+        return 0;
+    });
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_close_streams = {"close_streams", &close_streams, METH_NOARGS, nullptr};
+
+int close_streams_at_exit(PyObject* module) {
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    if (!atexit) return -1;
+    PyObject* function = PyCFunction_NewEx(&g_close_streams, nullptr, module);
+    PyObject* done = function ? PyObject_CallMethod(atexit, "register", "O", function) : nullptr;
+    Py_XDECREF(function);
+    Py_DECREF(atexit);
+    if (!done) return -1;
+    Py_DECREF(done);
+    return 0;
+}
 
 int add_published_class(PyObject* module) {
     PyTypeObject* published = python_type<PublishedClass>();
@@ -67,14 +92,13 @@ PyObject* initialise() {
     }
     PyObject* module = PyModule_Create(&g_definition);
     if (!module) return nullptr;
-    if (add_published_class(module) < 0) {
+    if (add_published_class(module) < 0 || close_streams_at_exit(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
     // A run abandons its child when a Python signal handler raises
     // (KeyboardInterrupt, typically).
     set_interrupt_check(&python_wants_to_stop);
-    install_recorder_program();
     // Daemon threads still waiting for tmux are frozen at exit; their
     // children would be left running.
     Py_AtExit(&kill_running_children);

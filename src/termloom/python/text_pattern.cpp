@@ -52,10 +52,53 @@ std::optional<std::string> repr_text(PyObject* value) {
     return text;
 }
 
+// The byte offset in UTF-8 `text` of code point `index`.
+std::size_t byte_offset(std::string_view text, Py_ssize_t index) {
+    std::size_t at = 0;
+    for (Py_ssize_t seen = 0; at < text.size() && seen < index; ++seen) {
+        ++at;
+        while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+    }
+    return at;
+}
+
+// The int a method of `match` returns for `group`.
+std::optional<Py_ssize_t> match_position(PyObject* match, const char* method) {
+    PyObject* position = PyObject_CallMethod(match, method, nullptr);
+    if (!position) return std::nullopt;
+    const Py_ssize_t value = PyLong_AsSsize_t(position);
+    Py_DECREF(position);
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    return value;
+}
+
+// match.groups() as texts, None kept as none.
+std::optional<std::vector<std::optional<std::string>>> match_groups(PyObject* match) {
+    PyObject* groups = PyObject_CallMethod(match, "groups", nullptr);
+    if (!groups) return std::nullopt;
+    std::vector<std::optional<std::string>> out;
+    const Py_ssize_t count = PyTuple_Check(groups) ? PyTuple_Size(groups) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* group = PyTuple_GetItem(groups, i);
+        if (group == Py_None) {
+            out.emplace_back();
+            continue;
+        }
+        auto text = text_from(group);
+        if (!text) {
+            Py_DECREF(groups);
+            return std::nullopt;
+        }
+        out.emplace_back(std::move(*text));
+    }
+    Py_DECREF(groups);
+    return out;
+}
+
 // The search, holding the interpreter lock; an exception it raises stays
 // pending and ends the wait.
-Result<bool> search(PyObject* pattern, std::string_view screen) {
-    Result<bool> found = false;
+Result<std::optional<TextMatch>> search(PyObject* pattern, std::string_view screen) {
+    Result<std::optional<TextMatch>> found = std::nullopt;
     auto call = [&] {
         PyObject* text =
             PyUnicode_FromStringAndSize(screen.data(), static_cast<Py_ssize_t>(screen.size()));
@@ -65,7 +108,18 @@ Result<bool> search(PyObject* pattern, std::string_view screen) {
             found = interrupted();
             return;
         }
-        found = match != Py_None;
+        if (match != Py_None) {
+            auto start = match_position(match, "start");
+            auto end = start ? match_position(match, "end") : std::nullopt;
+            auto groups = end ? match_groups(match) : std::nullopt;
+            if (!groups) {
+                found = interrupted();
+            } else {
+                const std::size_t first = byte_offset(screen, *start);
+                const std::size_t last = first + byte_offset(screen.substr(first), *end - *start);
+                found = TextMatch{first, last, std::move(*groups)};
+            }
+        }
         Py_DECREF(match);
     };
     with_interpreter_lock(call);
@@ -79,8 +133,11 @@ std::optional<TextMatcher> matcher_from(PyObject* value) {
         auto needle = text_from(value);
         auto description = needle ? repr_text(value) : std::nullopt;
         if (!description) return std::nullopt;
-        return TextMatcher{[needle = std::move(*needle)](std::string_view screen) -> Result<bool> {
-                               return screen.find(needle) != std::string_view::npos;
+        return TextMatcher{[needle = std::move(*needle)](
+                               std::string_view screen) -> Result<std::optional<TextMatch>> {
+                               const std::size_t at = screen.find(needle);
+                               if (at == std::string_view::npos) return std::nullopt;
+                               return TextMatch{at, at + needle.size(), {}};
                            },
                            std::move(*description)};
     }

@@ -1,0 +1,561 @@
+// The streams and the thread that reads them: epoll over the current source
+// of every stream, one mutex over all of it.
+#include "output_streams.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "asciicast.hpp"
+#include "process.hpp"
+
+namespace termloom::streams {
+namespace {
+
+// Bytes kept per stream beyond what a pin holds; trimmed when twice that.
+constexpr std::size_t kKept = 8 * 1024 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
+// Ended streams stay readable for the marks into them, up to this many.
+constexpr std::size_t kEndedKept = 64;
+
+struct Pending {
+    Source source;
+    std::uint32_t number;
+};
+
+struct Recording {
+    std::string path;
+    std::uint32_t from;
+    std::optional<std::uint64_t> from_position;
+    std::uint64_t written_to = 0;             // the bytes before this are in the file
+    std::optional<std::uint64_t> held_from;   // not written from here on, for now
+    std::optional<std::uint32_t> until;
+    std::optional<std::uint64_t> until_position;
+    std::unique_ptr<AsciicastWriter> writer;
+    bool finished = false;
+    bool stream_ended = false;
+    std::string error;
+    std::uint64_t bytes = 0;
+};
+
+struct Stream {
+    StreamId id = 0;
+    std::string key;
+    Owner owner;
+    std::optional<Pending> current;   // in the epoll set
+    std::deque<Pending> queued;       // read after it, in order
+    std::uint32_t next_number = 0;
+    std::map<std::uint32_t, std::uint64_t> starts;  // source number -> position
+    std::string data;                 // the bytes from `base` on
+    std::uint64_t base = 0;
+    bool ended = false;
+    std::multiset<std::uint64_t> pins;
+    std::vector<int> watchers;        // eventfds
+    std::optional<Recording> recording;
+
+    std::uint64_t end() const { return base + data.size(); }
+};
+
+struct Hub {
+    std::mutex mutex;
+    std::map<StreamId, std::unique_ptr<Stream>> streams;
+    std::map<int, StreamId> by_fd;
+    std::deque<StreamId> ended;  // oldest first
+    StreamId next_id = 1;
+    int epoll_fd = -1;
+    bool reading = false;        // the thread runs
+    std::condition_variable changed;
+};
+
+// Never destroyed: the reading thread may run until the process ends.
+Hub* hub = new Hub();
+
+void notify(Stream& stream) {
+    const std::uint64_t one = 1;
+    for (int fd : stream.watchers) {
+        [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+    }
+    hub->changed.notify_all();
+}
+
+void record(Stream& stream);
+
+void finish_recording(Stream& stream) {
+    Recording& rec = *stream.recording;
+    if (rec.finished) return;
+    rec.held_from.reset();
+    if (!rec.until_position && rec.from_position) {
+        rec.until_position = stream.end();  // everything that came goes in
+        record(stream);
+        if (rec.finished) return;
+    }
+    rec.writer->finish();
+    rec.error = rec.writer->error();
+    rec.bytes = rec.writer->written();
+    rec.stream_ended = stream.ended;
+    rec.finished = true;
+    rec.writer.reset();
+}
+
+// Writes to the recording the bytes it wants that are not in the file yet:
+// from its start to its end, or to where it is held.
+void record(Stream& stream) {
+    if (!stream.recording || stream.recording->finished) return;
+    Recording& rec = *stream.recording;
+    if (!rec.from_position) return;
+    rec.written_to = std::max({rec.written_to, *rec.from_position, stream.base});
+    std::uint64_t end = stream.end();
+    if (rec.until_position) end = std::min(end, *rec.until_position);
+    if (rec.held_from) end = std::min(end, *rec.held_from);
+    if (rec.written_to < end) {
+        rec.writer->write(std::string_view(stream.data).substr(
+            static_cast<std::size_t>(rec.written_to - stream.base),
+            static_cast<std::size_t>(end - rec.written_to)));
+        rec.written_to = end;
+    }
+    if (rec.until_position && rec.written_to >= *rec.until_position) finish_recording(stream);
+}
+
+void trim(Stream& stream) {
+    if (stream.data.size() < 2 * kKept) return;
+    std::uint64_t keep_from = stream.end() - kKept;
+    if (!stream.pins.empty()) keep_from = std::min(keep_from, *stream.pins.begin());
+    if (stream.recording && !stream.recording->finished) {
+        keep_from = std::min(keep_from, stream.recording->written_to);
+    }
+    if (keep_from <= stream.base) return;
+    stream.data.erase(0, static_cast<std::size_t>(keep_from - stream.base));
+    stream.base = keep_from;
+}
+
+// The source is done with: its descriptor, its FIFO, its child.
+void release(const Source& source, bool kill_first);
+
+// A child whose output has ended is reaped; one still running then (it
+// closed its output but goes on) is killed first, so the reading thread
+// never waits for it.
+void reap(pid_t child, bool kill_first) {
+    if (child <= 0) return;
+    int status;
+    if (!kill_first && ::waitpid(child, &status, WNOHANG) == child) return;
+    ::kill(child, SIGKILL);
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+void release(const Source& source, bool kill_first) {
+    ::close(source.fd);
+    if (!source.path.empty()) ::unlink(source.path.c_str());
+    reap(source.child, kill_first);
+}
+
+void watch_source(Stream& stream) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = stream.current->source.fd;
+    ::epoll_ctl(hub->epoll_fd, EPOLL_CTL_ADD, stream.current->source.fd, &event);
+    hub->by_fd[stream.current->source.fd] = stream.id;
+}
+
+void set_start(Stream& stream, std::uint32_t number) {
+    stream.starts[number] = stream.end();
+    if (stream.starts.size() > 256) stream.starts.erase(stream.starts.begin());
+    if (stream.recording && !stream.recording->finished) {
+        Recording& rec = *stream.recording;
+        if (rec.from == number) rec.from_position = stream.end();
+        if (rec.until && *rec.until == number) {
+            rec.until_position = stream.end();
+            record(stream);
+            finish_recording(stream);
+        }
+    }
+}
+
+void mark_ended(Stream& stream) {
+    stream.ended = true;
+    if (stream.recording) finish_recording(stream);
+    hub->ended.push_back(stream.id);
+    while (hub->ended.size() > kEndedKept) {
+        auto it = hub->streams.find(hub->ended.front());
+        hub->ended.pop_front();
+        if (it != hub->streams.end() && it->second->watchers.empty() && it->second->pins.empty() &&
+            !it->second->recording) {
+            hub->streams.erase(it);
+        }
+    }
+}
+
+// The current source has ended: the next one takes over, or the stream ends.
+void next_source(Stream& stream) {
+    const Pending done = *stream.current;
+    ::epoll_ctl(hub->epoll_fd, EPOLL_CTL_DEL, done.source.fd, nullptr);
+    hub->by_fd.erase(done.source.fd);
+    release(done.source, false);
+    stream.current.reset();
+    if (!stream.queued.empty()) {
+        Pending next = stream.queued.front();
+        stream.queued.pop_front();
+        stream.current = next;
+        set_start(stream, next.number);
+        watch_source(stream);
+        return;
+    }
+    mark_ended(stream);
+}
+
+void read_source(Stream& stream) {
+    const int fd = stream.current->source.fd;
+    for (int round = 0; round < 16; ++round) {
+        const std::size_t old_size = stream.data.size();
+        stream.data.resize(old_size + kReadChunk);
+        const ssize_t got = ::read(fd, stream.data.data() + old_size, kReadChunk);
+        stream.data.resize(old_size + (got > 0 ? static_cast<std::size_t>(got) : 0));
+        if (got > 0) {
+            record(stream);
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) break;
+        next_source(stream);  // end of file, or an error no retry cures
+        break;
+    }
+    trim(stream);
+    notify(stream);
+}
+
+void reading_loop() {
+    epoll_event events[16];
+    for (;;) {
+        const int ready = ::epoll_wait(hub->epoll_fd, events, 16, -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        std::lock_guard lock(hub->mutex);
+        for (int i = 0; i < ready; ++i) {
+            auto fd = hub->by_fd.find(events[i].data.fd);
+            if (fd == hub->by_fd.end()) continue;
+            auto it = hub->streams.find(fd->second);
+            if (it == hub->streams.end() || !it->second->current) continue;
+            read_source(*it->second);
+        }
+    }
+}
+
+// Starts the thread with every signal blocked, so that none is delivered
+// to it instead of to the host's own threads.
+Result<void> start_reading() {
+    if (hub->reading) return {};
+    if (hub->epoll_fd < 0) hub->epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (hub->epoll_fd < 0) return runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
+    sigset_t all, old;
+    ::sigfillset(&all);
+    ::sigprocmask(SIG_SETMASK, &all, &old);
+    try {
+        std::thread(reading_loop).detach();
+    } catch (const std::system_error& error) {
+        ::sigprocmask(SIG_SETMASK, &old, nullptr);
+        return runtime_error(std::string("cannot start the stream reader: ") + error.what());
+    }
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    hub->reading = true;
+    return {};
+}
+
+// Whether source `number` of `stream` is still to come.
+bool pending_source(const Stream& stream, std::uint32_t number) {
+    if (stream.ended || stream.starts.contains(number)) return false;
+    return std::ranges::any_of(stream.queued, [&](const Pending& p) { return p.number == number; });
+}
+
+Stream* find_stream(StreamId id) {
+    auto it = hub->streams.find(id);
+    return it == hub->streams.end() ? nullptr : it->second.get();
+}
+
+void make_nonblocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// A forked child has none of the parent's streams, and keeps none of their
+// descriptors open (a reader in the child would hide the parent's end).
+void before_fork() { hub->mutex.lock(); }
+void after_fork_in_parent() { hub->mutex.unlock(); }
+void after_fork_in_child() {
+    Hub* old = hub;
+    for (auto& [id, stream] : old->streams) {
+        if (stream->current) ::close(stream->current->source.fd);
+        for (const Pending& pending : stream->queued) ::close(pending.source.fd);
+        for (int fd : stream->watchers) ::close(fd);
+    }
+    if (old->epoll_fd >= 0) ::close(old->epoll_fd);
+    hub = new Hub();  // the old one stays behind, untouched: its mutex may be held
+}
+
+[[maybe_unused]] const int fork_handlers_installed =
+    ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+
+}  // namespace
+
+Result<StreamId> create(const std::string& key, Source source, Owner owner) {
+    std::lock_guard lock(hub->mutex);
+    if (auto started = start_reading(); !started) {
+        release(source, true);
+        return std::unexpected(started.error());
+    }
+    auto stream = std::make_unique<Stream>();
+    stream->id = hub->next_id++;
+    stream->key = key;
+    stream->owner = std::move(owner);
+    make_nonblocking(source.fd);
+    stream->current = Pending{source, stream->next_number++};
+    stream->starts[0] = 0;
+    Stream& added = *stream;
+    hub->streams[added.id] = std::move(stream);
+    watch_source(added);
+    return added.id;
+}
+
+std::vector<std::pair<bool, Owner>> all_owners() {
+    std::lock_guard lock(hub->mutex);
+    std::vector<std::pair<bool, Owner>> out;
+    for (const auto& [id, stream] : hub->streams) out.emplace_back(!stream->ended, stream->owner);
+    return out;
+}
+
+std::optional<StreamId> find(const std::string& key) {
+    std::lock_guard lock(hub->mutex);
+    for (auto it = hub->streams.rbegin(); it != hub->streams.rend(); ++it) {
+        if (it->second->key == key && !it->second->ended) return it->first;
+    }
+    return std::nullopt;
+}
+
+std::optional<Owner> owner(StreamId id) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream) return std::nullopt;
+    return stream->owner;
+}
+
+bool writer_gone(StreamId id) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream || !stream->current) return true;
+    pollfd entry{stream->current->source.fd, POLLIN, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+std::optional<std::uint32_t> add_source(StreamId id, Source source) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream || stream->ended) {
+        release(source, true);
+        return std::nullopt;
+    }
+    make_nonblocking(source.fd);
+    const std::uint32_t number = stream->next_number++;
+    stream->queued.push_back(Pending{source, number});
+    return number;
+}
+
+void cancel_source(StreamId id, std::uint32_t number) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream) return;
+    for (auto it = stream->queued.begin(); it != stream->queued.end(); ++it) {
+        if (it->number != number) continue;
+        release(it->source, true);
+        stream->queued.erase(it);
+        notify(*stream);
+        return;
+    }
+}
+
+std::optional<std::uint64_t> source_start(StreamId id, std::uint32_t number) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream) return std::nullopt;
+    auto it = stream->starts.find(number);
+    if (it == stream->starts.end()) return std::nullopt;
+    return it->second;
+}
+
+bool source_pending(StreamId id, std::uint32_t number) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    return stream && pending_source(*stream, number);
+}
+
+Span read(StreamId id, std::uint64_t from, std::string* out) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream) return Span{0, 0, true, false};
+    if (out && from < stream->end()) {
+        const std::uint64_t begin = std::max(from, stream->base);
+        out->append(stream->data, static_cast<std::size_t>(begin - stream->base), std::string::npos);
+    }
+    return Span{stream->base, stream->end(), stream->ended, true};
+}
+
+Span span(StreamId id) { return read(id, 0, nullptr); }
+
+Pin::Pin(StreamId id, std::uint64_t position) : id_(id), position_(position) {
+    std::lock_guard lock(hub->mutex);
+    if (Stream* stream = find_stream(id_)) stream->pins.insert(position_);
+}
+
+Pin::~Pin() {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id_);
+    if (!stream) return;
+    auto it = stream->pins.find(position_);
+    if (it != stream->pins.end()) stream->pins.erase(it);
+}
+
+Watch::Watch(StreamId id) : id_(id), fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id_);
+    if (stream && fd_ >= 0) stream->watchers.push_back(fd_);
+}
+
+Watch::~Watch() {
+    {
+        std::lock_guard lock(hub->mutex);
+        if (Stream* stream = find_stream(id_)) std::erase(stream->watchers, fd_);
+    }
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void Watch::clear() const {
+    std::uint64_t count;
+    [[maybe_unused]] ssize_t n = ::read(fd_, &count, sizeof count);
+}
+
+std::expected<void, RecordingRefused> start_recording(StreamId id, std::uint32_t from, int fd,
+                                                     std::string path, std::string_view header) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    auto refuse = [&](std::string already, std::string why) {
+        ::close(fd);
+        return std::unexpected(RecordingRefused{std::move(already), std::move(why)});
+    };
+    if (!stream || stream->ended) return refuse({}, "the pane's output stream has ended");
+    for (const auto& [other_id, other] : hub->streams) {
+        if (other->key == stream->key && other->recording) return refuse(other->recording->path, {});
+    }
+    if (::ftruncate(fd, 0) != 0 && errno != EINVAL) return refuse({}, std::strerror(errno));
+    for (std::string_view rest = header; !rest.empty();) {
+        const ssize_t wrote = ::write(fd, rest.data(), rest.size());
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0) return refuse({}, std::strerror(errno));
+        rest.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    Recording rec;
+    rec.path = std::move(path);
+    rec.from = from;
+    rec.writer = std::make_unique<AsciicastWriter>(fd, std::chrono::steady_clock::now());
+    if (auto start = stream->starts.find(from); start != stream->starts.end()) {
+        rec.from_position = start->second;
+    }
+    stream->recording = std::move(rec);
+    // What came since the start of `from` and is kept goes in at once.
+    record(*stream);
+    return {};
+}
+
+void hold_recording(StreamId id, std::uint64_t position) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream || !stream->recording || stream->recording->finished) return;
+    Recording& rec = *stream->recording;
+    if (!rec.held_from) rec.held_from = std::max(position, rec.written_to);
+}
+
+void release_recording(StreamId id, std::optional<Replacement> replacement) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream || !stream->recording || stream->recording->finished) return;
+    Recording& rec = *stream->recording;
+    if (!rec.held_from) return;
+    if (replacement && replacement->begin >= *rec.held_from && replacement->end >= replacement->begin &&
+        replacement->end <= stream->end()) {
+        rec.held_from = replacement->begin;
+        record(*stream);
+        if (rec.finished) return;
+        rec.writer->write(replacement->text);
+        rec.written_to = std::max(rec.written_to, replacement->end);
+    }
+    rec.held_from.reset();
+    record(*stream);
+}
+
+std::optional<RecordingOf> recording_of(const std::string& key) {
+    std::lock_guard lock(hub->mutex);
+    for (const auto& [id, stream] : hub->streams) {
+        if (stream->key == key && stream->recording) return RecordingOf{id, stream->recording->path};
+    }
+    return std::nullopt;
+}
+
+Result<Finished> stop_recording(StreamId id, std::optional<std::uint32_t> until, double seconds) {
+    std::unique_lock lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream || !stream->recording) return runtime_error("the pane is not recording");
+    Recording& rec = *stream->recording;
+    if (!rec.finished) {
+        if (!until || stream->ended) {
+            finish_recording(*stream);
+        } else {
+            rec.until = until;
+            if (auto start = stream->starts.find(*until); start != stream->starts.end()) {
+                rec.until_position = start->second;
+                rec.held_from.reset();
+                record(*stream);
+            }
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
+    while (!stream->recording->finished) {
+        // The interrupt check runs between short waits.
+        hub->changed.wait_for(lock, std::chrono::milliseconds(100));
+        stream = find_stream(id);
+        if (!stream || !stream->recording) return runtime_error("the pane's output stream is gone");
+        if (stream->recording->finished) break;
+        if (stream->ended || !pending_source(*stream, *until)) {
+            if (!stream->recording->until_position) finish_recording(*stream);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return Finished{};
+        lock.unlock();
+        const bool stop = host_wants_to_stop();
+        lock.lock();
+        if (stop) return interrupted();
+        stream = find_stream(id);
+        if (!stream || !stream->recording) return runtime_error("the pane's output stream is gone");
+    }
+    Recording done = std::move(*stream->recording);
+    stream->recording.reset();
+    return Finished{true, done.stream_ended, std::move(done.error), done.bytes};
+}
+
+}  // namespace termloom::streams

@@ -1,0 +1,268 @@
+#include "pane_stream.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <functional>
+#include <map>
+#include <random>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "../core/private_files.hpp"
+#include "../core/server_socket.hpp"
+#include "../core/text.hpp"
+#include "../core/tmux_command.hpp"
+#include "../core/tmux_release.hpp"
+#include "../core/turns.hpp"
+#include "run_tmux.hpp"
+
+namespace termloom::pane_ops {
+namespace {
+
+constexpr std::string_view kPipeOption = "@termloom-pipe";
+
+std::atomic<std::uint64_t> fifo_counter{0};
+
+// This machine and boot, so that a token's process can be looked for only
+// where it ran (pids are reused across machines, containers and boots).
+std::string host_tag() {
+    static const std::string tag = [] {
+        char host[256] = {};
+        ::gethostname(host, sizeof host - 1);
+        std::string seed = host;
+        // open and read: a file stream would need glibc 2.33's fstat64.
+        char boot_id[64] = {};
+        const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] ssize_t got = ::read(fd, boot_id, sizeof boot_id - 1);
+            ::close(fd);
+        }
+        seed += boot_id;
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x",
+                      static_cast<unsigned>(std::hash<std::string>{}(seed) & 0xFFFFFFFFU));
+        return std::string(hex);
+    }();
+    return tag;
+}
+
+// "PID-HOST-N": letters, digits and "-" only, so that it can stand in a
+// format and in a tmux command unquoted.
+std::string new_token() {
+    static std::atomic<std::uint64_t> counter{std::random_device{}() & 0xFFFF};
+    return std::to_string(::getpid()) + "-" + host_tag() + "-" + std::to_string(++counter);
+}
+
+// A token of a process of this machine that no longer runs: its pipe is
+// left over, and may be taken.
+bool left_over(std::string_view token) {
+    const auto dash = token.find('-');
+    if (dash == std::string_view::npos) return false;
+    const auto second = token.find('-', dash + 1);
+    if (second == std::string_view::npos || token.substr(dash + 1, second - dash - 1) != host_tag()) {
+        return false;
+    }
+    auto pid = parse_u32(token.substr(0, dash));
+    if (!pid || *pid == 0 || static_cast<pid_t>(*pid) == ::getpid()) return false;
+    return ::kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH;
+}
+
+// The command a pipe runs: copy the pane's output into the FIFO.
+std::string pipe_command(const Pane& pane, const std::string& fifo) {
+    return "pipe-pane -O -t " + pane.pane_id + " 'exec cat >" + fifo + "'";
+}
+
+struct PipeState {
+    bool piped = false;
+    std::string token;
+    std::string socket_path;
+};
+
+// "#{pane_pipe}|#{@termloom-pipe}|socket", the last with its escapes.
+std::optional<PipeState> parse_pipe_state(std::string_view line) {
+    auto fields = split_fields(line, '|', 3);
+    if (fields.size() != 3) return std::nullopt;
+    auto socket = restored_text(fields[2]);
+    if (!socket) return std::nullopt;
+    return PipeState{fields[0] == "1", std::string(fields[1]), std::move(*socket)};
+}
+
+// The pipe is opened in the same tmux run as the view: with `condition`
+// true, `then` runs, else `otherwise` (tmux command strings of our own).
+struct PipeCommands {
+    std::string condition, then, otherwise;
+};
+
+Result<std::pair<PaneView, PipeState>> view_with_pipe(const Pane& pane, ViewOptions options,
+                                                     const PipeCommands& pipe) {
+    const std::string state = "#{pane_pipe}|#{" + std::string(kPipeOption) + "}|" +
+                              escaped_format("socket_path");
+    const Arg before[] = {word("if-shell"), word("-F"), word("-t"), value(pane.pane_id),
+                          fixed_operand(pipe.condition), fixed_operand(pipe.then),
+                          fixed_operand(pipe.otherwise), command_separator(),
+                          word("display-message"), word("-p"), word("-t"), value(pane.pane_id),
+                          fixed_operand(state)};
+    options.before = before;
+    options.before_lines = 1;
+    auto view = view_pane(pane, options);
+    if (!view) return std::unexpected(view.error());
+    if (!view->gone.empty()) return std::pair{std::move(*view), PipeState{}};
+    auto parsed = parse_pipe_state(view->before.front());
+    if (!parsed) return runtime_error("unexpected tmux pipe state: " + quote_text(view->before.front()));
+    return std::pair{std::move(*view), std::move(*parsed)};
+}
+
+Result<PrivateFifo> new_fifo() {
+    return make_private_fifo("stream-" + std::to_string(++fifo_counter));
+}
+
+struct Opening {
+    MarkedView seen;
+    PipeState state;
+};
+
+// One try at a pipe of our own into a new FIFO under a new token: `make`
+// gives the commands for the FIFO's path and the token.
+Result<Opening> try_open(const Pane& pane, ViewOptions options,
+                         const std::function<PipeCommands(const std::string&, const std::string&)>& make) {
+    auto fifo = new_fifo();
+    if (!fifo) return std::unexpected(fifo.error());
+    const std::string token = new_token();
+    auto seen = view_with_pipe(pane, options, make(fifo->path, token));
+    if (seen && seen->first.gone.empty() && seen->second.piped && seen->second.token == token) {
+        auto tmux = tmux_program();
+        auto stream = streams::create(
+            stream_key(pane), streams::Source{fifo->fd, 0, fifo->path},
+            streams::Owner{pane.socket, pane.pane_id, token, seen->second.socket_path,
+                           tmux ? *tmux : std::string("tmux")});
+        if (!stream) return std::unexpected(stream.error());
+        return Opening{MarkedView{std::move(seen->first), StreamMark{*stream, 0}}, seen->second};
+    }
+    ::close(fifo->fd);
+    remove_private_file(fifo->path);
+    if (!seen) return std::unexpected(seen.error());
+    return Opening{MarkedView{std::move(seen->first), std::nullopt}, seen->second};
+}
+
+std::string opened(const Pane& pane, const std::string& fifo, const std::string& token) {
+    return pipe_command(pane, fifo) + " ; set-option -p -t " + pane.pane_id + " " +
+           std::string(kPipeOption) + " " + token;
+}
+
+// Opens a stream where the pane has none of ours: a pipe is made only where
+// there is none, or where an ended termloom process of this machine left one.
+Result<MarkedView> open_with_view(const Pane& pane, ViewOptions options) {
+    auto first = try_open(pane, options, [&](const std::string& fifo, const std::string& token) {
+        return PipeCommands{"#{pane_pipe}", "", opened(pane, fifo, token)};
+    });
+    if (!first) return std::unexpected(first.error());
+    if (first->seen.mark || !first->seen.view.gone.empty() || !first->state.piped ||
+        !left_over(first->state.token)) {
+        return std::move(first->seen);
+    }
+    const std::string stale = first->state.token;
+    auto taken = try_open(pane, options, [&](const std::string& fifo, const std::string& token) {
+        return PipeCommands{"#{==:#{" + std::string(kPipeOption) + "}," + stale + "}",
+                            "pipe-pane -t " + pane.pane_id + " ; " + opened(pane, fifo, token), ""};
+    });
+    if (!taken) return std::unexpected(taken.error());
+    return std::move(taken->seen);
+}
+
+}  // namespace
+
+std::string stream_key(const Pane& pane) {
+    return (pane.socket ? "S" + *pane.socket : std::string("D")) + "\n" + pane.pane_id;
+}
+
+Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
+    // One at a time per pane in this process: two threads opening its stream
+    // at once would each find the other's pipe.
+    auto turn = take_turn(stream_key(pane) + "\nstream", std::nullopt);
+    if (!turn) return std::unexpected(turn.error());
+    auto live = streams::find(stream_key(pane));
+    auto owner = live ? streams::owner(*live) : std::nullopt;
+    // A pipe tmux closed is no longer ours, whether or not its end has been
+    // read: the pane may be piped by someone else now.
+    if (live && streams::writer_gone(*live)) live.reset();
+    if (!live || !owner) return open_with_view(pane, options);
+    auto fifo = new_fifo();
+    if (!fifo) return std::unexpected(fifo.error());
+    auto number = streams::add_source(*live, streams::Source{fifo->fd, 0, fifo->path});
+    if (!number) return open_with_view(pane, options);  // it ended meanwhile
+    PipeCommands reopen{"#{==:#{" + std::string(kPipeOption) + "}," + owner->token + "}",
+                        "pipe-pane -t " + pane.pane_id + " ; " + pipe_command(pane, fifo->path), ""};
+    auto seen = view_with_pipe(pane, options, reopen);
+    if (!seen) {
+        streams::cancel_source(*live, *number);
+        return std::unexpected(seen.error());
+    }
+    auto& [view, state] = *seen;
+    if (view.gone.empty() && state.piped && state.token == owner->token) {
+        return MarkedView{std::move(view), StreamMark{*live, *number}};
+    }
+    streams::cancel_source(*live, *number);
+    return MarkedView{std::move(view), std::nullopt};
+}
+
+Result<streams::StreamId> pane_stream(const Pane& pane, std::string_view failed) {
+    if (auto live = streams::find(stream_key(pane))) return *live;
+    auto seen = marked_view(pane, {});
+    if (!seen) return std::unexpected(seen.error());
+    if (!seen->view.gone.empty()) return runtime_error(std::string(failed) + seen->view.gone);
+    if (!seen->mark) {
+        return runtime_error(std::string(failed) + "pane " + pane.pane_id +
+                             "'s output is piped elsewhere (pipe-pane), and termloom does not "
+                             "replace another's pipe");
+    }
+    return seen->mark->stream;
+}
+
+Result<std::uint64_t> mark_position(const StreamMark& mark,
+                                    std::optional<WaitClock::time_point> deadline) {
+    streams::Watch watch(mark.stream);
+    std::optional<std::uint64_t> position;
+    auto look = [&]() -> Result<Look> {
+        watch.clear();
+        position = streams::source_start(mark.stream, mark.source);
+        if (position) return Look{Progress::Done, {}};
+        if (!streams::source_pending(mark.stream, mark.source)) {
+            return runtime_error("the pane's output stream ended before the mark");
+        }
+        return Look{Progress::Unchanged, {}};
+    };
+    auto done = wait_until(deadline, WakeSources{{}, 0, {watch.fd()}}, look);
+    if (!done) return std::unexpected(done.error());
+    if (!*done) return timeout_error("the pane's output did not reach the mark in time");
+    return *position;
+}
+
+void close_streams_at_exit() {
+    // One tmux run per server: each pane's pipe closed where it is still
+    // ours, and the option naming it removed.
+    std::map<std::optional<std::string>, std::vector<Arg>> runs;
+    std::vector<std::string> texts;  // what the arguments point into
+    const auto owners = streams::all_owners();
+    texts.reserve(owners.size() * 2);
+    for (const auto& [live, owner] : owners) {
+        // An ended stream's pipe is gone already, and a server whose socket
+        // is gone has nothing left to close.
+        if (!live || (owner.address && socket_path_state(*owner.address) != SocketPathState::Socket)) {
+            continue;
+        }
+        const std::string& p = owner.pane_id;
+        texts.push_back("#{==:#{" + std::string(kPipeOption) + "}," + owner.token + "}");
+        const std::string& condition = texts.back();
+        texts.push_back("pipe-pane -t " + p + " ; set-option -p -u -t " + p + " " +
+                        std::string(kPipeOption));
+        std::vector<Arg>& args = runs[owner.address];
+        if (!args.empty()) args.push_back(command_separator());
+        args.insert(args.end(), {word("if-shell"), word("-F"), word("-t"), value(p),
+                                 fixed_operand(condition), fixed_operand(texts.back())});
+    }
+    for (const auto& [address, args] : runs) (void)status_of(tmux_argv(address, args));
+}
+
+}  // namespace termloom::pane_ops

@@ -1,0 +1,53 @@
+// A pane's output stream as tmux gives it: `pipe-pane -O` into a FIFO that
+// this process reads (core/output_streams.hpp), opened the first time a
+// member needs it and kept while the pane lives.
+//
+// A user's own pipe is never closed or replaced: a pane piped by anyone
+// else has no stream here, and the members that need one say so. Ours is
+// named by the pane option @termloom-pipe, whose token tells this process
+// (and a later one, when this one has ended) that it is ours.
+//
+// A mark is a place in the stream that tmux fixed: in the tmux run that
+// captures a screen, the pipe is closed and at once opened again into a new
+// FIFO, so the bytes before the capture went to the old FIFO and every
+// byte after it goes to the new one. The start of the new source is then
+// exactly the screen's moment.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "../core/error.hpp"
+#include "../core/output_streams.hpp"
+#include "handles.hpp"
+#include "pane_view.hpp"
+
+namespace termloom::pane_ops {
+
+// The key of a pane's stream: its server and its id.
+std::string stream_key(const Pane& pane);
+
+// The pane's live stream, opened in one tmux run if there is none; an
+// error naming why when it cannot be had (piped by someone else, gone).
+Result<streams::StreamId> pane_stream(const Pane& pane, std::string_view failed);
+
+struct MarkedView {
+    PaneView view;
+    std::optional<StreamMark> mark;  // none: the pane is piped by someone else
+};
+
+// One tmux run: the pane's view and, when its stream is ours (opened now if
+// need be), a mark at that very moment.
+Result<MarkedView> marked_view(const Pane& pane, ViewOptions options);
+
+// Where a mark is in its stream, once the reading thread has reached it;
+// waits for that within the deadline. An error when the mark's stream has
+// ended before it.
+Result<std::uint64_t> mark_position(const StreamMark& mark,
+                                    std::optional<WaitClock::time_point> deadline);
+
+// Closes the streams of this process at its end (pipes that are still ours).
+void close_streams_at_exit();
+
+}  // namespace termloom::pane_ops
