@@ -137,6 +137,35 @@ class TestPaste:
             tmux_pane.paste("text")
         assert buffers(tmux_server) == []
 
+    @pytest.mark.parametrize("bracketed", [True, False])
+    def test_a_dead_pane_is_refused_and_the_server_lives(self, tmux_session, tmux_server, bracketed):
+        # tmux 3.1c and 3.3a end the whole server when paste-buffer writes to a dead pane.
+        tmux_server.command("set-option", "-g", "remain-on-exit", "on")
+        pane = tmux_session.new_window(command="exit 3").panes[0]
+        wait_for(lambda: pane.metadata().dead)
+        with pytest.raises(RuntimeError) as error:
+            pane.paste("echo pasted\n", bracketed=bracketed)
+        assert str(error.value) == f"paste failed: pane {pane.pane_id} is dead: its process has exited"
+        assert tmux_server.has_session("test") and buffers(tmux_server) == []
+
+    @pytest.mark.parametrize("before, index", [("", 0), ("echo é😀; ", 9), ("x\n" * 3, 6)])
+    def test_end_of_paste_inside_the_text_is_refused(self, raw_pane, before, index):
+        # In bracketed-paste mode a program takes "\x1b[201~" as the end of the
+        # paste, and a shell runs whatever follows it as typed commands.
+        pane, log = raw_pane
+        text = before + "\x1b[201~touch /tmp/pwned\n"
+        with pytest.raises(ValueError) as error:
+            pane.paste(text)
+        assert str(error.value) == ('paste: the text holds the end-of-paste sequence "\\x1b[201~" '
+                                    f"(ESC [ 2 0 1 ~) at index {index}: a program would take what "
+                                    "follows it as typed")
+        pane.send_text("|")
+        wait_for(lambda: logged(log).endswith(b"|"))
+        assert logged(log) == b"|"  # nothing of the text arrived
+        assert pane.paste(text + "|", bracketed=False) is True  # unbracketed: pasted as it is
+        wait_for(lambda: logged(log).endswith(b"\n|".replace(b"\n", b"\r")))
+        assert logged(log) == b"|" + (text + "|").replace("\n", "\r").encode()
+
     @pytest.mark.skipif(not os.path.exists(PYTHON313), reason="needs Python 3.13")
     def test_python_313_repl_takes_a_function(self, tmux_session):
         pane = tmux_session.new_window(command=f"env TERM=screen {PYTHON313} -q").panes[0]
