@@ -148,7 +148,8 @@ class TestPaste:
         assert str(error.value) == f"paste failed: pane {pane.pane_id} is dead: its process has exited"
         assert tmux_server.has_session("test") and buffers(tmux_server) == []
 
-    @pytest.mark.parametrize("before, index", [("", 0), ("echo é😀; ", 9), ("x\n" * 3, 6)])
+    @pytest.mark.parametrize("before, index", [("", 0), ("echo é😀; ", 9), ("x\n" * 3, 6)],
+                             ids=["at-start", "after-multi-byte", "after-lines"])
     def test_end_of_paste_inside_the_text_is_refused(self, raw_pane, before, index):
         # In bracketed-paste mode a program takes "\x1b[201~" as the end of the
         # paste, and a shell runs whatever follows it as typed commands.
