@@ -30,6 +30,34 @@ class TestSendText:
         wait_for(lambda: logged(log).endswith(b"|"))
         assert logged(log) == b"one\rtwo\r|"
 
+    @pytest.mark.parametrize("text", [
+        # Lines as typed: a leading "-", tabs, ";" and "#", two- and four-byte characters.
+        "".join(f"-{i}\tcd é;#{{x}} 😀 ß€\n" for i in range(5000)),
+        # Every character one that tmux or a terminal could take specially at
+        # the edge of a run: ESC, a carriage return, "-", ";" and multi-byte ones.
+        "\x1b-é\r😀;" * 12000,
+    ], ids=["lines", "edges"])
+    def test_long_text_arrives_whole_and_in_order(self, raw_pane, text):
+        # tmux refuses a command of more than 16 KB: the text goes in several runs.
+        pane, log = raw_pane
+        assert len(text.encode()) > 100_000
+        assert pane.send_text(text, enter=True) is True
+        expected = text.replace("\n", "\r").encode() + b"\r"
+        wait_for(lambda: len(logged(log)) >= len(expected), timeout=30)
+        assert logged(log) == expected
+
+    def test_a_failure_part_way_says_how_much_was_typed(self, fake_tmux, Pane):
+        fake_tmux.respond().respond(stderr="can't find pane: %3\n", code=1)
+        text = "é" * 30_000
+        with pytest.raises(RuntimeError) as error:
+            Pane("s", 0, 0, "%3", "t", None).send_text(text, enter=True)
+        first, second = fake_tmux.calls
+        typed = first[first.index("-l") + 1]
+        assert str(error.value) == (f"send text failed: {len(typed)} of 30000 characters were typed, "
+                                    "then: can't find pane: %3")
+        assert 0 < len(typed) < 30_000 and second[second.index("-l") + 1].startswith("é")
+        assert all(sum(len(word.encode()) + 1 for word in call[1:]) <= 16364 for call in (first, second))
+
     def test_argv(self, fake_tmux, Pane):
         assert Pane("s", 0, 0, "%3", "t", "/sock").send_text("-x;", enter=True) is True
         assert fake_tmux.calls == [["tmux", "-S", "/sock", "send-keys", "-t", "%3", "-l", "--", "-x\\;",

@@ -28,7 +28,8 @@ def test_socket_pair_follows_the_program_name(fake_tmux, socket, prefix):
     # Without a socket path, kill asks for the default one in the same run.
     killed = ["kill-server"] if socket is not None else ["display-message", "-p", "#{socket_path}", ";",
                                                           "kill-server"]
-    assert fake_tmux.calls == [prefix + ["list-sessions"], prefix + ["start-server"], prefix + killed]
+    started = ["start-server", ";", "if-shell", "-F", "#{?session_id,0,1}", "set-option -s exit-empty off"]
+    assert fake_tmux.calls == [prefix + ["list-sessions"], prefix + started, prefix + killed]
 
 
 @pytest.mark.parametrize("name", ["a b", "it's", 'say "hi"', "x;y", "$HOME", "`id`", "*", "中文"])

@@ -1,7 +1,23 @@
 """Server: probing, starting and stopping, sessions, socket path."""
+import os
+
 import pytest
 
 import termloom
+from conftest import wait_for
+
+
+def servers_under(folder):
+    """The tmux processes whose TMUX_TMPDIR is `folder`."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/comm", "rb") as comm, open(f"/proc/{pid}/environ", "rb") as env:
+                if comm.read().startswith(b"tmux") and f"TMUX_TMPDIR={folder}".encode() in env.read().split(b"\0"):
+                    found.append(int(pid))
+        except OSError:
+            pass  # gone meanwhile
+    return found
 
 
 class TestAgainstRealTmux:
@@ -18,9 +34,23 @@ class TestAgainstRealTmux:
         assert server.kill() is True
         assert server.is_running is False and server.sessions == []
 
-    def test_start_keeps_no_server_without_sessions(self, real_tmux):
-        # tmux exits at once when it has no session; start() reports tmux's answer.
+    def test_start_leaves_a_server_running(self, real_tmux):
+        # tmux ends a server that has no session at once, unless exit-empty is off.
+        server = real_tmux.server
+        assert server.start() is True and server.is_running is True
+        assert server.set_option("escape-time", "7") is True
+        assert server.show_option("escape-time") == "7" and server.show_option("exit-empty") == "off"
+        assert server.start() is True  # started already: still True
+        assert servers_under(real_tmux.folder)  # tmux 3.1c has no target for "#{pid}" here
+        assert server.kill() is True and server.is_running is False
+        wait_for(lambda: not servers_under(real_tmux.folder))
+
+    def test_start_changes_nothing_on_a_server_with_sessions(self, real_tmux):
+        real_tmux.tmux("-f", "/dev/null", "new-session", "-d", "-s", "mine")
+        options = [real_tmux.tmux("show-options", scope) for scope in ("-s", "-g", "-w", "-gw")]
         assert real_tmux.server.start() is True
+        assert [real_tmux.tmux("show-options", scope) for scope in ("-s", "-g", "-w", "-gw")] == options
+        assert "exit-empty on\n" in options[0]
 
     def test_current_socket_is_the_given_path(self, real_tmux):
         assert real_tmux.server.current_socket == real_tmux.socket
@@ -62,7 +92,8 @@ class TestArgumentVectors:
             ["tmux", "-S", socket, "list-sessions", "-F", "#{session_name}"],
             ["tmux", "-S", socket, "list-sessions", "-f", "#{==:#{session_name},w}", "-F", "#{session_id}"],
             ["tmux", "-S", socket, "new-session", "-d", "-s", "w", "-P", "-F", "#{session_name}"],
-            ["tmux", "-S", socket, "start-server"],
+            ["tmux", "-S", socket, "start-server", ";", "if-shell", "-F", "#{?session_id,0,1}",
+             "set-option -s exit-empty off"],
         ]
 
     @pytest.mark.parametrize("stdout, found", [("$3\n", True), ("", False), ("\n", False)])

@@ -51,5 +51,8 @@ bool joined_capture_pads(const TmuxRelease& release);
 // The output of a command before kill-server in the same run is lost
 // before 3.2: the server exits before the client has it.
 bool kill_server_loses_output(const TmuxRelease& release);
+// #{pane_dead_signal}: tmux 3.3. Before, a dead pane whose program a signal
+// ended shows no status at all, as one whose status tmux has not learnt yet.
+bool dead_pane_tells_signal(const TmuxRelease& release);
 
 }  // namespace termloom

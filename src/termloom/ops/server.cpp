@@ -38,7 +38,16 @@ Result<bool> kill_default_in_two_runs() {
 Result<bool> start(const Server& server) {
     auto refused = refuse_non_socket_path(server.socket);
     if (!refused) return std::unexpected(refused.error());
-    return status_of(tmux_argv(server.socket, {word("start-server")}));
+    // tmux ends a server as soon as it has no session (exit-empty, on by
+    // default): one that start-server brought up with none would be gone
+    // before the next command. So a server with no session gets exit-empty
+    // off, in the same run; one with sessions keeps every option as it is.
+    // A server without a session cannot have been running before with
+    // exit-empty on, except for the moment before it ends.
+    return status_of(tmux_argv(
+        server.socket, {word("start-server"), command_separator(), word("if-shell"), word("-F"),
+                        fixed_operand("#{?session_id,0,1}"),
+                        fixed_operand("set-option -s exit-empty off")}));
 }
 
 Result<bool> kill(const Server& server) {

@@ -122,7 +122,8 @@ inline constexpr std::array kPaneInterface = {
         "    text: the text\n"
         "    bracketed: mark it as pasted for programs that ask for it, so a\n"
         "        REPL does not indent pasted code again\n\nReturns:\n    True",
-        arg("text"), arg("bracketed", "True")),
+        arg("text"), arg("bracketed", "True"))
+        .raising(Exception::ValueError),
     method<&pane_ops::record>(
         "record",
         "Record everything the pane's program writes from now on, with\n"
