@@ -39,6 +39,19 @@ private:
 
 }  // namespace
 
+CharacterWidths::CharacterWidths()
+    : previous_(utf8_locale() == locale_t(0) ? nullptr : ::uselocale(utf8_locale())) {}
+
+CharacterWidths::~CharacterWidths() {
+    if (previous_) ::uselocale(static_cast<locale_t>(previous_));
+}
+
+int CharacterWidths::operator()(char32_t code_point) const {
+    if (code_point >= 0x20 && code_point < 0x7F) return 1;
+    if (!previous_) return -1;
+    return ::wcwidth(static_cast<wchar_t>(code_point));
+}
+
 std::optional<std::string> first_unprintable(std::string_view text) {
     const ThreadLocale utf8(utf8_locale());
     std::mbstate_t state{};

@@ -18,4 +18,19 @@ namespace termloom {
 // either, only ASCII controls, C1 controls and the two separators are known.
 std::optional<std::string> first_unprintable(std::string_view text);
 
+// Character widths from the same locale's tables (wcwidth), for this thread
+// while it lives: 0, 1 or 2 columns, -1 for a character the tables do not
+// know or when no UTF-8 locale exists.
+class CharacterWidths {
+public:
+    CharacterWidths();
+    CharacterWidths(const CharacterWidths&) = delete;
+    CharacterWidths& operator=(const CharacterWidths&) = delete;
+    ~CharacterWidths();
+    int operator()(char32_t code_point) const;
+
+private:
+    void* previous_;  // the thread's locale before (a locale_t)
+};
+
 }  // namespace termloom

@@ -6,6 +6,7 @@
 #include "pane.hpp"
 #include "pane_view.hpp"
 #include "run_tmux.hpp"
+#include "styled_screen.hpp"
 
 namespace termloom::pane_ops {
 namespace {
@@ -159,7 +160,8 @@ Result<bool> send_text(const Pane& pane, std::string text, bool enter) {
     return action_run(tmux_argv(pane.socket, typing(pane, text, enter)), "send text failed: ");
 }
 
-Result<Screen> screen(const Pane& pane, bool escapes) {
+Result<Screen> screen(const Pane& pane, bool escapes, bool styles) {
+    if (styles) return styled_screen(pane, escapes);
     auto view = view_pane(pane, {.escapes = escapes});
     if (!view) return std::unexpected(view.error());
     if (!view->gone.empty()) return runtime_error("screen failed: " + view->gone);

@@ -10,6 +10,11 @@ PyTypeObject* python_type<Screen>() {
 }
 
 template <>
+PyTypeObject* python_type<Cell>() {
+    return class_object<Cell, kCellInterface>();
+}
+
+template <>
 PyTypeObject* python_type<CommandResult>() {
     return class_object<CommandResult, kCommandResultInterface>();
 }
