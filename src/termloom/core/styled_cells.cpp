@@ -21,7 +21,9 @@ bool is_emoji_modifier(char32_t c) { return c >= 0x1F3FB && c <= 0x1F3FF; }
 std::string hex_code(char32_t c) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;
-    for (int shift = c > 0xFFFF ? 20 : 12; shift >= 0; shift -= 4) out += kDigits[(c >> shift) & 0xF];
+    for (int shift = c > 0xFFFFF ? 20 : c > 0xFFFF ? 16 : 12; shift >= 0; shift -= 4) {
+        out += kDigits[(c >> shift) & 0xF];
+    }
     return "U+" + out;
 }
 

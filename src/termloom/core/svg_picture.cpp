@@ -216,10 +216,14 @@ public:
             out += "</text>\n";
         }
         out += "<g transform=\"translate(" + number(kMargin) + " " + number(top) + ")\">\n";
+        // The backgrounds of one colour are one path of rectangles.
+        Groups<std::uint32_t> fills;
         for (const Rect& r : rects_) {
-            out += "<rect x=\"" + number(r.x) + "\" y=\"" + number(r.y) + "\" width=\"" +
-                   number(r.width) + "\" height=\"" + number(r.height) + "\" fill=\"" + hex(r.colour) +
-                   "\"/>\n";
+            put(fills.of(r.colour), "M", number(r.x), " ", number(r.y), "h", number(r.width), "v",
+                number(r.height), "h-", number(r.width), "z");
+        }
+        for (std::size_t i = 0; i < fills.keys.size(); ++i) {
+            put(out, "<path fill=\"", hex(fills.keys[i]), "\" d=\"", fills.bodies[i], "\"/>\n");
         }
         out += "<g xml:space=\"preserve\">\n" + texts_ + "</g>\n";
         for (std::size_t i = 0; i < lines_.keys.size(); ++i) {
@@ -264,7 +268,7 @@ private:
         bool open = false;
         auto close = [&] {
             if (!open) return;
-            text_element(run.start, top, run.cls, run.text, run.cells, run.cells > 1 ? "spacing" : "");
+            text_element(run.start, top, run.cls, run.text, run.cells, run.cells > 1);
             open = false;
         };
         for (std::uint32_t x = 0; x < row.size(); ++x) {
@@ -290,21 +294,20 @@ private:
                 continue;
             }
             close();
-            text_element(x, top, index, cell.text, cell.width, "spacingAndGlyphs");
+            text_element(x, top, index, cell.text, cell.width, true, "spacingAndGlyphs");
         }
         close();
         decorations(row, inks, top);
     }
 
+    // A text stretched over `cells` columns when `fitted`: spacing between
+    // its characters (SVG's default), or its glyphs too for a single one.
     void text_element(std::uint32_t x, std::uint32_t top, std::size_t cls, std::string_view text,
-                      std::uint32_t cells, std::string_view adjust) {
-        texts_ += "<text x=\"" + number(x * kCellWidth) + "\" y=\"" + number(top + kBaseline) +
-                  "\" class=\"c" + number(static_cast<std::uint32_t>(cls)) + "\"";
-        if (!adjust.empty()) {
-            texts_ += " textLength=\"" + number(cells * kCellWidth) + "\" lengthAdjust=\"";
-            texts_ += adjust;
-            texts_ += "\"";
-        }
+                      std::uint32_t cells, bool fitted, std::string_view adjust = {}) {
+        put(texts_, "<text x=\"", number(x * kCellWidth), "\" y=\"", number(top + kBaseline),
+            "\" class=\"c", number(static_cast<std::uint32_t>(cls)), "\"");
+        if (fitted) put(texts_, " textLength=\"", number(cells * kCellWidth), "\"");
+        if (!adjust.empty()) put(texts_, " lengthAdjust=\"", adjust, "\"");
         texts_ += ">";
         escape_into(texts_, text);
         texts_ += "</text>\n";
@@ -448,28 +451,30 @@ std::string screen_record(const StyledScreen& screen, PictureCursor cursor) {
                       number(cursor.x) + ",\"y\":" + number(cursor.y) + ",\"visible\":" +
                       (screen.cursor_visible ? "true" : "false") + "},\"foreground\":\"" +
                       colour_text(screen.foreground) + "\",\"background\":\"" +
-                      colour_text(screen.background) + "\",\n\"styles\":[";
+                      colour_text(screen.background) + "\",\"underline-colours\":" +
+                      (screen.underline_colours ? "true" : "false") + ",\n\"styles\":[";
     for (std::size_t i = 0; i < styles.size(); ++i) {
         const CellStyle& s = styles[i];
         out += i == 0 ? "\n" : ",\n";
-        out += "{\"fg\":\"" + colour_text(s.fg) + "\",\"bg\":\"" + colour_text(s.bg) +
-               "\",\"underline\":\"" + std::string(underline_text(s.underline)) +
-               "\",\"underline-colour\":";
-        out += screen.underline_colours ? "\"" + colour_text(s.underline_colour) + "\"" : "null";
-        out += ",\"attributes\":[";
+        // Only what differs from a blank cell's style: style 0 is {}.
+        std::string fields;
+        auto field = [&](std::string_view name, std::string_view value) {
+            put(fields, fields.empty() ? "\"" : ",\"", name, "\":\"", value, "\"");
+        };
+        if (s.fg != Colour{}) field("fg", colour_text(s.fg));
+        if (s.bg != Colour{}) field("bg", colour_text(s.bg));
+        if (s.underline != UnderlineStyle::None) field("underline", underline_text(s.underline));
+        if (s.underline_colour != Colour{}) field("underline-colour", colour_text(s.underline_colour));
+        std::string attributes;
         constexpr std::array<std::pair<Attribute, std::string_view>, 8> names = {{
             {kBold, "bold"}, {kDim, "dim"}, {kItalic, "italic"}, {kBlink, "blink"},
             {kReverse, "reverse"}, {kHidden, "hidden"}, {kStrike, "strike"}, {kOverline, "overline"},
         }};
-        bool first = true;
         for (auto [attribute, name] : names) {
-            if (!s.has(attribute)) continue;
-            out += first ? "\"" : ",\"";
-            out += name;
-            out += "\"";
-            first = false;
+            if (s.has(attribute)) put(attributes, attributes.empty() ? "\"" : ",\"", name, "\"");
         }
-        out += "]}";
+        if (!attributes.empty()) put(fields, fields.empty() ? "" : ",", "\"attributes\":[", attributes, "]");
+        put(out, "{", fields, "}");
     }
     out += "],\n\"rows\":[" + rows + "]}";
     return out;

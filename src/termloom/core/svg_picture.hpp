@@ -34,9 +34,11 @@ std::string svg_picture(const StyledScreen& screen, PictureCursor cursor,
                         const std::optional<std::string>& title);
 
 // The cells as JSON, as the picture's metadata holds them: the size, the
-// cursor, the default colours, the distinct styles and, for each row, runs
-// of cells of one style as [text, style index, columns], without the blank
-// default cells that end it.
+// cursor, the default colours, whether the release reports underline
+// colours, the distinct styles (each only what differs from a blank cell's:
+// "fg", "bg", "underline", "underline-colour", "attributes"; style 0 is the
+// blank cell's, {}) and, for each row, runs of cells of one style as
+// [text, style index, columns], without the blank cells that end it.
 std::string screen_record(const StyledScreen& screen, PictureCursor cursor);
 
 }  // namespace termloom
