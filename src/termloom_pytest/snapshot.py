@@ -92,7 +92,8 @@ def _extension_class() -> type:
                 raise TypeError(f"screen_snapshot compares termloom Screens, not {type(data).__name__}")
             if data.cells is None:
                 raise TypeError("screen_snapshot needs a Screen taken with screen(styles=True)")
-            return data.svg()
+            picture: str = data.svg()
+            return picture
 
         def matches(self, *, serialized_data: Any, snapshot_data: Any) -> bool:
             new, old = screen_record(serialized_data), screen_record(snapshot_data)
