@@ -284,3 +284,40 @@ def test_browser_draws_the_colours_of_the_cells(real_tmux):
         left, top = 8 + column * 9, 8 + 8 * 18
         inked = [picture.pixel(x, y) for x in range(left, left + 9) for y in range(top + 2, top + 16)]
         assert any(g > 100 and g > b for _, g, b in inked), column
+
+
+def styled(fake_tmux, Pane, capture, release="3.3a", width=8):
+    """The styled screen of a one-line pane whose capture tmux `release` prints as `capture`."""
+    fake_tmux.version(f"tmux {release}")
+    fake_tmux.respond(stdout=f"{capture}\n0 0 {width} 1 0 0 1 1\ndefault\ndefault\n")
+    return Pane("s", 0, 0, "%3", "t", None).screen(styles=True)
+
+
+@pytest.mark.parametrize("capture, release, x, expected", [
+    ("\x1b[38:2::1:2:3mX", "3.3a", 0, {"fg": "#010203"}),
+    ("\x1b[48:5:200;4:5mX", "3.3a", 0, {"bg": "colour200", "underline": "dashed"}),
+    ("\x1b[5:3mX", "3.3a", 0, {"overline": True, "blink": False}),
+    ("\x1b]8;;http://x/\x1b\\L\x1b]8;;\x1b\\M", "3.5a", 1, {"char": "M"}),
+    ("\U0001f1eb\U0001f1f7", "3.5a", 0, {"char": "\U0001f1eb\U0001f1f7", "width": 2}),
+    ("\U0001f1eb\U0001f1f7", "3.3a", 1, {"char": "\U0001f1f7", "width": 1}),
+    ("\u2764\ufe0f", "3.5a", 0, {"char": "\u2764\ufe0f", "width": 2}),
+    ("\u2764\ufe0f", "3.3a", 0, {"char": "\u2764\ufe0f", "width": 1}),
+    ("\U0001f468\u200d\U0001f469", "3.3a", 0, {"char": "\U0001f468\u200d\U0001f469", "width": 2}),
+    ("\U0001f468\u200d\U0001f469", "3.1c", 2, {"char": "\U0001f469", "width": 2}),
+    ("\x1b[31ma\x1b[32m\u0301", "3.3a", 1, {"char": "\u0301", "fg": "green"}),  # an escape starts a cell
+])
+def test_capture_forms(fake_tmux, Pane, capture, release, x, expected):
+    found = attributes(styled(fake_tmux, Pane, capture, release).cells[0][x])
+    assert {k: found[k] for k in expected} == expected
+
+
+@pytest.mark.parametrize("capture, message", [
+    ("\x1b[mX", "^tmux wrote a background colour without naming it"),
+    ("\x1b[77mX", r'^tmux printed an SGR code termloom does not know: "77"$'),
+    ("\x1b[38;5mX", r'^tmux printed a colour termloom cannot read: "38;5"$'),
+    ("abcdefghi", "^line 0 of the screen takes 9 columns of a pane 8 wide"),
+    ("a\x07", r'^tmux printed a control character in the screen: "\\u\{7\}"$'),
+])
+def test_capture_that_cannot_be_read(fake_tmux, Pane, capture, message):
+    with pytest.raises(RuntimeError, match=message):
+        styled(fake_tmux, Pane, capture)

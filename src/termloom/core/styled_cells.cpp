@@ -12,7 +12,6 @@ namespace {
 constexpr std::array<std::string_view, 8> kBasicNames = {"black", "red",     "green", "yellow",
                                                          "blue",  "magenta", "cyan",  "white"};
 
-constexpr char32_t kZeroWidthJoiner = 0x200D;
 constexpr char32_t kEmojiPresentation = 0xFE0F;  // VS16
 
 bool is_regional_indicator(char32_t c) { return c >= 0x1F1E6 && c <= 0x1F1FF; }
@@ -85,55 +84,72 @@ std::string_view line_drawing(char c) {
     }
 }
 
-// One parameter of an SGR sequence: its number and those after its colons.
-struct SgrField {
-    std::vector<std::optional<std::uint32_t>> parts;  // empty parts are nothing
+// One parameter of an SGR sequence: its number and those after its
+// colons (an empty one is 0). Fixed sizes: a capture holds thousands.
+constexpr std::size_t kMaxParts = 8;
+constexpr std::size_t kMaxFields = 32;
 
-    std::uint32_t at(std::size_t i) const { return i < parts.size() && parts[i] ? *parts[i] : 0; }
+struct SgrField {
+    std::array<std::uint32_t, kMaxParts> parts{};
+    std::size_t count = 1;
+
+    std::uint32_t at(std::size_t i) const { return i < count ? parts[i] : 0; }
 };
 
-Result<std::vector<SgrField>> sgr_fields(std::string_view params) {
-    std::vector<SgrField> fields;
-    for (std::string_view field : split_fields(params, ';')) {
-        SgrField parsed;
-        for (std::string_view part : split_fields(field, ':')) {
-            if (part.empty()) {
-                parsed.parts.emplace_back();
-                continue;
-            }
-            auto number = parse_u32(part);
-            if (!number) return runtime_error("tmux printed an SGR sequence termloom cannot read: " +
-                                              quote_text(params));
-            parsed.parts.emplace_back(*number);
+struct SgrFields {
+    std::array<SgrField, kMaxFields> items{};
+    std::size_t count = 1;
+
+    std::size_t size() const { return count; }
+    const SgrField& operator[](std::size_t i) const { return items[i]; }
+};
+
+Result<void> sgr_fields(std::string_view params, SgrFields& fields) {
+    auto unreadable = [&] {
+        return runtime_error("tmux printed an SGR sequence termloom cannot read: " + quote_text(params));
+    };
+    for (char c : params) {
+        SgrField& field = fields.items[fields.count - 1];
+        if (c >= '0' && c <= '9') {
+            std::uint32_t& part = field.parts[field.count - 1];
+            if (part > 100000) return unreadable();
+            part = part * 10 + static_cast<std::uint32_t>(c - '0');
+        } else if (c == ':' && field.count < kMaxParts) {
+            ++field.count;
+        } else if (c == ';' && fields.count < kMaxFields) {
+            ++fields.count;
+        } else {
+            return unreadable();
         }
-        fields.push_back(std::move(parsed));
     }
-    return fields;
+    return {};
 }
 
 // An extended colour (38, 48, 58) from its colon parts or from the fields
 // after it; `index` moves past what it used.
-Result<Colour> extended_colour(const std::vector<SgrField>& fields, std::size_t& index,
-                               std::string_view params) {
+Result<Colour> extended_colour(const SgrFields& fields, std::size_t& index, std::string_view params) {
     const SgrField& field = fields[index];
-    std::vector<std::uint32_t> values;
-    if (field.parts.size() > 1) {
-        for (std::size_t i = 1; i < field.parts.size(); ++i) values.push_back(field.at(i));
+    std::array<std::uint32_t, kMaxParts> values{};
+    std::size_t count = 0;
+    if (field.count > 1) {
+        for (std::size_t i = 1; i < field.count; ++i) values[count++] = field.at(i);
         // 38:2:<colour space>:R:G:B as the standard writes it; tmux writes 38:2:R:G:B.
-        if (values.size() == 5 && values[0] == 2) values.erase(values.begin() + 1);
+        if (count == 5 && values[0] == 2) {
+            values = {2, values[2], values[3], values[4]};
+            count = 4;
+        }
     } else {
         const std::uint32_t form = index + 1 < fields.size() ? fields[index + 1].at(0) : 0;
-        const std::size_t count = form == 5 ? 2 : form == 2 ? 4 : 0;
-        for (std::size_t i = 1; i <= count && index + i < fields.size(); ++i) {
-            values.push_back(fields[index + i].at(0));
+        const std::size_t wanted = form == 5 ? 2 : form == 2 ? 4 : 0;
+        for (std::size_t i = 1; i <= wanted && index + i < fields.size(); ++i) {
+            values[count++] = fields[index + i].at(0);
         }
-        index += values.size();
+        index += count;
     }
-    if (values.size() == 2 && values[0] == 5 && values[1] < 256) {
+    if (count == 2 && values[0] == 5 && values[1] < 256) {
         return Colour{Colour::Kind::Indexed, values[1]};
     }
-    if (values.size() == 4 && values[0] == 2 && values[1] < 256 && values[2] < 256 &&
-        values[3] < 256) {
+    if (count == 4 && values[0] == 2 && values[1] < 256 && values[2] < 256 && values[3] < 256) {
         return Colour{Colour::Kind::Rgb, values[1] << 16 | values[2] << 8 | values[3]};
     }
     return runtime_error("tmux printed a colour termloom cannot read: " + quote_text(params));
@@ -147,10 +163,10 @@ Result<void> apply_sgr(std::string_view params, CellStyle& style) {
             "tmux wrote a background colour without naming it, as releases before 3.2 do for the "
             "bright backgrounds (SGR 100-107): the cells' colours cannot be known");
     }
-    auto fields = sgr_fields(params);
-    if (!fields) return std::unexpected(fields.error());
-    for (std::size_t i = 0; i < fields->size(); ++i) {
-        const SgrField& field = (*fields)[i];
+    SgrFields fields;
+    if (auto read = sgr_fields(params, fields); !read) return std::unexpected(read.error());
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const SgrField& field = fields[i];
         const std::uint32_t code = field.at(0);
         auto set = [&](Attribute a, bool on) {
             style.attributes = on ? (style.attributes | a) : (style.attributes & ~a);
@@ -164,7 +180,7 @@ Result<void> apply_sgr(std::string_view params, CellStyle& style) {
         } else if (code >= 100 && code <= 107) {
             style.bg = {Colour::Kind::Basic, code - 100 + 8};
         } else if (code == 38 || code == 48 || code == 58) {
-            auto colour = extended_colour(*fields, i, params);
+            auto colour = extended_colour(fields, i, params);
             if (!colour) return std::unexpected(colour.error());
             (code == 38 ? style.fg : code == 48 ? style.bg : style.underline_colour) = *colour;
         } else {
@@ -174,16 +190,15 @@ Result<void> apply_sgr(std::string_view params, CellStyle& style) {
                 case 2: set(kDim, true); break;
                 case 3: set(kItalic, true); break;
                 case 4:
-                    if (field.parts.size() > 1 && field.at(1) > 5) {
+                    if (field.count > 1 && field.at(1) > 5) {
                         return runtime_error("tmux printed an underline style termloom does not know: " +
                                              quote_text(params));
                     }
-                    style.underline = field.parts.size() > 1
-                                          ? static_cast<UnderlineStyle>(field.at(1))
-                                          : UnderlineStyle::Single;
+                    style.underline = field.count > 1 ? static_cast<UnderlineStyle>(field.at(1))
+                                                      : UnderlineStyle::Single;
                     break;
                 // tmux writes overline, 53, as "5:3".
-                case 5: set(field.parts.size() > 1 && field.at(1) == 3 ? kOverline : kBlink, true); break;
+                case 5: set(field.count > 1 && field.at(1) == 3 ? kOverline : kBlink, true); break;
                 case 6: set(kBlink, true); break;
                 case 7: set(kReverse, true); break;
                 case 8: set(kHidden, true); break;
@@ -390,6 +405,7 @@ Result<ParsedCapture> parse_styled_capture(std::string_view capture, std::uint32
                 ++end;
             }
             if (end >= capture.size()) return runtime_error("tmux printed an unfinished escape sequence");
+            fresh = true;
             at = end + (capture[end] == '\a' ? 1 : 2);
             continue;
         }
