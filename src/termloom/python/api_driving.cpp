@@ -1,4 +1,4 @@
-// The class objects of Screen and CommandResult, built from their tables.
+// The class objects of Screen, Cell and CommandResult, built from their tables.
 #include "api_driving.hpp"
 #include "class_builder.hpp"
 

@@ -1,5 +1,5 @@
-// The Python interface of Screen and CommandResult, the records of Pane's
-// waits and runs, as data.
+// The Python interface of Screen, Cell and CommandResult, the records of
+// Pane's screens, waits and runs, as data.
 #pragma once
 
 #include "../ops/pane.hpp"
