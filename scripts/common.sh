@@ -42,6 +42,14 @@ ensure_shells() {
     done
 }
 
+# Debian's Chromium draws the SVG pictures in the browser tests; without it
+# they are skipped.
+ensure_chromium() {
+    command -v chromium >/dev/null 2>&1 && return 0
+    say "installing chromium from Debian's packages (the picture tests draw with it)"
+    apt_install chromium || say "chromium not installed; the browser tests will be skipped"
+}
+
 # The Unicode data files are needed only to check the generated tables.
 ensure_unicode_data() {
     [ -f /usr/share/unicode/UnicodeData.txt ] && return 0

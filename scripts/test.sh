@@ -11,6 +11,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_tmux
 ensure_unicode_data
 ensure_shells
+ensure_chromium
 wheel=$(build_wheel)
 mapfile -t test_tools < <(dependency_group test)  # pyproject.toml: the tools the suite needs
 [ "${#test_tools[@]}" -gt 0 ] || die "no dependency group test in pyproject.toml"

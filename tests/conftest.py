@@ -240,11 +240,13 @@ def unpublished_classes():
             fake.respond(stdout="$0\n0|name|1|L|80|24|*\n")  # window metadata: session id, window
             fake.respond(stdout="0||/x\n$\n0 0 80 1 0 0 1 0 2000 /dev/null\n")  # screen: pipe, capture, state
             fake.respond(stdout=PANE_METADATA_LINE)  # pane metadata
+            fake.respond(stdout="x\n0 0 1 1 0 0 1 1\ndefault\ndefault\n")  # styled screen
             os.environ["PATH"] = folder
             server = termloom.Server()
             session = server.new_session("work")
             made = [session, session.metadata(), server.target_pane("x"), server.target_window("x")]
             made += [made[3].metadata, made[2].last_command, made[2].screen(), made[2].metadata()]
+            made.append(made[2].screen(styles=True).cells[0][0])
             _classes = {type(obj).__name__: type(obj) for obj in made}
         finally:
             os.environ["PATH"] = old_path
@@ -287,7 +289,7 @@ def class_fixture(name):
 
 
 for _name in ["Session", "SessionMetadata", "Window", "WindowMetadata", "Pane", "LastCommand", "Screen",
-              "CommandResult", "Expectation", "PaneMetadata"]:
+              "CommandResult", "Expectation", "PaneMetadata", "Cell"]:
     globals()[_name] = class_fixture(_name)
 
 

@@ -206,9 +206,16 @@ INTERFACE = {
         method("send_text", [Param("text", "str"), Param("enter", "bool", "False")], "bool",
                "Type text literally: no word in it is read as a key name.\n\nArgs:\n    text: the text; a line "
                "feed arrives as the Enter key does\n    enter: press Enter after it\n\nReturns:\n    True"),
-        method("screen", [Param("escapes", "bool", "False")], "Screen",
+        method("screen", [Param("escapes", "bool", "False"), Param("styles", "bool", "False")], "Screen",
                "One snapshot of the visible screen.\n\nArgs:\n    escapes: keep the colour and attribute escape "
-               "sequences\n\nReturns:\n    Screen"),
+               "sequences\n    styles: also read every cell's character, width, colours and\n        attributes "
+               "(Screen.cells, Screen.svg), in the same tmux run\n\nReturns:\n    Screen"),
+        method("screenshot", [Param("path", "str"), Param("title", "str | None", "None")], "Screen",
+               "Write a picture of the visible screen as an SVG document.\n\nArgs:\n    path: the file, created "
+               "or replaced\n    title: a title drawn above the screen, or None\n\nReturns:\n    Screen: the "
+               "styled screen pictured\n\nRaises:\n    RuntimeError when the file cannot be written (naming it "
+               "and why)\n    or the screen's cells cannot be known for sure; ValueError for a\n    title with "
+               "control characters"),
         method("wait_for", [Param("pattern", "str | re.Pattern[str]"), TIMEOUT,
                             Param("after", "Screen | int | None", "None")], "Screen",
                "Wait until the visible screen matches and return that snapshot.\n\nThe pattern sees the screen as "
@@ -282,6 +289,19 @@ INTERFACE = {
     "Screen": Class(None, [
         field("text", "str"), field("cursor_x", "int"), field("cursor_y", "int"), field("width", "int"),
         field("height", "int"), field("alternate", "bool"), field("history_size", "int"),
+        computed("cells", ANY, "The cells of a screen taken with styles=True: a list of rows, each a\nlist of one "
+                 "Cell per column; None otherwise. Built on each read.", "list[list[Cell]] | None"),
+        method("svg", [Param("title", "str | None", "None")], "str",
+               "A picture of the screen as an SVG 1.1 document: the same screen\ngives the same text.\n\nArgs:\n"
+               "    title: a title drawn above the screen, or None\n\nReturns:\n    str\n\nRaises:\n"
+               "    RuntimeError for a screen taken without styles=True; ValueError\n    for a title with control "
+               "characters"),
+    ]),
+    "Cell": Class(None, [
+        field("char", "str"), field("width", "int"), field("fg", "str"), field("bg", "str"),
+        field("underline", "str"), field("underline_colour", ANY, "str | None"), field("bold", "bool"),
+        field("dim", "bool"), field("italic", "bool"), field("blink", "bool"), field("reverse", "bool"),
+        field("hidden", "bool"), field("strike", "bool"), field("overline", "bool"),
     ]),
     "CommandResult": Class(None, [field("command", "str"), field("status", "int"), field("output", "str")]),
     "Expectation": Class(None, [field("before", "str"), field("text", "str"),

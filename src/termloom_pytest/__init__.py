@@ -13,6 +13,9 @@ Installed with termloom and found by pytest on its own (entry point
   with the prompt ``$ `` and no history file, ready at its prompt.
 - ``tmux_isolated_env``: the private folder itself (the environment above
   without a server), for tests that start tmux some other way.
+- ``screen_snapshot``: syrupy's snapshot for styled screens, stored as SVG
+  pictures and compared cell by cell (``termloom_pytest.snapshot``; needs
+  syrupy).
 """
 
 from __future__ import annotations
@@ -33,8 +36,10 @@ import termloom
 if TYPE_CHECKING:
     from termloom import Pane, Session
 
+from termloom_pytest.snapshot import screen_snapshot
+
 __all__ = ["PROMPT", "PANE_COMMAND", "tmux_isolated_env", "tmux_server", "tmux_session",
-           "tmux_pane"]
+           "tmux_pane", "screen_snapshot"]
 
 PROMPT = "$ "
 # No start-up files, no history file, a fixed prompt; nothing from the

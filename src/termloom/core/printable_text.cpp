@@ -39,6 +39,19 @@ private:
 
 }  // namespace
 
+CharacterWidths::CharacterWidths()
+    : previous_(utf8_locale() == locale_t(0) ? nullptr : ::uselocale(utf8_locale())) {}
+
+CharacterWidths::~CharacterWidths() {
+    if (previous_) ::uselocale(static_cast<locale_t>(previous_));
+}
+
+int CharacterWidths::operator()(char32_t code_point) const {
+    if (code_point >= 0x20 && code_point < 0x7F) return 1;
+    if (!previous_) return -1;
+    return ::wcwidth(static_cast<wchar_t>(code_point));
+}
+
 std::optional<std::string> first_unprintable(std::string_view text) {
     const ThreadLocale utf8(utf8_locale());
     std::mbstate_t state{};
@@ -72,22 +85,6 @@ std::optional<std::string> first_unprintable(std::string_view text) {
         at += length;
     }
     return std::nullopt;
-}
-
-CellWidths::CellWidths() {
-    const locale_t locale = utf8_locale();
-    previous_ = locale == locale_t(0) ? nullptr : static_cast<void*>(::uselocale(locale));
-}
-
-CellWidths::~CellWidths() {
-    if (previous_ != nullptr) ::uselocale(static_cast<locale_t>(previous_));
-}
-
-int CellWidths::of(char32_t code_point) const {
-    if (code_point < 0x7F) return 1;
-    if (previous_ == nullptr) return 1;
-    const int width = ::wcwidth(static_cast<wchar_t>(code_point));
-    return width < 0 ? 1 : width > 2 ? 2 : width;
 }
 
 }  // namespace termloom

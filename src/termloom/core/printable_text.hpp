@@ -18,20 +18,24 @@ namespace termloom {
 // either, only ASCII controls, C1 controls and the two separators are known.
 std::optional<std::string> first_unprintable(std::string_view text);
 
-// The columns a character takes on a terminal, as tmux counts them with the
-// C library's widths: 0 for a combining character, 2 for a wide one, else 1
-// (also where the locale is missing or has no width). The locale is set for
-// the thread while the object lives, so make one for a whole text.
-class CellWidths {
+// Character widths from the same locale's tables (wcwidth), for this thread
+// while it lives: 0, 1 or 2 columns, -1 for a character the tables do not
+// know or when no UTF-8 locale exists.
+class CharacterWidths {
 public:
-    CellWidths();
-    CellWidths(const CellWidths&) = delete;
-    CellWidths& operator=(const CellWidths&) = delete;
-    ~CellWidths();
-    int of(char32_t code_point) const;
+    CharacterWidths();
+    CharacterWidths(const CharacterWidths&) = delete;
+    CharacterWidths& operator=(const CharacterWidths&) = delete;
+    ~CharacterWidths();
+    int operator()(char32_t code_point) const;
+    // The cells it takes as a terminal counts them: 1 where the tables do not know.
+    int columns(char32_t code_point) const {
+        const int width = (*this)(code_point);
+        return width < 0 ? 1 : width;
+    }
 
 private:
-    void* previous_;  // the thread's locale before
+    void* previous_;  // the thread's locale before (a locale_t)
 };
 
 }  // namespace termloom

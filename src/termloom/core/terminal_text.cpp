@@ -90,7 +90,7 @@ public:
 
     void print(std::string_view utf8, char32_t code_point) {
         if (!why_.empty()) return;
-        const int columns = widths_.of(code_point);
+        const int columns = widths_.columns(code_point);
         if (columns == 0) {
             attach(utf8);
             return;
@@ -328,7 +328,7 @@ private:
 
     const std::uint32_t width_;
     const std::uint32_t height_;
-    CellWidths widths_;
+    CharacterWidths widths_;
     std::deque<Row> rows_;
     std::uint64_t first_live_ = 0;
     std::uint64_t cursor_row_ = 0;

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace termloom {
+
+struct StyledScreen;  // core/styled_cells.hpp
 
 // Every handle carries the socket path of its server; absent means tmux's
 // default server, and an empty text still counts as present.
@@ -79,6 +82,7 @@ struct Screen {
     std::uint64_t history_size = 0;  // lines in the history above the screen
     // The moment of the snapshot in the pane's output stream, when there is one.
     std::optional<StreamMark> mark;
+    std::shared_ptr<const StyledScreen> styled;  // the cells, with screen(styles=True)
 };
 
 // Where new output starts, for a wait that must not match what was already
@@ -139,6 +143,24 @@ struct PaneMetadata {
     std::uint32_t history_size = 0;
     std::string tty;
     SocketPath socket;
+};
+
+// One cell of a styled screen (Screen.cells); colours in colour_text's form.
+struct Cell {
+    std::string character;  // "" in the second column of a wide character
+    std::uint32_t width = 1;
+    std::string fg;
+    std::string bg;
+    std::string underline;  // "none", "single", "double", "curly", "dotted", "dashed"
+    std::optional<std::string> underline_colour;  // none: the release does not report it
+    bool bold = false;
+    bool dim = false;
+    bool italic = false;
+    bool blink = false;
+    bool reverse = false;
+    bool hidden = false;
+    bool strike = false;
+    bool overline = false;
 };
 
 }  // namespace termloom

@@ -49,7 +49,7 @@ LastCommand last_command(const Pane& pane);
 // Driving the program in the pane: literal text, snapshots, waits, and a
 // shell command run to its end.
 Result<bool> send_text(const Pane& pane, std::string text, bool enter);
-Result<Screen> screen(const Pane& pane, bool escapes);
+Result<Screen> screen(const Pane& pane, bool escapes, bool styles);
 // Only text written after `after` (a screen's cursor, a line) can match.
 Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
                         std::optional<Seconds> timeout, std::optional<OutputMark> after);

@@ -9,6 +9,7 @@
 #include "pane_stream.hpp"
 #include "pane_view.hpp"
 #include "run_tmux.hpp"
+#include "styled_screen.hpp"
 
 namespace termloom::pane_ops {
 namespace {
@@ -148,7 +149,8 @@ std::string last_screen_lines(std::string_view text, std::string_view label,
     return out;
 }
 
-Result<Screen> screen(const Pane& pane, bool escapes) {
+Result<Screen> screen(const Pane& pane, bool escapes, bool styles) {
+    if (styles) return styled_screen(pane, escapes);
     auto seen = marked_view(pane, {.escapes = escapes});
     if (!seen) return std::unexpected(seen.error());
     if (!seen->view.gone.empty()) return runtime_error("screen failed: " + seen->view.gone);
@@ -184,7 +186,7 @@ struct Sight {
 // were written (a prompt's "$ ").
 std::string written_before_3_4(std::string_view captured, std::size_t cursor_line,
                                std::uint32_t cursor_x) {
-    const CellWidths widths;
+    const CharacterWidths widths;
     std::string out;
     std::size_t index = 0;
     for (std::size_t at = 0; at <= captured.size(); ++index) {
@@ -202,7 +204,7 @@ std::string written_before_3_4(std::string_view captured, std::size_t cursor_lin
                     lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2, whole.size() - taken);
                 char32_t c = length == 1 ? lead : lead & (0x7F >> length);
                 for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (whole[taken + k] & 0x3F);
-                cells += static_cast<std::uint32_t>(widths.of(c));
+                cells += static_cast<std::uint32_t>(widths.columns(c));
                 taken += length;
             }
             if (taken > line.size()) line = std::string(whole.substr(0, taken));

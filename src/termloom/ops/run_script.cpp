@@ -46,12 +46,12 @@ std::string summary(std::string_view command, std::uint32_t columns) {
     std::string out;
     std::uint32_t used = 0;
     bool cut = false;
-    const CellWidths widths;
+    const CharacterWidths widths;
     struct Collect {
         std::string& out;
         std::uint32_t& used;
         bool& cut;
-        const CellWidths& widths;
+        const CharacterWidths& widths;
         std::uint32_t limit;
         void add(std::string_view text, int width) {
             if (cut) return;
@@ -62,7 +62,7 @@ std::string summary(std::string_view command, std::uint32_t columns) {
             out.append(text);
             used += static_cast<std::uint32_t>(width);
         }
-        void print(std::string_view utf8, char32_t c) { add(utf8, widths.of(c)); }
+        void print(std::string_view utf8, char32_t c) { add(utf8, widths.columns(c)); }
         void control(char) { add("?", 1); }
         void csi(char, std::string_view, char, bool) { add("?", 1); }
         void escape(char, char) { add("?", 1); }

@@ -1,4 +1,4 @@
-// The class objects of Screen, CommandResult and Expectation, built from their tables.
+// The class objects of Screen, Cell, CommandResult and Expectation, built from their tables.
 #include "api_driving.hpp"
 #include "class_builder.hpp"
 
@@ -7,6 +7,11 @@ namespace termloom::py {
 template <>
 PyTypeObject* python_type<Screen>() {
     return class_object<Screen, kScreenInterface>();
+}
+
+template <>
+PyTypeObject* python_type<Cell>() {
+    return class_object<Cell, kCellInterface>();
 }
 
 template <>

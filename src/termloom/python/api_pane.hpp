@@ -4,6 +4,7 @@
 #include "../ops/pane.hpp"
 #include "../ops/options.hpp"
 #include "../ops/pane_metadata.hpp"
+#include "../ops/styled_screen.hpp"
 #include "interface.hpp"
 
 namespace termloom::py {
@@ -86,8 +87,22 @@ inline constexpr std::array kPaneInterface = {
     method<&pane_ops::screen>(
         "screen",
         "One snapshot of the visible screen.\n\nArgs:\n"
-        "    escapes: keep the colour and attribute escape sequences\n\nReturns:\n    Screen",
-        arg("escapes", "False")),
+        "    escapes: keep the colour and attribute escape sequences\n"
+        "    styles: also read every cell's character, width, colours and\n"
+        "        attributes (Screen.cells, Screen.svg), in the same tmux run\n\n"
+        "Returns:\n    Screen",
+        arg("escapes", "False"), arg("styles", "False")),
+    method<&pane_ops::screenshot>(
+        "screenshot",
+        "Write a picture of the visible screen as an SVG document.\n\nArgs:\n"
+        "    path: the file, created or replaced\n"
+        "    title: a title drawn above the screen, or None\n\n"
+        "Returns:\n    Screen: the styled screen pictured\n\n"
+        "Raises:\n    RuntimeError when the file cannot be written (naming it and why)\n"
+        "    or the screen's cells cannot be known for sure; ValueError for a\n"
+        "    title with control characters",
+        arg("path"), arg("title", "None"))
+        .raising(Exception::ValueError),
     method<&pane_ops::wait_for>(
         "wait_for",
         "Wait until the visible screen matches and return that snapshot.\n\n"

@@ -33,6 +33,7 @@ template <> struct python_name<PaneMetadata> {
 
 // The records of Pane's waits and runs.
 template <> struct python_name<Screen> { static constexpr std::string_view value = "Screen"; };
+template <> struct python_name<Cell> { static constexpr std::string_view value = "Cell"; };
 template <> struct python_name<CommandResult> {
     static constexpr std::string_view value = "CommandResult";
 };
@@ -63,6 +64,7 @@ template <> PyTypeObject* python_type<WindowMetadata>();
 template <> PyTypeObject* python_type<Pane>();
 template <> PyTypeObject* python_type<LastCommand>();
 template <> PyTypeObject* python_type<Screen>();
+template <> PyTypeObject* python_type<Cell>();
 template <> PyTypeObject* python_type<CommandResult>();
 template <> PyTypeObject* python_type<Expectation>();
 template <> PyTypeObject* python_type<PaneMetadata>();

@@ -94,6 +94,9 @@ PyObject* to_python(T value) {
 }
 
 template <class T>
+PyObject* to_python(std::vector<T> items);  // below: an optional may hold a list
+
+template <class T>
 PyObject* to_python(std::optional<T> value) {
     if (!value) Py_RETURN_NONE;
     return to_python(std::move(*value));

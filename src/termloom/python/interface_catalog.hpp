@@ -43,6 +43,7 @@ inline constexpr std::array kClasses = {
     describe<LastCommand, kLastCommandInterface>(),
     // The records of Pane's waits and runs.
     describe<Screen, kScreenInterface>(),
+    describe<Cell, kCellInterface>(),
     describe<CommandResult, kCommandResultInterface>(),
     describe<Expectation, kExpectationInterface>(),
     describe<PaneMetadata, kPaneMetadataInterface>(),
