@@ -1,0 +1,92 @@
+"""termloom's calls block until tmux answers, or until a wait ends: they run in
+worker threads, so the server goes on answering (progress, cancellation,
+other calls) meanwhile."""
+
+from __future__ import annotations
+
+import functools
+import logging
+import threading
+import time
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypeVar
+
+import anyio
+
+if TYPE_CHECKING:
+    from mcp.server.mcpserver import Context
+    from termloom import Pane
+
+T = TypeVar("T")
+log = logging.getLogger("termloom_mcp")
+
+PROGRESS_EVERY = 0.5  # seconds between progress notifications
+INTERRUPT_GRACE = 5.0  # seconds a cancelled run gets to end after C-c
+_MESSAGE_LIMIT = 200  # characters of the screen line a progress message shows
+
+
+async def call(fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+    """`fn(*args, **kwargs)` in a worker thread. A cancelled caller stops
+    waiting for it; the call itself ends when tmux answers."""
+    return await anyio.to_thread.run_sync(functools.partial(fn, *args, **kwargs),
+                                          abandon_on_cancel=True)
+
+
+class Progress:
+    """Progress notifications for a call on a pane: the seconds so far, and
+    the last line of the pane's screen that is not blank."""
+
+    def __init__(self, ctx: Context, pane: Pane, total: float | None) -> None:
+        self._ctx, self._pane, self._total = ctx, pane, total
+        self.started = time.monotonic()
+
+    async def report(self) -> None:
+        try:
+            screen = await call(self._pane.screen)
+        except (RuntimeError, OSError):
+            message = None  # the call that is waiting says what happened
+        else:
+            lines = [line for line in screen.text.splitlines() if line.strip()]
+            message = lines[-1][-_MESSAGE_LIMIT:] if lines else ""
+        await self._ctx.report_progress(round(time.monotonic() - self.started, 3), self._total,
+                                        message)
+
+
+async def run_interruptibly(pane: Pane, work: Callable[[], T], progress: Progress) -> T:
+    """`work()` (a command running in `pane`) in a thread of its own, with
+    progress every PROGRESS_EVERY seconds. When the tool call is cancelled,
+    C-c goes to the pane, and the call waits a moment for the command to end.
+
+    The thread is a daemon: a command still running when the server exits
+    keeps no one waiting.
+    """
+    done = threading.Event()
+    outcome: dict[str, Any] = {}
+
+    def target() -> None:
+        try:
+            outcome["value"] = work()
+        except BaseException as error:  # handed to the caller below
+            outcome["error"] = error
+        finally:
+            done.set()
+
+    threading.Thread(target=target, name=f"termloom-mcp {pane.pane_id}", daemon=True).start()
+    try:
+        while not await anyio.to_thread.run_sync(done.wait, PROGRESS_EVERY,
+                                                  abandon_on_cancel=True):
+            await progress.report()
+    except anyio.get_cancelled_exc_class():
+        with anyio.CancelScope(shield=True):
+            log.warning("call cancelled: pressing C-c in pane %s", pane.pane_id)
+            try:
+                await call(pane.send_keys, "C-c")
+            except (RuntimeError, OSError) as error:
+                log.warning("C-c to pane %s failed: %s", pane.pane_id, error)
+            ended = await anyio.to_thread.run_sync(done.wait, INTERRUPT_GRACE)
+            log.warning("pane %s: the command %s", pane.pane_id,
+                        "ended" if ended else f"still runs after {INTERRUPT_GRACE:g} s")
+        raise
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
