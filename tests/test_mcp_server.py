@@ -240,6 +240,20 @@ def test_cancelling_run_presses_ctrl_c(current, pane):
     current.until(lambda: current.command_of(pane) == "bash", "sleep interrupted")
 
 
+def test_closing_mid_run_cleans_up(home):
+    """The client closes while a command runs: the server presses C-c and exits,
+    killing its private tmux server (a server slower than the client's grace
+    would be killed, and the tmux server would outlive it)."""
+    opened = connect("--allow-raw", home=home)
+    conn = opened.connection
+    pane = conn.ok("list_panes")["panes"][0]["pane_id"]
+    running = conn.portal.start_task_soon(conn.client.call_tool, "run",
+                                          {"pane": pane, "command": "sleep 100"})
+    conn.until(lambda: conn.command_of(pane) == "sleep", "sleep in the foreground")
+    closed_and_cleaned(opened)
+    assert running.done()
+
+
 @pytest.mark.parametrize("tool, arguments, message", [
     ("run", {"pane": "%999", "command": "true"}, "RuntimeError: pane target not found: "
      "can't find pane: %999"),

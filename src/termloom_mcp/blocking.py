@@ -4,6 +4,8 @@ other calls) meanwhile."""
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import functools
 import logging
 import threading
@@ -21,7 +23,8 @@ T = TypeVar("T")
 log = logging.getLogger("termloom_mcp")
 
 PROGRESS_EVERY = 0.5  # seconds between progress notifications
-INTERRUPT_GRACE = 5.0  # seconds a cancelled run gets to end after C-c
+INTERRUPT_GRACE = 1.0  # seconds a cancelled run gets to end after C-c (a closing client
+# kills its server after 2)
 _MESSAGE_LIMIT = 200  # characters of the screen line a progress message shows
 
 
@@ -54,13 +57,15 @@ class Progress:
 
 async def run_interruptibly(pane: Pane, work: Callable[[], T], progress: Progress) -> T:
     """`work()` (a command running in `pane`) in a thread of its own, with
-    progress every PROGRESS_EVERY seconds. When the tool call is cancelled,
-    C-c goes to the pane, and the call waits a moment for the command to end.
+    progress every PROGRESS_EVERY seconds. When the tool call is cancelled
+    (by the client, or because its connection closed), C-c goes to the pane
+    and the call waits a moment for the command to end.
 
     The thread is a daemon: a command still running when the server exits
-    keeps no one waiting.
+    keeps no one waiting. The server runs on asyncio (the SDK's servers do).
     """
-    done = threading.Event()
+    loop = asyncio.get_running_loop()
+    finished = loop.create_future()
     outcome: dict[str, Any] = {}
 
     def target() -> None:
@@ -69,13 +74,16 @@ async def run_interruptibly(pane: Pane, work: Callable[[], T], progress: Progres
         except BaseException as error:  # handed to the caller below
             outcome["error"] = error
         finally:
-            done.set()
+            with contextlib.suppress(RuntimeError):  # the loop has closed: no one waits
+                loop.call_soon_threadsafe(lambda: finished.done() or finished.set_result(None))
 
     threading.Thread(target=target, name=f"termloom-mcp {pane.pane_id}", daemon=True).start()
     try:
-        while not await anyio.to_thread.run_sync(done.wait, PROGRESS_EVERY,
-                                                  abandon_on_cancel=True):
-            await progress.report()
+        while not finished.done():
+            with anyio.move_on_after(PROGRESS_EVERY):
+                await asyncio.shield(finished)
+            if not finished.done():
+                await progress.report()
     except anyio.get_cancelled_exc_class():
         with anyio.CancelScope(shield=True):
             log.warning("call cancelled: pressing C-c in pane %s", pane.pane_id)
@@ -83,9 +91,10 @@ async def run_interruptibly(pane: Pane, work: Callable[[], T], progress: Progres
                 await call(pane.send_keys, "C-c")
             except (RuntimeError, OSError) as error:
                 log.warning("C-c to pane %s failed: %s", pane.pane_id, error)
-            ended = await anyio.to_thread.run_sync(done.wait, INTERRUPT_GRACE)
-            log.warning("pane %s: the command %s", pane.pane_id,
-                        "ended" if ended else f"still runs after {INTERRUPT_GRACE:g} s")
+            with anyio.move_on_after(INTERRUPT_GRACE):
+                await asyncio.shield(finished)
+            log.warning("pane %s: the command %s", pane.pane_id, "ended" if finished.done()
+                        else f"is still waited for after {INTERRUPT_GRACE:g} s")
         raise
     if "error" in outcome:
         raise outcome["error"]
