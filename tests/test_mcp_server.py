@@ -19,7 +19,7 @@ from mcp.client.stdio import StdioServerParameters  # noqa: E402
 from mcp.types.version import LATEST_HANDSHAKE_VERSION, LATEST_PROTOCOL_VERSION  # noqa: E402
 
 CURRENT, LEGACY = LATEST_PROTOCOL_VERSION, "legacy"
-PROMPT = re.compile(r"[$#] $", re.M)  # bash's own prompt: no start-up files in these panes
+PROMPT = re.compile(r"[$#] *$", re.M)  # a shell prompt; before tmux 3.4 lines are padded, or cut at blanks
 TOOLS = {"list_panes", "new_session", "new_window", "split_pane", "kill", "send_text", "send_keys",
          "screen", "wait_for", "run", "paste"}
 SLOW = 30.0  # seconds: a bound for what should take a moment, on a loaded machine

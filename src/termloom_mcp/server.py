@@ -5,6 +5,7 @@ annotations in this module): the limits in them come from the settings.
 """
 
 import functools
+import inspect
 import logging
 import time
 from collections.abc import Awaitable, Callable
@@ -41,9 +42,11 @@ PaneId = Annotated[str, Field(description="a pane id, %N, as list_panes shows it
 
 
 def _failure(error: BaseException, hint: str = "") -> ToolError:
-    """The tool error for what termloom or tmux raised, in their words."""
+    """The tool error for what termloom or tmux raised, in their words; a hint
+    goes before the screen lines a timeout ends with."""
     text = str(error).strip() or repr(error)
-    return ToolError(f"{type(error).__name__}: {text}{hint}")
+    said, screen, lines = text.partition("; last screen:")
+    return ToolError(f"{type(error).__name__}: {said}{hint}{screen}{lines}")
 
 
 def _tool_errors(fn: F) -> F:
@@ -75,7 +78,8 @@ def build(terminals: Terminals) -> MCPServer:
     def tool(annotations: ToolAnnotations, *, changes: bool = True) -> Callable[[F], F]:
         def register(fn: F) -> F:
             if not (changes and settings.read_only):
-                mcp.add_tool(_tool_errors(fn), annotations=annotations, structured_output=True)
+                mcp.add_tool(_tool_errors(fn), description=inspect.cleandoc(fn.__doc__ or ""),
+                             annotations=annotations, structured_output=True)
             return fn
 
         return register
@@ -192,11 +196,12 @@ def build(terminals: Terminals) -> MCPServer:
             "Down, Left, Right, Home, End, PageUp, PageDown, F1..F12, M-x (Alt), S-Up, or one "
             "character", min_length=1)],
     ) -> Sent:
-        """Press keys in a pane, by name: ["C-c"] interrupts the program in the
-        foreground, ["Escape", ":q", "Enter"] is not what you want (":q" is no
-        key name: type text with send_text). Every name is checked first, so
-        nothing is typed literally by mistake. Returns a mark for wait_for; keys
-        are not typed text, so their echo (^C for C-c) is not skipped."""
+        """Press keys in a pane, by name, in order: ["C-c"] interrupts the program
+        in the foreground, ["Escape"] leaves an editor's insert mode, ["Up",
+        "Enter"] runs a shell's previous command. Every name is checked before
+        any key is pressed, so nothing is typed as text by mistake (type text
+        with send_text). Returns a mark for wait_for; keys are not typed text,
+        so what a program shows for them (^C for C-c) is not skipped."""
         check_keys(keys)
 
         def press(p) -> None:
@@ -245,7 +250,7 @@ def build(terminals: Terminals) -> MCPServer:
             "every line)")] = False,
         mark: Annotated[str | None, Field(
             description="a mark from send_text, send_keys, paste, screen or wait_for: only "
-            "output written after it is matched")] = None,
+            "output written after it is matched (the server keeps the last 1000)")] = None,
         skip_echo: Annotated[bool, Field(
             description="with a mark: match only after the echo of the text typed since it "
             "(false: the echo is matched too)")] = True,

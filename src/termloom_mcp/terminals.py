@@ -3,6 +3,7 @@ and the steps several tools take."""
 
 from __future__ import annotations
 
+from collections import OrderedDict
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
@@ -20,6 +21,8 @@ if TYPE_CHECKING:
 # How many times screen reads the screen and its history again when the pane
 # changed between the two reads.
 HISTORY_TRIES = 3
+# Pane handles kept, the most recently used.
+KNOWN_PANES = 4096
 
 
 class Terminals:
@@ -29,9 +32,23 @@ class Terminals:
         self.server = server
         self.settings = settings
         self.marks = Marks()
+        self._panes: OrderedDict[str, termloom.Pane] = OrderedDict()
 
     async def pane(self, pane_id: str) -> termloom.Pane:
-        return await call(objects.pane, self.server, pane_id)
+        """The handle of the pane with this id. A pane's handle acts on its id
+        alone, and tmux never gives an id again while its server runs, so a
+        handle looked up once serves every later call (one tmux run less);
+        a pane that has gone fails in the call that acts, in tmux's words."""
+        objects.kind_of(pane_id)  # ValueError for anything but an id
+        handle = self._panes.get(pane_id)
+        if handle is None:
+            handle = await call(objects.pane, self.server, pane_id)
+            self._panes[pane_id] = handle
+            while len(self._panes) > KNOWN_PANES:
+                self._panes.popitem(last=False)
+        else:
+            self._panes.move_to_end(pane_id)
+        return handle
 
     async def pane_info(self, pane: termloom.Pane) -> PaneInfo:
         return PaneInfo.of(await call(pane.metadata))
