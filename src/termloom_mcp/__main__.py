@@ -7,11 +7,16 @@ import signal
 import socket
 import sys
 from types import FrameType
+from typing import TYPE_CHECKING
 
 import anyio
 
 from .settings import Settings, is_loopback, parse
 from .tmux_server import tmux_server
+
+if TYPE_CHECKING:
+    from mcp.server.mcpserver import MCPServer
+    from mcp.server.transport_security import TransportSecuritySettings
 
 log = logging.getLogger("termloom_mcp")
 
@@ -21,7 +26,7 @@ def _exit_on_signal(signum: int, frame: FrameType | None) -> None:
     raise SystemExit(128 + signum)
 
 
-def _transport_security(host: str):  # -> TransportSecuritySettings | None
+def _transport_security(host: str) -> TransportSecuritySettings | None:
     """None on loopback, where the SDK checks Host and Origin headers itself
     (DNS rebinding protection); for another host the same checks, for that
     host's name as well."""
@@ -38,7 +43,7 @@ def _transport_security(host: str):  # -> TransportSecuritySettings | None
     )
 
 
-async def _serve_http(mcp, host: str, port: int) -> None:
+async def _serve_http(mcp: MCPServer, host: str, port: int) -> None:
     import uvicorn
 
     if not is_loopback(host):
@@ -55,7 +60,8 @@ async def _serve_http(mcp, host: str, port: int) -> None:
 
 
 def serve(settings: Settings) -> None:
-    from .server import Terminals, build
+    from .server import build
+    from .terminals import Terminals
 
     with tmux_server(settings.address, settings.history_limit) as tmux:
         mcp = build(Terminals(tmux, settings))

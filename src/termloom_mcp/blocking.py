@@ -65,7 +65,7 @@ async def run_interruptibly(pane: Pane, work: Callable[[], T], progress: Progres
     keeps no one waiting. The server runs on asyncio (the SDK's servers do).
     """
     loop = asyncio.get_running_loop()
-    finished = loop.create_future()
+    finished: asyncio.Future[None] = loop.create_future()
     outcome: dict[str, Any] = {}
 
     def target() -> None:
@@ -75,7 +75,7 @@ async def run_interruptibly(pane: Pane, work: Callable[[], T], progress: Progres
             outcome["error"] = error
         finally:
             with contextlib.suppress(RuntimeError):  # the loop has closed: no one waits
-                loop.call_soon_threadsafe(lambda: finished.done() or finished.set_result(None))
+                loop.call_soon_threadsafe(_settle, finished)
 
     threading.Thread(target=target, name=f"termloom-mcp {pane.pane_id}", daemon=True).start()
     try:
@@ -98,4 +98,10 @@ async def run_interruptibly(pane: Pane, work: Callable[[], T], progress: Progres
         raise
     if "error" in outcome:
         raise outcome["error"]
-    return outcome["value"]
+    value: T = outcome["value"]
+    return value
+
+
+def _settle(future: asyncio.Future[None]) -> None:
+    if not future.done():
+        future.set_result(None)

@@ -28,14 +28,20 @@ _LEADING_FLAGS = re.compile(r"\(\?[aiLmsux]+\)")
 _ATOMIC = sys.version_info >= (3, 11)
 _NUMBERED_REFERENCE = re.compile(r"\\[1-9]|\(\?\(\d")
 
-# The longest typed text a wait keeps as an echo: a longer text is found by
-# its last characters.
-MAX_ECHO_CHARACTERS = 16 * 1024
+# The most characters of typed text a wait looks for, and of one piece: a
+# longer piece is found by its end, and of many pieces the last are looked
+# for. The pattern must still match after the end of the last; what is left
+# out only lies before it. (Compiling costs some 90 µs a character.)
+MAX_ECHO_CHARACTERS = 4096
+MAX_PIECE_CHARACTERS = 256
 
 
 def echo_pieces(typed: Sequence[str]) -> list[str]:
-    """The printable runs of the texts typed, in order, blanks at their ends cut."""
-    pieces = [piece.strip() for text in typed for piece in _CONTROL.split(text)]
+    """The printable runs of the texts typed, in order, blanks at their ends
+    cut, each within MAX_PIECE_CHARACTERS and all within MAX_ECHO_CHARACTERS
+    (the last ones)."""
+    pieces = [piece.strip()[-MAX_PIECE_CHARACTERS:] for text in typed
+              for piece in _CONTROL.split(text)]
     pieces = [piece for piece in pieces if piece]
     kept, total = [], 0
     for piece in reversed(pieces):

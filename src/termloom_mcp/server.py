@@ -10,7 +10,7 @@ import logging
 import time
 from collections.abc import Awaitable, Callable
 from importlib import metadata
-from typing import Annotated, Any, TypeVar
+from typing import TYPE_CHECKING, Annotated, Any, TypeVar
 
 from mcp.server.mcpserver import Context, MCPServer
 from mcp.server.mcpserver.exceptions import ToolError
@@ -23,6 +23,9 @@ from .keys import check_keys
 from .limits import DEFAULT_RUN_TIMEOUT, DEFAULT_WAIT_TIMEOUT, keep_end
 from .models import Killed, PaneInfo, PaneList, RunResult, ScreenView, Sent, TmuxOutput
 from .terminals import Terminals
+
+if TYPE_CHECKING:
+    import termloom
 
 log = logging.getLogger("termloom_mcp")
 F = TypeVar("F", bound=Callable[..., Awaitable[Any]])
@@ -93,7 +96,7 @@ def build(terminals: Terminals) -> MCPServer:
         id (%N, what the other tools take), its window (@N) and session ($N and
         name), size, cursor, the program in the foreground (current_command),
         its directory, whether it died (dead, dead_status) or is in copy mode."""
-        def read() -> list:
+        def read() -> "list[termloom.PaneMetadata]":
             try:
                 return terminals.server.pane_metadata()
             except RuntimeError:
@@ -114,7 +117,7 @@ def build(terminals: Terminals) -> MCPServer:
     ) -> PaneInfo:
         """Start a session (the user's shell in one window, 80x24 unless tmux is
         told otherwise) and return its pane, with the session's id and name."""
-        def make():
+        def make() -> "termloom.Session":
             if name is not None:
                 return terminals.server.new_session(name)
             number = 1
@@ -204,7 +207,7 @@ def build(terminals: Terminals) -> MCPServer:
         so what a program shows for them (^C for C-c) is not skipped."""
         check_keys(keys)
 
-        def press(p) -> None:
+        def press(p: "termloom.Pane") -> None:
             for key in keys:
                 p.send_keys(key)
 
@@ -296,7 +299,8 @@ def build(terminals: Terminals) -> MCPServer:
                 raise await _wait_timeout(found, pattern, typed, after, timeout, error) from error
         return terminals.view(found.pane_id, matched)
 
-    async def _wait_timeout(found, pattern: str, typed: list, after, timeout: float,
+    async def _wait_timeout(found: "termloom.Pane", pattern: str, typed: list[str],
+                            after: "termloom.Screen | None", timeout: float,
                             error: TimeoutError) -> ToolError:
         """The error at a wait's end: what was waited for, in the caller's
         words, whether the echo ever came, and the last lines of the screen."""

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import ipaddress
+from collections.abc import Callable
 from dataclasses import dataclass
 
 from .limits import DEFAULT_MAX_OUTPUT, DEFAULT_MAX_TIMEOUT
@@ -44,8 +45,8 @@ def _http_address(text: str) -> tuple[str, int]:
     return host, int(port)
 
 
-def _positive(kind: type) -> object:
-    def parse(text: str) -> object:
+def _positive(kind: Callable[[str], float]) -> Callable[[str], float]:
+    def parse(text: str) -> float:
         try:
             value = kind(text)
         except ValueError:
