@@ -296,6 +296,26 @@ def test_long_output_keeps_its_end(current, pane):
     assert result["dropped_lines"] == expected[:result["dropped_bytes"]].count("\n")
 
 
+def test_a_small_output_limit_cuts_every_result(home):
+    opened = connect("--max-output", "2000", home=home)
+    try:
+        conn = opened.connection
+        for _ in range(5):
+            conn.ok("new_session")
+        listed = conn.ok("list_panes")
+        assert listed["truncated"] and listed["panes"]
+        assert listed["dropped_panes"] == 6 - len(listed["panes"])  # main and five more
+        pane = listed["panes"][0]["pane_id"]
+        ran = conn.ok("run", pane=pane, command="seq 1 1000")
+        assert len(ran["output"]) <= 2000 and ran["output"].endswith("\n999\n1000")
+        screen = conn.ok("screen", pane=pane, history=1000)
+        kept = screen["history"] + "\n" + screen["text"]
+        assert screen["truncated"] and len(kept.encode()) <= 2000 and "1000" in kept
+        assert screen["dropped_lines"] > 0 and "\n1\n" not in kept
+    finally:
+        opened.close()
+
+
 def test_screen_and_its_history(current, pane):
     current.ok("run", pane=pane, command="seq 1 100")
     screen = current.ok("screen", pane=pane, history=200)

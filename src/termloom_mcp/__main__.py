@@ -87,6 +87,9 @@ def main(argv: list[str] | None = None) -> int:
         serve(settings)
     except KeyboardInterrupt:
         return 130
+    except (RuntimeError, OSError) as error:  # no tmux, a socket that cannot be made...
+        print(f"termloom-mcp: {error}".rstrip(), file=sys.stderr)
+        return 1
     return 0
 
 

@@ -43,6 +43,9 @@ class PaneInfo(BaseModel):
 
 class PaneList(BaseModel):
     panes: list[PaneInfo]
+    truncated: bool = Field(description="true when panes were left out to stay within the "
+                            "output limit: list one session's panes")
+    dropped_panes: int = Field(description="how many panes were left out at the end")
 
 
 class Killed(BaseModel):

@@ -53,6 +53,8 @@ def _failure(error: BaseException, hint: str = "") -> ToolError:
 
 
 def _tool_errors(fn: F) -> F:
+    """Every failure as a tool error in its own words: what termloom and tmux
+    raise, and (logged with its traceback) anything else."""
     @functools.wraps(fn)
     async def wrapper(*args: Any, **kwargs: Any) -> Any:
         try:
@@ -60,6 +62,9 @@ def _tool_errors(fn: F) -> F:
         except ToolError:
             raise
         except _ERRORS as error:
+            raise _failure(error) from error
+        except Exception as error:
+            log.exception("tool %s failed", fn.__name__)
             raise _failure(error) from error
 
     return wrapper  # type: ignore[return-value]
@@ -95,7 +100,8 @@ def build(terminals: Terminals) -> MCPServer:
         """Every pane of the tmux server with its state, read in one tmux run: its
         id (%N, what the other tools take), its window (@N) and session ($N and
         name), size, cursor, the program in the foreground (current_command),
-        its directory, whether it died (dead, dead_status) or is in copy mode."""
+        its directory, whether it died (dead, dead_status) or is in copy mode.
+        Past the output limit the last panes are left out (truncated says so)."""
         def read() -> "list[termloom.PaneMetadata]":
             try:
                 return terminals.server.pane_metadata()
@@ -108,7 +114,15 @@ def build(terminals: Terminals) -> MCPServer:
         if session is not None:
             chosen = await call(objects.session, terminals.server, session)
             records = [r for r in records if r.session_name == chosen.name]
-        return PaneList(panes=[PaneInfo.of(r) for r in records])
+        panes, size = [], 0
+        for record in records:
+            info = PaneInfo.of(record)
+            size += len(info.model_dump_json()) + 1
+            if size > settings.max_output:
+                break
+            panes.append(info)
+        return PaneList(panes=panes, truncated=len(panes) < len(records),
+                        dropped_panes=len(records) - len(panes))
 
     @tool(acting)
     async def new_session(
