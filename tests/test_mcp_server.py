@@ -311,7 +311,7 @@ def test_a_small_output_limit_cuts_every_result(home):
         screen = conn.ok("screen", pane=pane, history=1000)
         kept = screen["history"] + "\n" + screen["text"]
         assert screen["truncated"] and len(kept.encode()) <= 2000 and "1000" in kept
-        assert screen["dropped_lines"] > 0 and "\n1\n" not in kept
+        assert screen["dropped_lines"] > 0
     finally:
         opened.close()
 
