@@ -1,14 +1,14 @@
-"""The parts of termloom-mcp that need no MCP connection: the pattern that
-skips an echo, cutting output to a limit, key names, ids, marks, options."""
+"""The parts of termloom-mcp that need no MCP connection (nor the SDK): the
+pattern that skips an echo, cutting output to a limit, key names, ids,
+marks, options."""
 import random
 import re
 import sys
 
 import pytest
 
-pytest.importorskip("mcp", reason="the MCP Python SDK is not installed (pip install mcp)")
-from termloom_mcp import echo, keys, marks, objects, settings  # noqa: E402
-from termloom_mcp.limits import keep_end  # noqa: E402
+from termloom_mcp import echo, keys, marks, objects, settings
+from termloom_mcp.limits import keep_end
 
 TYPED = ["printf hi; (exit 3)\n"]
 

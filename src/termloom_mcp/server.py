@@ -294,7 +294,7 @@ def build(terminals: Terminals) -> MCPServer:
         Progress notifications come while it waits. At the timeout the error
         shows the last lines of the screen."""
         marked = terminals.marks.get(mark, pane) if mark is not None else None
-        typed = marked.typed if marked is not None and skip_echo else []
+        typed = list(marked.typed) if marked is not None and skip_echo else []
         wanted = echo.after_echo(pattern, regex, typed)
         after = marked.screen if marked is not None else None
         found = await terminals.pane(pane)
