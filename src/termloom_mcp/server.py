@@ -289,7 +289,9 @@ def build(terminals: Terminals) -> MCPServer:
         With several texts typed since the mark, the pattern must match after
         the last one's echo: wait with the mark of the input whose result you
         want. A program that shows no echo (a password prompt) never matches:
-        wait with skip_echo false then.
+        wait with skip_echo false then. Text typed while a shell is still
+        busy, before its prompt, may be shown twice (by the terminal, then by
+        the shell): only the first showing is skipped.
 
         Progress notifications come while it waits. At the timeout the error
         shows the last lines of the screen."""
