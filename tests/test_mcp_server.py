@@ -193,7 +193,7 @@ def test_run_reports_progress(conn):
     assert progress, "no progress notification during a 1 s run"
     assert all(total == 120 and isinstance(message, str) for _, total, message in progress)
     seconds = [done for done, _, _ in progress]
-    assert seconds == sorted(seconds) and 0 < seconds[0] < 1.5
+    assert seconds == sorted(seconds) and seconds[0] > 0
 
 
 def test_wait_after_mark_never_matches_the_echo(current, pane):
@@ -201,21 +201,24 @@ def test_wait_after_mark_never_matches_the_echo(current, pane):
     # The echo holds REA (as REA''DY): when the wait matches, the output line must be there.
     screen = current.ok("wait_for", pane=pane, pattern="REA", mark=mark, timeout=SLOW)
     assert "READY" in screen["text"].splitlines()
-    # A pattern that only the echo holds never matches...
+    # A pattern that only the echo holds matches with skip_echo false...
     mark = current.ok("send_text", pane=pane, text="true ECHOED_ONLY", enter=True)["mark"]
+    current.ok("wait_for", pane=pane, pattern="ECHOED_ONLY", mark=mark, skip_echo=False, timeout=SLOW)
+    # ...and else never, with an error that says what was waited for.
     message = current.error("wait_for", pane=pane, pattern="ECHOED_ONLY", mark=mark, timeout=1)
     assert message.startswith("Error executing tool wait_for: TimeoutError: no match for "
                               "'ECHOED_ONLY' within 1 s after the echo of the text typed since "
                               "the mark; last screen:")
-    # ...matches with skip_echo false, and a later mark sees none of that.
-    current.ok("wait_for", pane=pane, pattern="ECHOED_ONLY", mark=mark, skip_echo=False, timeout=SLOW)
+    # A later mark sees none of that.
     later = current.ok("screen", pane=pane)["mark"]
     assert current.call("wait_for", pane=pane, pattern="ECHOED_ONLY", mark=later, timeout=0.5).is_error
 
 
 def test_wait_without_echo_says_so(current, pane):
-    mark = current.ok("send_text", pane=pane, text="stty -echo; read -r x; stty echo", enter=True)["mark"]
-    current.ok("wait_for", pane=pane, pattern="stty echo", mark=mark, skip_echo=False, timeout=SLOW)
+    mark = current.ok("send_text", pane=pane, text="stty -echo; echo NO''ECHO; read -r x; stty echo",
+                      enter=True)["mark"]
+    # Once NOECHO is printed, the terminal echoes nothing: what is typed now shows nowhere.
+    current.ok("wait_for", pane=pane, pattern="NOECHO", mark=mark, timeout=SLOW)
     mark = current.ok("send_text", pane=pane, text="secret", enter=True)["mark"]
     message = current.error("wait_for", pane=pane, pattern="x", mark=mark, timeout=0.5)
     assert "(that echo never appeared: if the program shows none, wait with skip_echo false)" in message
@@ -372,9 +375,12 @@ def test_http_transport_and_sigterm(home):
                                "--allow-raw"], env=server_environment(home),
                               stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:
-        line = server.stderr.readline()
-        url = re.search(r"listening on (http://127\.0\.0\.1:\d+/mcp)", line)
-        assert url, line
+        url = None
+        for line in server.stderr:  # the address, after any warnings
+            url = re.search(r"listening on (http://127\.0\.0\.1:\d+/mcp)", line)
+            if url:
+                break
+        assert url, "no address on standard error"
 
         async def use():
             async with Client(url.group(1)) as client:
