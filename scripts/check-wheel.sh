@@ -52,10 +52,13 @@ say "twine check --strict"
 
 say "installing the sdist in a fresh environment"
 make_venv "$work/from-sdist" "$py" "$sdist" pytest
-"$work/from-sdist/bin/python" - <<'PY' || die "the module or its plugin is missing from the sdist's install"
+"$work/from-sdist/bin/python" - <<'PY' || die "the module, its plugin or its MCP server is missing from the sdist's install"
 import importlib.metadata, termloom, termloom_pytest
+import termloom_mcp.settings  # the rest needs the extra "mcp"
 plugins = {e.name: e.value for e in importlib.metadata.entry_points(group="pytest11")}
 assert plugins.get("termloom") == "termloom_pytest", plugins
+scripts = {e.name: e.value for e in importlib.metadata.entry_points(group="console_scripts")}
+assert scripts.get("termloom-mcp") == "termloom_mcp.__main__:main", scripts
 assert termloom.Server("/nonexistent/s").is_running is False  # the extension runs
 print("from the sdist:", termloom.__file__)
 PY

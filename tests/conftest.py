@@ -277,7 +277,7 @@ def _command_result():
 
 _classes = None
 # What tmux prints for one pane in a pane metadata listing (tab-separated).
-PANE_METADATA_LINE = "work\t0\tname\t0\t%0\ttitle\t1\t80\t24\t0\t0\t123\tbash\t/tmp\t0\t\t0\t0\t/dev/pts/1\n"
+PANE_METADATA_LINE = "work\t0\tname\t0\t%0\ttitle\t1\t80\t24\t0\t0\t123\tbash\t/tmp\t0\t\t0\t0\t/dev/pts/1\t$0\t@0\n"
 
 
 def class_fixture(name):

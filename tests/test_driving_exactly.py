@@ -123,8 +123,14 @@ def test_a_run_that_timed_out_keeps_the_pane(bash_pane):
     with pytest.raises(RuntimeError, match="is still running the command of an earlier run"):
         bash_pane.run("echo typed", timeout=10)
     bash_pane.send_text("the answer", enter=True)
-    wait_for(lambda: bash_pane.run("echo \"$v\"", timeout=10).output == "the answer"
-             if bash_pane.current_command == "bash" else False)
+
+    def after_the_read():
+        try:
+            return bash_pane.run("echo \"$v\"", timeout=10).output
+        except RuntimeError as e:  # until the shell has told tmux that the read ended
+            assert "is still running the command of an earlier run" in str(e)
+            return None
+    assert wait_for(after_the_read) == "the answer"
 
 
 def test_nothing_of_ours_on_the_screen_or_in_the_history(bash_pane):

@@ -312,7 +312,8 @@ INTERFACE = {
         field("width", "int"), field("height", "int"), field("cursor_x", "int"), field("cursor_y", "int"),
         field("pid", ANY, "int | None"), field("current_command", "str"), field("current_path", "str"),
         field("dead", "bool"), field("dead_status", ANY, "int | None"), field("in_mode", "bool"),
-        field("history_size", "int"), field("tty", "str"),
+        field("history_size", "int"), field("tty", "str"), field("session_id", "str"),
+        field("window_id", "str"),
         computed("pane", "Pane", "the Pane this record describes (runs no tmux)"),
     ]),
 }

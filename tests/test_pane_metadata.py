@@ -15,7 +15,7 @@ VARIABLES = {
     "width": "pane_width", "height": "pane_height", "cursor_x": "cursor_x", "cursor_y": "cursor_y",
     "pid": "pane_pid", "current_command": "pane_current_command", "current_path": "pane_current_path",
     "dead": "pane_dead", "dead_status": "pane_dead_status", "in_mode": "pane_in_mode",
-    "history_size": "history_size", "tty": "pane_tty",
+    "history_size": "history_size", "tty": "pane_tty", "session_id": "session_id", "window_id": "window_id",
 }
 FREE_TEXT = {"session_name", "window_name", "pane_title", "pane_current_command", "pane_current_path"}
 ESCAPED = "#{s/\\\\/\\\\\\\\/;s/\t/\\\\t/;s/\n/\\\\n/;s/\r/\\\\r/:%s}"
@@ -200,17 +200,17 @@ class TestParsing:
          'PaneMetadata(session_name="work", window_index=0, window_name="name", pane_index=0, pane_id="%0", '
          'title="title", active=true, width=80, height=24, cursor_x=0, cursor_y=0, pid=Some(123), '
          'current_command="bash", current_path="/tmp", dead=false, dead_status=None, in_mode=false, '
-         'history_size=0, tty="/dev/pts/1")'),
+         'history_size=0, tty="/dev/pts/1", session_id="$0", window_id="@0")'),
         (line(title="a\\\\tb\\tc\\nd\\re\\\\", pid="", active="01", dead="1", dead_status="2", in_mode="1"),
          'PaneMetadata(session_name="work", window_index=0, window_name="name", pane_index=0, pane_id="%0", '
          'title="a\\\\tb\\tc\\nd\\re\\\\", active=false, width=80, height=24, cursor_x=0, cursor_y=0, pid=None, '
          'current_command="bash", current_path="/tmp", dead=true, dead_status=Some(2), in_mode=true, '
-         'history_size=0, tty="/dev/pts/1")'),
+         'history_size=0, tty="/dev/pts/1", session_id="$0", window_id="@0")'),
         (line(dead="0", dead_status="7", current_path="|é|"),
          'PaneMetadata(session_name="work", window_index=0, window_name="name", pane_index=0, pane_id="%0", '
          'title="title", active=true, width=80, height=24, cursor_x=0, cursor_y=0, pid=Some(123), '
          'current_command="bash", current_path="|é|", dead=false, dead_status=None, in_mode=false, '
-         'history_size=0, tty="/dev/pts/1")'),
+         'history_size=0, tty="/dev/pts/1", session_id="$0", window_id="@0")'),
     ], ids=["plain", "escapes and flags", "status of a live pane"])
     def test_records(self, fake_tmux, Pane, stdout, expected):
         fake_tmux.always(stdout=stdout)

@@ -27,7 +27,7 @@ MEMBERS = {
     "PaneMetadata": {n: () for n in ["session_name", "window_index", "window_name", "pane_index", "pane_id",
                                      "title", "active", "width", "height", "cursor_x", "cursor_y", "pid",
                                      "current_command", "current_path", "dead", "dead_status", "in_mode",
-                                     "history_size", "tty", "pane"]},
+                                     "history_size", "tty", "session_id", "window_id", "pane"]},
 }
 # The members for building and inspecting, on the classes that have them.
 for _name, _members in {

@@ -142,6 +142,8 @@ struct PaneMetadata {
     bool in_mode = false;
     std::uint32_t history_size = 0;
     std::string tty;
+    std::string session_id;  // "$N": the session's id, which no rename changes
+    std::string window_id;   // "@N"
     SocketPath socket;
 };
 

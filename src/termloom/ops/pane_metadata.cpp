@@ -20,12 +20,12 @@ struct Variable {
 };
 
 // In this order on every line.
-constexpr std::array<Variable, 19> kVariables = {{
+constexpr std::array<Variable, 21> kVariables = {{
     {"session_name", true}, {"window_index"}, {"window_name", true}, {"pane_index"},
     {"pane_id"}, {"pane_title", true}, {"pane_active"}, {"pane_width"}, {"pane_height"},
     {"cursor_x"}, {"cursor_y"}, {"pane_pid"}, {"pane_current_command", true},
     {"pane_current_path", true}, {"pane_dead"}, {"pane_dead_status"}, {"pane_in_mode"},
-    {"history_size"}, {"pane_tty"},
+    {"history_size"}, {"pane_tty"}, {"session_id"}, {"window_id"},
 }};
 
 const std::string& listing_format() {
@@ -110,6 +110,8 @@ Result<PaneMetadata> from_line(std::string_view line, const SocketPath& socket) 
         .in_mode = read.flag(),
         .history_size = read.number(),
         .tty = read.plain(),
+        .session_id = read.plain(),
+        .window_id = read.plain(),
         .socket = socket,
     };
     if (read.error()) return std::unexpected(*read.error());
@@ -199,7 +201,8 @@ std::string pane_metadata_ops::repr(const PaneMetadata& r) {
            ", current_path=" + quote_text(r.current_path) + ", dead=" + display_flag(r.dead) +
            ", dead_status=" + display_optional(r.dead_status) +
            ", in_mode=" + display_flag(r.in_mode) + ", history_size=" + number(r.history_size) +
-           ", tty=" + quote_text(r.tty) + ")";
+           ", tty=" + quote_text(r.tty) + ", session_id=" + quote_text(r.session_id) +
+           ", window_id=" + quote_text(r.window_id) + ")";
 }
 
 }  // namespace termloom

@@ -15,7 +15,9 @@ std::string builtin(std::string_view shell) { return shell == "zsh" ? "\\builtin
 
 bool is_mksh(std::string_view shell) { return shell == "mksh" || shell == "lksh"; }
 bool is_ksh93(std::string_view shell) { return shell == "ksh" || shell == "ksh93"; }
-bool stops_job_control(std::string_view shell) { return shell == "bash" || shell == "zsh"; }
+// bash and zsh drop the rest of what they run at Ctrl-C, whatever trap is
+// set (with job control), and go back to the prompt.
+bool aborts_at_interrupt(std::string_view shell) { return shell == "bash" || shell == "zsh"; }
 
 // Whether the shell writes the trace of -x to the stderr of the command
 // traced, so that our lines' traces can be thrown away: zsh, ksh93, mksh and
@@ -122,29 +124,18 @@ std::string typed_line(const RunScript& script, std::string_view wrapper_path) {
            "unset __tl_s;(exit $__tl_s)\";;esac";
 }
 
-std::string wrapper_text(const RunScript& script, std::string_view command_path,
-                         std::string_view typed) {
+namespace {
+
+// The end: the status (with ksh93's 256+N as 128+N), the end marker, tmux
+// told, the caller's flags back, our names gone. `__tl_s` holds the status.
+std::string end_step(const RunScript& script) {
     const std::string& shell = script.shell;
     const std::string c = builtin(shell);
     const std::string marker = std::string(kMarker) + "tl" + script.digits;
-    std::string out = "{ __tl_f=$- __tl_m=;" + c + "set +xv;";
-    // Job control off while the command runs: bash and zsh would otherwise
-    // not run the INT trap for a job that Ctrl-C ends.
-    if (stops_job_control(shell)) out += "case $- in *m*)__tl_m=1;" + c + "set +m;;esac;";
-    if (shell == "bash") {
-        // The typed line is the current history entry: it gives way to the command.
-        out += "\\builtin shopt -qo history&&{ \\builtin history -d $HISTCMD;";
-        out += "\\builtin history -s " + shell_quoted(script.command) + ";};";
-    }
-    out += print(shell, erase_typed(script, typed.size()), summary_line(script)) + ";";
-    out += print(shell, "\\r\\n" + marker + "+" + std::string(kBel)) + ";";
-    out += c + "trap '" + c + "return 130' INT;} 2>/dev/null\n";
-    // One line: read whole before the command runs, so that -v, which the
-    // command may turn on, does not show it.
-    out += c + ". " + std::string(command_path) + ";";
-    out += "{ __tl_s=$? __tl_g=$-${__tl_f-};" + c + "trap - INT;" + c + "set +xv;";
+    std::string out = "__tl_g=$-${__tl_f-};";
+    if (!aborts_at_interrupt(shell)) out += c + "trap - INT;";
+    out += c + "set +xv;";
     if (is_ksh93(shell)) out += "__tl_s=${__tl_k-$__tl_s};" + c + "unset __tl_k;";
-    // ksh93 reports the status of a command killed by signal N as 256+N.
     out += "case $__tl_s in 25[7-9]|2[6-9]?|3??)__tl_s=$((__tl_s-128));;esac;";
     if (is_mksh(shell)) {
         out += c + "print -n -- \"" + marker + "=$__tl_s" + std::string(kBel) + "\";";
@@ -155,10 +146,62 @@ std::string wrapper_text(const RunScript& script, std::string_view command_path,
            script.pane_id + " " + run_option(script.digits) + " \"$__tl_s\" \\; set-option -p -u -t " +
            script.pane_id + " @termloom-run \\; wait-for -S " + run_channel(script.digits) +
            " </dev/null >/dev/null 2>&1||" + print(shell, marker + "n" + std::string(kBel)) + ";";
-    out += "case ${__tl_m} in 1)" + c + "set -m;;esac;";
+    if (shell == "bash") {
+        // The caller's PROMPT_COMMAND back, as it was (declared here, in a
+        // function, it would be local: -g).
+        out += "if [ -n \"$__tl_pcd\" ];then \\builtin eval \"${__tl_pcd/declare /declare -g }\";"
+               "else \\builtin unset PROMPT_COMMAND;fi;";
+    } else if (shell == "zsh") {
+        out += "precmd_functions=(${precmd_functions:#__tl_hook});";
+    }
     out += "case $__tl_g in *v*)" + c + "set -v;;esac;";
     out += "case $__tl_g in *x*)" + c + "set -x;;esac;";
-    out += c + "unset __tl_f __tl_g __tl_m __tl_q;} 2>/dev/null\n";
+    out += c + "unset __tl_f __tl_g __tl_q __tl_pcd;";
+    if (shell == "bash") out += "\\builtin unset -f __tl_end;";
+    if (shell == "zsh") out += "\\builtin unfunction __tl_end __tl_hook;";
+    return out;
+}
+
+}  // namespace
+
+std::string wrapper_text(const RunScript& script, std::string_view command_path,
+                         std::string_view typed) {
+    const std::string& shell = script.shell;
+    const std::string c = builtin(shell);
+    const std::string marker = std::string(kMarker) + "tl" + script.digits;
+    std::string out = "{ __tl_f=$-;" + c + "set +xv;";
+    if (shell == "bash") {
+        // Ctrl-C (or a child killed by SIGINT) makes bash drop the rest of
+        // what it runs and go back to its prompt: the end is then told from
+        // PROMPT_COMMAND, which is put back as it was, and run.
+        out += "__tl_end(){ " + end_step(script) + "};";
+        out += "__tl_pcd=$(\\builtin declare -p PROMPT_COMMAND 2>/dev/null);";
+        out += "PROMPT_COMMAND='{ __tl_s=$?;__tl_end;\\builtin unset __tl_s;} 2>/dev/null;"
+               "for __tl_c in \"${PROMPT_COMMAND[@]}\";do \\builtin eval \"$__tl_c\";done;"
+               "\\builtin unset __tl_c';";
+        // The typed line is the current history entry: it gives way to the command.
+        out += "\\builtin shopt -qo history&&{ \\builtin history -d $HISTCMD;";
+        out += "\\builtin history -s " + shell_quoted(script.command) + ";};";
+    } else if (shell == "zsh") {
+        // Likewise for zsh, from a precmd hook.
+        out += "__tl_end(){ " + end_step(script) + "};";
+        out += "__tl_hook(){ { __tl_s=$?;__tl_end;\\builtin unset __tl_s;} 2>/dev/null;};";
+        out += "precmd_functions+=(__tl_hook);";
+    }
+    out += print(shell, erase_typed(script, typed.size()), summary_line(script)) + ";";
+    out += print(shell, "\\r\\n" + marker + "+" + std::string(kBel)) + ";";
+    // The other shells run an INT trap after such a child or at Ctrl-C: it
+    // returns from the command file, and the end comes next.
+    if (!aborts_at_interrupt(shell)) out += c + "trap '" + c + "return 130' INT;";
+    out += "} 2>/dev/null\n";
+    // One line: read whole before the command runs, so that -v, which the
+    // command may turn on, does not show it.
+    out += c + ". " + std::string(command_path) + ";";
+    if (aborts_at_interrupt(shell)) {
+        out += "{ __tl_s=$?;__tl_end;} 2>/dev/null\n";
+    } else {
+        out += "{ __tl_s=$?;" + end_step(script) + "} 2>/dev/null\n";
+    }
     return out;
 }
 

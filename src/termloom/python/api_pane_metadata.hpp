@@ -26,6 +26,8 @@ inline constexpr std::array kPaneMetadataInterface = {
     field<&PaneMetadata::in_mode>("in_mode"),
     field<&PaneMetadata::history_size>("history_size"),
     field<&PaneMetadata::tty>("tty"),
+    field<&PaneMetadata::session_id>("session_id"),
+    field<&PaneMetadata::window_id>("window_id"),
     computed<&pane_metadata_ops::pane>("pane",
                                        "the Pane this record describes (runs no tmux)"),
     representation<&pane_metadata_ops::repr>(),
