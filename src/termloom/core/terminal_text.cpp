@@ -13,6 +13,10 @@ namespace {
 struct PlainHandler {
     std::string& out;
     bool& carriage_return;
+    // For a command's output: what is written on the alternate screen (a
+    // full-screen program's drawing) is left out.
+    bool skip_alternate = false;
+    bool alternate = false;
 
     // A carriage return goes back to the start of the line: at its start
     // (after a line feed, or another carriage return) it changes nothing.
@@ -21,10 +25,12 @@ struct PlainHandler {
         carriage_return = false;
     }
     void print(std::string_view utf8, char32_t) {
+        if (alternate) return;
         settle();
         out.append(utf8);
     }
     void control(char c) {
+        if (alternate) return;
         if (c == '\n') {
             carriage_return = false;  // the terminal's "\r\n" is one line end
             out.push_back('\n');
@@ -35,7 +41,11 @@ struct PlainHandler {
             out.push_back(c);
         }
     }
-    void csi(char, std::string_view, char, bool) {}
+    void csi(char final, std::string_view params, char leader, bool) {
+        if (!skip_alternate || leader != '?' || (final != 'h' && final != 'l')) return;
+        const CsiParams numbers(params);
+        if (numbers.has(47) || numbers.has(1047) || numbers.has(1049)) alternate = final == 'h';
+    }
     void escape(char, char) {}
 };
 
@@ -187,9 +197,15 @@ public:
 
     RenderedText result(std::string_view bytes) {
         if (!why_.empty()) {
-            RenderedText plain{plain_text(bytes), false, why_};
-            if (plain.text.ends_with('\n')) plain.text.pop_back();
-            return plain;
+            std::string text;
+            bool carriage_return = false;
+            PlainHandler plain{text, carriage_return, true, false};
+            EscapeReader reader;
+            reader.feed(bytes, plain);
+            reader.finish(plain);
+            plain.settle();
+            if (text.ends_with('\n')) text.pop_back();
+            return RenderedText{std::move(text), false, why_};
         }
         while (rows_.size() > 1) freeze_top();
         // The last row has no line end of its own; when it is empty, the

@@ -46,7 +46,8 @@ std::string plain_text(std::string_view bytes);
 struct RenderedText {
     std::string text;
     // False when the program moved outside its own lines: `why` says how,
-    // and `text` is then the plain reading.
+    // and `text` is then the plain reading, without what it wrote on the
+    // alternate screen (a full-screen program's drawing).
     bool exact = true;
     std::string why;
 };
