@@ -175,6 +175,10 @@ private:
 }  // namespace
 
 Result<CommandResult> run(const Pane& pane, std::string command, std::optional<Seconds> timeout) {
+    // No shell reads it: it would end the command where it stands.
+    if (command.find('\0') != std::string::npos) {
+        return value_error("run: NUL (\"\\0\") cannot be in a shell command");
+    }
     const auto deadline = deadline_after(timeout);
     auto taken = take_turn((pane.socket ? *pane.socket : std::string()) + '\n' + pane.pane_id, deadline);
     if (!taken) return std::unexpected(taken.error());

@@ -119,7 +119,14 @@ std::string typed_line(const RunScript& script, std::string_view wrapper_path) {
     std::string unread = is_mksh(script.shell)
                              ? c + "print -n -- \"\\033]6973;tl" + script.digits + "f\\007\""
                              : c + "printf \"\\033]6973;%s\\007\" tl" + script.digits + "f";
-    return "__tl_q=$? __tl_s=F;" + c + ". " + std::string(wrapper_path) + ";case $__tl_s in 0)" + c +
+    // bash reads the wrapper and evals it rather than sourcing it: a parse
+    // error inside a file it sources (the command's "echo $(") leaves its
+    // parser broken, and the next string it parses writes outside its memory.
+    const std::string run_wrapper =
+        script.shell == "bash"
+            ? "IFS= \\builtin read -r -d \"\" __tl_w <" + std::string(wrapper_path) + ";\\builtin eval \"$__tl_w\""
+            : c + ". " + std::string(wrapper_path);
+    return "__tl_q=$? __tl_s=F;" + run_wrapper + ";case $__tl_s in 0)" + c +
            "unset __tl_s;;F)" + unread + ";;*)" + c + "eval \"" + c +
            "unset __tl_s;(exit $__tl_s)\";;esac";
 }
@@ -146,19 +153,11 @@ std::string end_step(const RunScript& script) {
            script.pane_id + " " + run_option(script.digits) + " \"$__tl_s\" \\; set-option -p -u -t " +
            script.pane_id + " @termloom-run \\; wait-for -S " + run_channel(script.digits) +
            " </dev/null >/dev/null 2>&1||" + print(shell, marker + "n" + std::string(kBel)) + ";";
-    if (shell == "bash") {
-        // The caller's PROMPT_COMMAND back, as it was (declared here, in a
-        // function, it would be local: -g).
-        out += "if [ -n \"$__tl_pcd\" ];then \\builtin eval \"${__tl_pcd/declare /declare -g }\";"
-               "else \\builtin unset PROMPT_COMMAND;fi;";
-    } else if (shell == "zsh") {
-        out += "precmd_functions=(${precmd_functions:#__tl_hook});";
-    }
+    if (shell == "bash") out += "__tl_done=1;";  // the prompt hook then only tidies up
+    if (shell == "zsh") out += "precmd_functions=(${precmd_functions:#__tl_hook});";
     out += "case $__tl_g in *v*)" + c + "set -v;;esac;";
     out += "case $__tl_g in *x*)" + c + "set -x;;esac;";
-    out += c + "unset __tl_f __tl_g __tl_q __tl_pcd;";
-    if (shell == "bash") out += "\\builtin unset -f __tl_end;";
-    if (shell == "zsh") out += "\\builtin unfunction __tl_end __tl_hook;";
+    out += c + "unset __tl_f __tl_g __tl_q" + std::string(shell == "bash" ? " __tl_c __tl_w" : "") + ";";
     return out;
 }
 
@@ -172,20 +171,29 @@ std::string wrapper_text(const RunScript& script, std::string_view command_path,
     std::string out = "{ __tl_f=$-;" + c + "set +xv;";
     if (shell == "bash") {
         // Ctrl-C (or a child killed by SIGINT) makes bash drop the rest of
-        // what it runs and go back to its prompt: the end is then told from
-        // PROMPT_COMMAND, which is put back as it was, and run.
+        // what it runs and go back to its prompt. So the end is also told
+        // from PROMPT_COMMAND, which runs at that prompt in any case: it
+        // ends the run if the wrapper could not, then puts the caller's
+        // command in the history in the place of the typed line (deleting
+        // the entry of the line still running corrupts bash's memory: only
+        // now is it done), puts PROMPT_COMMAND back as it was (declared in a
+        // function, it would be local: -g) and runs it.
         out += "__tl_end(){ " + end_step(script) + "};";
+        out += "__tl_h=$HISTCMD __tl_cmd=" + shell_quoted(script.command) + " __tl_done=;";
         out += "__tl_pcd=$(\\builtin declare -p PROMPT_COMMAND 2>/dev/null);";
-        out += "PROMPT_COMMAND='{ __tl_s=$?;__tl_end;\\builtin unset __tl_s;} 2>/dev/null;"
+        out += "PROMPT_COMMAND='{ __tl_s=$?;case $__tl_done in 1);;*)__tl_end;;esac;\\builtin unset -f __tl_end;"
+               "\\builtin shopt -qo history&&case $HISTCMD in $((__tl_h+1)))\\builtin history -d $__tl_h;"
+               "\\builtin history -s \"$__tl_cmd\";;esac;"
+               "if [ -n \"$__tl_pcd\" ];then \\builtin eval \"${__tl_pcd/declare /declare -g }\";"
+               "else \\builtin unset PROMPT_COMMAND;fi;"
+               "\\builtin unset __tl_s __tl_h __tl_cmd __tl_done __tl_pcd;} 2>/dev/null;"
                "for __tl_c in \"${PROMPT_COMMAND[@]}\";do \\builtin eval \"$__tl_c\";done;"
                "\\builtin unset __tl_c';";
-        // The typed line is the current history entry: it gives way to the command.
-        out += "\\builtin shopt -qo history&&{ \\builtin history -d $HISTCMD;";
-        out += "\\builtin history -s " + shell_quoted(script.command) + ";};";
     } else if (shell == "zsh") {
         // Likewise for zsh, from a precmd hook.
         out += "__tl_end(){ " + end_step(script) + "};";
-        out += "__tl_hook(){ { __tl_s=$?;__tl_end;\\builtin unset __tl_s;} 2>/dev/null;};";
+        out += "__tl_hook(){ { __tl_s=$?;__tl_end;\\builtin unset __tl_s;"
+               "\\builtin unfunction __tl_end __tl_hook;} 2>/dev/null;};";
         out += "precmd_functions+=(__tl_hook);";
     }
     out += print(shell, erase_typed(script, typed.size()), summary_line(script)) + ";";
@@ -195,9 +203,17 @@ std::string wrapper_text(const RunScript& script, std::string_view command_path,
     if (!aborts_at_interrupt(shell)) out += c + "trap '" + c + "return 130' INT;";
     out += "} 2>/dev/null\n";
     // One line: read whole before the command runs, so that -v, which the
-    // command may turn on, does not show it.
-    out += c + ". " + std::string(command_path) + ";";
-    if (aborts_at_interrupt(shell)) {
+    // command may turn on, does not show it. bash evals the command file (see
+    // typed_line).
+    if (shell == "bash") {
+        out += "IFS= \\builtin read -r -d '' __tl_c <" + std::string(command_path) +
+               ";\\builtin eval \"$__tl_c\";";
+    } else {
+        out += c + ". " + std::string(command_path) + ";";
+    }
+    if (shell == "zsh") {
+        out += "{ __tl_s=$?;__tl_end;\\builtin unfunction __tl_end __tl_hook;} 2>/dev/null\n";
+    } else if (shell == "bash") {
         out += "{ __tl_s=$?;__tl_end;} 2>/dev/null\n";
     } else {
         out += "{ __tl_s=$?;" + end_step(script) + "} 2>/dev/null\n";

@@ -193,7 +193,8 @@ inline constexpr std::array kPaneInterface = {
         "when the shell\n    exits, when an earlier run's command still goes on, or when the\n"
         "    pane's output is piped elsewhere (pipe-pane)",
         arg("command"), arg("timeout", "None"))
-        .raising(Exception::TimeoutError),
+        .raising(Exception::TimeoutError)
+        .raising(Exception::ValueError),
     // Building and inspecting.
     method<&pane_ops::metadata>(
         "metadata", "this pane's state, from one tmux run\n\nReturns:\n    PaneMetadata"),
