@@ -46,5 +46,8 @@ bool joined_capture_pads(const TmuxRelease& release);
 // The output of a command before kill-server in the same run is lost
 // before 3.2: the server exits before the client has it.
 bool kill_server_loses_output(const TmuxRelease& release);
+// new-session -e (the environment of the session and its first pane):
+// tmux 3.2. new-window -e and split-window -e are older than 3.1c.
+bool new_session_takes_environment(const TmuxRelease& release);
 
 }  // namespace termloom

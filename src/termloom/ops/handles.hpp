@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace termloom {
@@ -59,6 +60,12 @@ struct LastCommand {
 // The words of a raw tmux command line, each one argument (*args).
 struct TextArgs {
     std::vector<std::string> items;
+};
+
+// Variables for the environment of a new pane, in the caller's order. Each
+// name is non-empty and holds neither "=" nor NUL; no value holds NUL.
+struct Environment {
+    std::vector<std::pair<std::string, std::string>> variables;
 };
 
 // One snapshot of a pane's visible screen.

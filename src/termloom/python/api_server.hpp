@@ -19,8 +19,22 @@ inline constexpr std::array kServerInterface = {
         "get the tmux socket path for this server\n"
         "if a socket was explicitly provided, that is returned.\n"
         "otherwise, the default tmux socket path is returned.\n\nReturns:\n    str"),
-    method<&server_ops::new_session>("new_session", "create a new session\n\nReturns:\n    Session",
-                              arg("name")),
+    method<&server_ops::new_session>(
+        "new_session",
+        "create a new session, not attached to any terminal\n\nArgs:\n"
+        "    name: its name, as tmux stores it (the handle has tmux's)\n"
+        "    width, height: its size in cells; tmux keeps it as the session's\n"
+        "        default-size\n"
+        "    directory: its start directory; ValueError when it is missing\n"
+        "    command: run instead of the default shell\n"
+        "    environment: variables for the session and its first pane (tmux 3.2\n"
+        "        and later; RuntimeError on 3.1c)\n"
+        "    history_limit: lines of history its first pane keeps; the global\n"
+        "        history-limit is as before afterwards\n\nReturns:\n    Session",
+        arg("name"), keyword_only, arg("width", "None"), arg("height", "None"),
+        arg("directory", "None"), arg("command", "None"), arg("environment", "None"),
+        arg("history_limit", "None"))
+        .raising(Exception::ValueError),
     method<&server_ops::has_session>(
         "has_session",
         "check if the server contains a session using a session name\n\n"

@@ -86,9 +86,11 @@ std::string text_signature(const Member& member) {
         out += "$self";
         first = false;
     }
+    const std::size_t by_position = member.signature.positional_count();
     for (const Param& p : member.signature.list()) {
         if (!first) out += ", ";
         first = false;
+        if (&p == &member.signature.params[by_position]) out += "*, ";
         if (p.variadic()) out += '*';
         out += p.name;
         if (!p.required() && !p.variadic()) {
