@@ -313,12 +313,28 @@ def wait_for(predicate, timeout=10.0, interval=0.02):
         time.sleep(interval)
 
 
+def wait_for_prompt(pane, prefix="", above=None, prompt="$ "):
+    """Waits until the shell's whole prompt is on the cursor's line, after
+    `prefix` (output without a line end) and below a line `above`, with the
+    cursor after it: nothing more is coming. Returns that Screen."""
+    def ready():
+        screen = pane.screen()
+        lines = screen.text.split("\n")
+        y = screen.cursor_y
+        whole = (y < len(lines) and lines[y] == (prefix + prompt).rstrip()
+                 and screen.cursor_x == len(prefix + prompt)
+                 and (above is None or (y > 0 and lines[y - 1] == above)))
+        return screen if whole else None
+
+    return wait_for(ready)
+
+
 @pytest.fixture
 def bash_pane(real_tmux):
     """The pane of session "sh": an interactive bash at its prompt, 120x30."""
     real_tmux.tmux("new-session", "-d", "-s", "sh", "-x", "120", "-y", "30", BASH)
     pane = real_tmux.server.target_pane("=sh:0.0")
-    wait_for(lambda: (pane.capture() or "").startswith("$\n"))  # the prompt; capture drops its blank
+    wait_for_prompt(pane)
     return pane
 
 

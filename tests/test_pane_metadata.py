@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import PANE_METADATA_LINE, real_tmux_before, wait_for
+from conftest import PANE_METADATA_LINE, real_tmux_before, wait_for, wait_for_prompt
 
 # The tmux variable behind each field, in the order of the listing line.
 VARIABLES = {
@@ -94,8 +94,8 @@ class TestAgainstRealTmux:
     def test_every_field_is_what_tmux_reports(self, bash_pane, real_tmux):
         real_tmux.tmux("split-window", "-t", bash_pane.pane_id, "-h", "cat")
         bash_pane.send_keys("seq 1 60; printf 'xyz'", enter=True)
-        # The prompt after xyz: nothing moves any more.
-        wait_for(lambda: "xyz$" in (bash_pane.capture() or ""))
+        # The whole prompt after xyz: nothing moves any more.
+        wait_for_prompt(bash_pane, prefix="xyz")
         record = bash_pane.metadata()
         for field, variable in VARIABLES.items():
             assert as_tmux_prints(getattr(record, field)) == displayed(real_tmux, bash_pane.pane_id,
