@@ -100,9 +100,9 @@ build_wheel() {
     local py total stamp ticker
     py=$(base_python)
     total=$(grep -c '^ *src/termloom/.*\.cpp$' "$ROOT/CMakeLists.txt")
-    say "building the termloom wheel with $("$py" --version): pip sets up scikit-build-core" \
-        "(and CMake and Ninja from PyPI when CMake is missing or older than 3.26), then the C++" \
-        "compiler builds $total files, about a minute on two cores (less when build/ is kept)"
+    say "building the termloom wheel with $("$py" --version): 1 to 2 minutes on two cores"
+    say "  pip sets up scikit-build-core (and CMake and Ninja from PyPI when CMake is missing or" \
+        "older than 3.26), then $total C++ files are compiled (only the changed ones when build/ is kept)"
     rm -rf "$ROOT/dist"
     stamp=$(mktemp)
     build_progress "$stamp" "$total" >/dev/null &
