@@ -81,9 +81,9 @@ Result<Pane> split(const Pane& pane, bool horizontal, std::optional<std::string>
     std::vector<Arg> args = {word("split-window"), word(horizontal ? "-h" : "-v"), word("-t"),
                              value(pane.pane_id), word("-P"), word("-F"), word(kListFormat)};
     // -l N% on every release from 3.1c; -p is gone from the manual since.
-    if (size) args.insert(args.end(), {word("-l"), word(texts.emplace_back(std::to_string(*size)))});
-    if (percent) {
-        args.insert(args.end(), {word("-l"), word(texts.emplace_back(std::to_string(*percent) + "%"))});
+    if (size || percent) {
+        const std::string length = size ? std::to_string(*size) : std::to_string(*percent) + "%";
+        args.insert(args.end(), {word("-l"), word(texts.emplace_back(length))});
     }
     add_start_directory(args, directory);
     add_environment(args, texts, environment);

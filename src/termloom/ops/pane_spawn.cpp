@@ -83,7 +83,8 @@ Result<std::optional<LevelValue>> read_value(const SocketPath& socket,
 }
 
 std::string describe(const HistoryLimitLevel& level, LevelValue wanted) {
-    std::string text = level.session_target ? "the session's history-limit" : "the global history-limit";
+    std::string text = level.session_target ? "the session's history-limit"
+                                            : "the global history-limit";
     text += " could not be put back to ";
     text += wanted ? std::to_string(*wanted) : std::string("the global value");
     return text;
@@ -129,7 +130,9 @@ void add_environment(std::vector<Arg>& args, std::deque<std::string>& texts,
 
 void add_size(std::vector<Arg>& args, std::deque<std::string>& texts,
               const std::optional<std::uint32_t>& width, const std::optional<std::uint32_t>& height) {
-    if (width) args.insert(args.end(), {word("-x"), word(texts.emplace_back(std::to_string(*width)))});
+    if (width) {
+        args.insert(args.end(), {word("-x"), word(texts.emplace_back(std::to_string(*width)))});
+    }
     if (height) {
         args.insert(args.end(), {word("-y"), word(texts.emplace_back(std::to_string(*height)))});
     }
@@ -143,7 +146,9 @@ Result<CommandOutput> create_with_history_limit(const SocketPath& socket,
     auto before = read_value(socket, level);
     if (!before) return std::unexpected(before.error());
     // Unknown: tmux's own default globally, none of its own for a session.
-    const LevelValue guessed = *before ? **before : level.session_target ? LevelValue() : kDefaultLimit;
+    const LevelValue guessed = *before                ? **before
+                               : level.session_target ? LevelValue()
+                                                      : LevelValue(kDefaultLimit);
 
     std::deque<std::string> texts;
     std::vector<Arg> args;
@@ -178,7 +183,9 @@ Result<CommandOutput> create_with_history_limit(const SocketPath& socket,
     if (succeeded(*output)) {
         if (found == guessed) return std::move(*output);
         auto fixed = put_back(socket, level, found);
-        if (!fixed && fixed.error().kind == ErrorKind::Interrupted) return std::unexpected(fixed.error());
+        if (!fixed && fixed.error().kind == ErrorKind::Interrupted) {
+            return std::unexpected(fixed.error());
+        }
         if (!fixed) return runtime_error("the new pane was made, but " + fixed.error().message);
         return std::move(*output);
     }

@@ -417,7 +417,7 @@ consteval Signature signature_of(Names... names) {
     std::size_t taken = 0;
     bool after_marker = false;
     bool seen_default = false;
-    auto take = [&]<class N>(N name) {
+    [[maybe_unused]] auto take = [&]<class N>(N name) {  // not called without parameters
         if constexpr (std::is_same_v<N, KeywordOnlyMarker>) {
             after_marker = true;
         } else {
