@@ -168,6 +168,10 @@ def test_reference_describes_every_member(reference_sections, class_name):
         assert usage(m) in text, m.name
         if m.doc:
             assert f"```text\n{m.doc.rstrip(chr(10))}\n```" in text, m.name
+        # Each keyword-only parameter is described beside the docstring, which stays as it is.
+        for p in m.params:
+            if p.keyword_only:
+                assert f"`{p.name}`" in text.split("```")[-1], (m.name, p.name)
 
 
 def raised(section, label):

@@ -109,16 +109,7 @@ INTERFACE = {
         method("new_session", [NAME, *keywords(("width", "int | None"), ("height", "int | None"),
                                                ("directory", "str | None"), ("command", "str | None"),
                                                ("environment", MAPPING), HISTORY_LIMIT)], "Session",
-               "create a new session, not attached to any terminal\n\nArgs:\n"
-               "    name: its name, as tmux stores it (the handle has tmux's)\n"
-               "    width, height: its size in cells; tmux keeps it as the session's\n"
-               "        default-size\n"
-               "    directory: its start directory; ValueError when it is missing\n"
-               "    command: run instead of the default shell\n"
-               "    environment: variables for the session and its first pane (tmux 3.2\n"
-               "        and later; RuntimeError on 3.1c)\n"
-               "    history_limit: lines of history its first pane keeps; the global\n"
-               "        history-limit is as before afterwards\n\nReturns:\n    Session"),
+               "create a new session\n\nReturns:\n    Session"),
         method("has_session", [NAME], "bool", "check if the server contains a session using a session name\n\n"
                "Returns:\n    True if the session name provided exists, False if not"),
         method("kill", [], "bool", "kill a tmux server"),
@@ -151,10 +142,7 @@ INTERFACE = {
                               *keywords(("environment", MAPPING), HISTORY_LIMIT)], "Window",
                "create a window at the next free index, not made current\n\nArgs:\n    name: its name; tmux "
                "names it after its program when None\n    command: run instead of the default shell\n    "
-               "directory: its start directory; ValueError when it is missing\n"
-               "    environment: variables for its pane only\n"
-               "    history_limit: lines of history its pane keeps; the session's\n"
-               "        history-limit is as before afterwards\n\nReturns:\n    Window"),
+               "directory: its start directory; ValueError when it is missing\n\nReturns:\n    Window"),
         *options("session"),
         *environment("session's"),
         pane_metadata("the session"),
@@ -224,16 +212,7 @@ INTERFACE = {
                                    ("environment", MAPPING), HISTORY_LIMIT)], "Pane",
                "Split this pane and return the new pane.\n\nArgs:\n    horizontal: Split horizontally if True, "
                "vertically otherwise.\n    command: Optional command to run in the new pane.\n    keep: keep the "
-               "split running after execution is complete, defaults to true\n"
-               "        (the command then runs under a shell that stays: current_command\n"
-               "        is sh, then $SHELL, and wait_exit does not end; keep=False makes\n"
-               "        the command the pane's program)\n"
-               "    size: the new pane's width (horizontal) or height in cells\n"
-               "    percent: the same as a percentage of this pane, 1 to 100\n"
-               "    directory: its start directory; ValueError when it is missing\n"
-               "    environment: variables for the new pane\n"
-               "    history_limit: lines of history the new pane keeps; the session's\n"
-               "        history-limit is as before afterwards\n"),
+               "split running after execution is complete, defaults to true\n"),
         method("respawn", [Param("command", "str | None", "None"), Param("kill", "bool", "False")], "bool",
                "Respawn the pane.\n\nArgs:\n    command: Optional command to run after respawning.\n    kill: Kill "
                "the existing pane process first."),

@@ -61,20 +61,23 @@ inline constexpr std::array kPaneInterface = {
         "Split this pane and return the new pane.\n\nArgs:\n"
         "    horizontal: Split horizontally if True, vertically otherwise.\n"
         "    command: Optional command to run in the new pane.\n"
-        "    keep: keep the split running after execution is complete, defaults to true\n"
-        "        (the command then runs under a shell that stays: current_command\n"
-        "        is sh, then $SHELL, and wait_exit does not end; keep=False makes\n"
-        "        the command the pane's program)\n"
-        "    size: the new pane's width (horizontal) or height in cells\n"
-        "    percent: the same as a percentage of this pane, 1 to 100\n"
-        "    directory: its start directory; ValueError when it is missing\n"
-        "    environment: variables for the new pane\n"
-        "    history_limit: lines of history the new pane keeps; the session's\n"
-        "        history-limit is as before afterwards\n",
+        "    keep: keep the split running after execution is complete, defaults to true\n",
         arg("horizontal", "False"), arg("command", "None"), arg("keep", "True"), keyword_only,
         arg("size", "None"), arg("percent", "None"), arg("directory", "None"),
         arg("environment", "None"), arg("history_limit", "None"))
-        .raising(Exception::ValueError),
+        .raising(Exception::ValueError)
+        .noting(
+            "With `keep=True` the command runs under a shell that stays: `sh -lc '<command>` "
+            "and a line `exec \"$SHELL\"'`. While the command runs the pane's program is that "
+            "`sh` (`current_command` is `sh`); when it ends, the shell named by `$SHELL` takes "
+            "its place, so the pane stays and `wait_exit` never ends. With `keep=False` the "
+            "command is the pane's own program. Keyword-only: `size`, the new pane's width (a "
+            "horizontal split) or height in cells, or `percent`, the same as a share of this "
+            "pane from 1 to 100 (not both; tmux makes a larger one as large as fits); "
+            "`directory`, its start directory (a `ValueError` when it does not exist); "
+            "`environment`, variables for the new pane, passed exactly; `history_limit`, the "
+            "lines of history the new pane keeps: the session's `history-limit` is set, the "
+            "pane made and the value before put back in one tmux run."),
     method<&pane_ops::respawn>(
         "respawn",
         "Respawn the pane.\n\nArgs:\n"

@@ -134,6 +134,7 @@ struct Member {
     MemberKind kind{};
     std::string_view name;
     std::string_view doc;          // docstring without text signature; "" for none
+    std::string_view notes;        // more for the reference, after the docstring (Markdown)
     std::string_view returns;      // annotation of the result in the interface records
     std::string_view result_type;  // the Python type of the result, precisely
     std::string_view produces;     // the class of the instances it returns; "" for none
@@ -157,6 +158,14 @@ struct Member {
     consteval Member raising(Exception e) const {
         Member m = *this;
         (m.kind == MemberKind::Settable ? m.setter_raises : m.raises) |= e;
+        return m;
+    }
+
+    // Adds a paragraph to the member's section of the reference, where the
+    // docstring (kept as it is) does not say everything.
+    consteval Member noting(std::string_view text) const {
+        Member m = *this;
+        m.notes = text;
         return m;
     }
 };

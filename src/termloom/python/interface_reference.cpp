@@ -83,6 +83,7 @@ constexpr void put_member(TextOut& out, const ClassInterface& c, const Member& m
     put_usage(out, m);
     out << "\n\n";
     put_docstring(out, m.doc);
+    if (!m.notes.empty()) out << m.notes << "\n\n";
     put_raises(out, "Raises:", m.raises);
     if (m.kind == MemberKind::Settable) {
         const Param& value = m.signature.params[0];
