@@ -86,9 +86,17 @@ class TestAgainstRealTmux:
         window = session.new_window(command=f"exec {shlex.quote(program)} 60")
         pane = window.panes[0]
         # tmux shortens some names in its own way; whatever it keeps comes back.
-        # Until the program runs, tmux may show the shell that starts it.
-        started = lambda: displayed(real_tmux, pane.pane_id, "pane_current_command") not in ("", "sh", "bash")
-        wait_for(lambda: started() and pane.metadata().current_command != "sh")
+        # Until the program runs, tmux shows what starts it (its own forked
+        # child, then the shell): wait until the pane's process is the program.
+        pid = int(displayed(real_tmux, pane.pane_id, "pane_pid"))
+
+        def started():
+            try:
+                return os.readlink(f"/proc/{pid}/exe") == program
+            except OSError:
+                return False
+
+        wait_for(started)
         assert pane.metadata().current_command == displayed(real_tmux, pane.pane_id, "pane_current_command")
 
     def test_every_field_is_what_tmux_reports(self, bash_pane, real_tmux):
