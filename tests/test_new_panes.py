@@ -2,12 +2,13 @@
 directory, command, environment and history-limit."""
 import collections
 import os
+import sys
 import types
 
 import pytest
 
 import termloom
-from conftest import BASH, real_tmux_before, wait_for
+from conftest import BASH, interrupt_child, real_tmux_before, wait_for
 
 LIST = "#{window_index}|#{window_name}"
 PANE_LIST = "#{pane_index}|#{pane_id}|#{pane_title}"
@@ -189,6 +190,14 @@ class TestNewSessionVectors:
         assert str(error.value) == ("new session failed: duplicate session: k; and the global history-limit "
                                     "could not be put back to 2000: server busy")
         assert fake_tmux.calls[3] == ["tmux", "-S", "/x", "list-sessions"]
+
+    def test_a_made_session_whose_value_cannot_be_put_back_is_reported(self, fake_tmux):
+        (fake_tmux.respond(code=1).respond(stdout="history-limit 9999\nk\n")
+         .respond(stderr="server busy\n", code=1).respond(stdout="k: 1 windows\n"))
+        with pytest.raises(RuntimeError) as error:
+            termloom.Server("/x").new_session("k", history_limit=50000)
+        assert str(error.value) == ("the new pane was made, but the global history-limit could not be put "
+                                    "back to 9999: server busy")
 
     def test_environment_on_3_1c_runs_nothing(self, fake_tmux):
         fake_tmux.version("tmux 3.1c")
@@ -386,3 +395,21 @@ def test_keyword_only_binding(fake_tmux, Pane, call, message):
         call(termloom.Server, Pane)
     assert str(error.value) == message
     assert fake_tmux.calls == []
+
+
+INTERRUPTED = """
+import termloom
+print("ready", flush=True)
+try:
+    termloom.Server("/x").new_session("k", history_limit=50000)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+def test_ctrl_c_during_the_creation_still_puts_the_value_back(fake_tmux):
+    # The run that creates hangs: how far tmux got is not known, so the value is put back.
+    fake_tmux.respond(stdout="history-limit 2000\n").respond(sleep=30).respond()
+    report, _ = interrupt_child([sys.executable, "-c", INTERRUPTED], lambda: len(fake_tmux.calls) >= 2)
+    assert report == "interrupted\n"
+    assert fake_tmux.calls[2] == ["tmux", "-S", "/x", "set-option", "-g", "history-limit", "2000"]
