@@ -413,3 +413,10 @@ def test_ctrl_c_during_the_creation_still_puts_the_value_back(fake_tmux):
     report, _ = interrupt_child([sys.executable, "-c", INTERRUPTED], lambda: len(fake_tmux.calls) >= 2)
     assert report == "interrupted\n"
     assert fake_tmux.calls[2] == ["tmux", "-S", "/x", "set-option", "-g", "history-limit", "2000"]
+
+
+def test_the_fixture_pane_keeps_its_long_output(tmux_pane, tmux_server):
+    result = tmux_pane.run("seq 1 20000")
+    assert (result.status, result.output.split("\n")) == (0, [str(n) for n in range(1, 20001)])
+    shown = tmux_server.command("display-message", "-p", "-t", tmux_pane.pane_id, "#{history_limit}")
+    assert (shown, tmux_server.show_option("history-limit")) == ("50000\n", "2000")

@@ -87,10 +87,11 @@ std::string text_signature(const Member& member) {
         first = false;
     }
     const std::size_t by_position = member.signature.positional_count();
-    for (const Param& p : member.signature.list()) {
+    for (std::size_t i = 0; i < member.signature.count; ++i) {
+        const Param& p = member.signature.params[i];
         if (!first) out += ", ";
         first = false;
-        if (&p == &member.signature.params[by_position]) out += "*, ";
+        if (i == by_position) out += "*, ";
         if (p.variadic()) out += '*';
         out += p.name;
         if (!p.required() && !p.variadic()) {
