@@ -91,14 +91,36 @@ all_pythons() {
     done
 }
 
+# While a build runs: every 15 s, how many C++ files it has compiled so far
+# (objects under build/ newer than STAMP), so that a long compile is not
+# mistaken for a hang. Its own output goes to standard error only.
+build_progress() {
+    local stamp=$1 total=$2 start=$SECONDS tick compiled
+    while :; do
+        for tick in $(seq 15); do sleep 1; done  # short sleeps: nothing outlives a kill for long
+        compiled=$(find "$ROOT/build" -name '*.o' -newer "$stamp" 2>/dev/null | wc -l || true)
+        say "  still building: $compiled of $total C++ files compiled ($((SECONDS - start)) s)"
+    done
+}
+
 # Builds the one abi3 wheel into dist/ and prints its path.
 build_wheel() {
-    local py
+    local py total stamp ticker
     py=$(base_python)
-    say "building the termloom wheel with $("$py" --version)"
+    total=$(grep -c '^ *src/termloom/.*\.cpp$' "$ROOT/CMakeLists.txt")
+    say "building the termloom wheel with $("$py" --version): 1 to 2 minutes on two cores"
+    say "  pip sets up scikit-build-core (and CMake and Ninja from PyPI when CMake is missing or" \
+        "older than 3.26), then $total C++ files are compiled (only the changed ones when build/ is kept)"
     rm -rf "$ROOT/dist"
-    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$ROOT/dist" "$ROOT" >&2 \
-        || die "building the wheel failed"
+    stamp=$(mktemp)
+    build_progress "$stamp" "$total" >/dev/null &
+    ticker=$!
+    local built=0
+    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$ROOT/dist" "$ROOT" >&2 || built=$?
+    kill "$ticker" 2>/dev/null || true
+    wait "$ticker" 2>/dev/null || true
+    rm -f "$stamp"
+    [ "$built" -eq 0 ] || die "building the wheel failed"
     ls "$ROOT"/dist/termloom-*.whl
 }
 

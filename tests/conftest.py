@@ -238,7 +238,7 @@ def unpublished_classes():
             fake.respond(stdout="work\t0\t0\t%0\ttitle\n")  # target_pane
             fake.respond(stdout="work\t0\tname\n")  # target_window
             fake.respond(stdout="$0\n0|name|1|L|80|24|*\n")  # window metadata: session id, window
-            fake.respond(stdout="0||/x\n$\n0 0 80 1 0 0 1 0 2000 /dev/null\n")  # screen: pipe, capture, state
+            fake.respond(stdout="0|||/x\n$\n0 0 80 1 0 0 1 0 2000 /dev/null\n")  # screen: pipe, capture, state
             fake.respond(stdout=PANE_METADATA_LINE)  # pane metadata
             fake.respond(stdout="x\n0 0 1 1 0 0 1 1\ndefault\ndefault\n")  # styled screen
             os.environ["PATH"] = folder
@@ -316,12 +316,28 @@ def wait_for(predicate, timeout=10.0, interval=0.02):
         time.sleep(interval)
 
 
+def wait_for_prompt(pane, prefix="", above=None, prompt="$ "):
+    """Waits until the shell's whole prompt is on the cursor's line, after
+    `prefix` (output without a line end) and below a line `above`, with the
+    cursor after it: nothing more is coming. Returns that Screen."""
+    def ready():
+        screen = pane.screen()
+        lines = screen.text.split("\n")
+        y = screen.cursor_y
+        whole = (y < len(lines) and lines[y] == (prefix + prompt).rstrip()
+                 and screen.cursor_x == len(prefix + prompt)
+                 and (above is None or (y > 0 and lines[y - 1] == above)))
+        return screen if whole else None
+
+    return wait_for(ready)
+
+
 @pytest.fixture
 def bash_pane(real_tmux):
     """The pane of session "sh": an interactive bash at its prompt, 120x30."""
     real_tmux.tmux("new-session", "-d", "-s", "sh", "-x", "120", "-y", "30", BASH)
     pane = real_tmux.server.target_pane("=sh:0.0")
-    wait_for(lambda: (pane.capture() or "").startswith("$\n"))  # the prompt; capture drops its blank
+    wait_for_prompt(pane)
     return pane
 
 

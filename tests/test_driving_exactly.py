@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import threading
 import time
 
@@ -304,16 +305,20 @@ class TestRecording:
     def our_pipes(server):
         """The pipe-pane processes of `server` writing into a termloom stream's FIFO."""
         tmux = int(server.command("display-message", "-p", "#{pid}"))
+
+        def parent(pid):
+            with open(f"/proc/{pid}/stat") as f:
+                return int(f.read().rsplit(")", 1)[1].split()[1])
         found = []
         for entry in os.listdir("/proc"):
             try:
                 target = os.readlink(f"/proc/{entry}/fd/1")
-                with open(f"/proc/{entry}/stat") as f:
-                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                # The pipe's shell is tmux's child, and the copy the shell's.
+                if "/termloom-" in target and "/stream-" in target and tmux in (
+                        parent(entry), parent(parent(entry))):
+                    found.append(entry)
             except (OSError, ValueError):
                 continue
-            if ppid == tmux and "/termloom-" in target and "/stream-" in target:
-                found.append(entry)
         return found
 
     def test_a_pipe_of_the_users_is_never_touched(self, tmux_pane, tmux_server, isolated_env):
@@ -331,3 +336,33 @@ class TestRecording:
             tmux_pane.run("true")
         tmux_pane.send_text("echo still theirs", enter=True)
         wait_for(lambda: os.path.exists(theirs) and b"still theirs" in open(theirs, "rb").read())
+
+
+class TestTwoProcesses:
+    """A pane's stream belongs to one process at a time: the one that asks
+    last, unless another records it."""
+
+    PROGRAM = ("import sys, termloom\n"
+               "pane = termloom.Server(sys.argv[1]).target_pane(sys.argv[2])\n"
+               "try:\n    print(pane.run('echo from the other'))\n"
+               "except RuntimeError as e:\n    print('RuntimeError:', e)\n")
+
+    def other_process_runs(self, real_tmux, pane):
+        return subprocess.run([sys.executable, "-c", self.PROGRAM, real_tmux.socket, pane.pane_id],
+                              capture_output=True, text=True, timeout=60).stdout
+
+    def test_the_last_to_ask_takes_the_stream(self, bash_pane, real_tmux):
+        mark = bash_pane.screen()  # this process reads the pane's stream
+        assert "output=\"from the other\"" in self.other_process_runs(real_tmux, bash_pane)
+        with pytest.raises(RuntimeError, match="output stream ended"):
+            bash_pane.wait_for("never", after=mark, timeout=5)
+        assert bash_pane.run("echo mine again").output == "mine again"
+
+    def test_a_recording_keeps_its_stream(self, bash_pane, real_tmux, isolated_env):
+        path = os.path.join(isolated_env, "kept.cast")
+        bash_pane.record(path)
+        assert "recorded by another termloom process" in self.other_process_runs(real_tmux, bash_pane)
+        bash_pane.run("echo still recorded")
+        assert bash_pane.stop_recording() is True
+        assert "still recorded" in TestRecording.events(path)[1]
+        assert "output=\"from the other\"" in self.other_process_runs(real_tmux, bash_pane)

@@ -54,8 +54,14 @@ def stub_classes(stub):
 
 
 def annotated(params):
-    """The parameters as a def statement writes them: ["keys: str", "enter: bool = False"]."""
-    return [p.name + ": " + p.annotation + ("" if p.default is None else " = " + p.default) for p in params]
+    """The parameters as a def statement writes them: ["keys: str", "enter: bool = False"], with
+    "*" before the keyword-only ones."""
+    written = []
+    for p in params:
+        if p.keyword_only and "*" not in written:
+            written.append("*")
+        written.append(p.name + ": " + p.annotation + ("" if p.default is None else " = " + p.default))
+    return written
 
 
 def definition(name, first, params, returns, decorators=()):
@@ -75,12 +81,18 @@ def found_definitions(class_node):
     for node in class_node.body:
         assert isinstance(node, ast.FunctionDef), ast.dump(node)
         args = node.args
-        assert not (args.posonlyargs or args.kwonlyargs or args.kwarg), node.name
+        assert not (args.posonlyargs or args.kwarg), node.name
+
+        def written(arg, default):
+            return (arg.arg + ("" if arg.annotation is None else ": " + ast.unparse(arg.annotation))
+                    + ("" if default is None else " = " + ast.unparse(default)))
+
         defaults = [None] * (len(args.args) - len(args.defaults)) + args.defaults
-        params = [a.arg + ("" if a.annotation is None else ": " + ast.unparse(a.annotation))
-                  + ("" if d is None else " = " + ast.unparse(d)) for a, d in zip(args.args, defaults)]
+        params = [written(a, d) for a, d in zip(args.args, defaults)]
         if args.vararg:
             params.append(f"*{args.vararg.arg}: {ast.unparse(args.vararg.annotation)}")
+        if args.kwonlyargs:
+            params += ["*"] + [written(a, d) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
         found.append([f"@{ast.unparse(d)}" for d in node.decorator_list]
                      + [f"def {node.name}({', '.join(params)}) -> {ast.unparse(node.returns)}"])
     return found
@@ -114,8 +126,10 @@ def test_stub_class_matches_the_live_class(stub, class_name):
             continue
         live = inspect.signature(vars(cls)[node.name])
         vararg = [node.args.vararg.arg] if node.args.vararg else []
-        assert [a.arg for a in node.args.args] + vararg == list(live.parameters), node.name
-        defaults = [ast.literal_eval(d) for d in node.args.defaults]
+        keyword_only = [a.arg for a in node.args.kwonlyargs]
+        assert [a.arg for a in node.args.args] + vararg + keyword_only == list(live.parameters), node.name
+        assert keyword_only == [p.name for p in live.parameters.values() if p.kind is p.KEYWORD_ONLY], node.name
+        defaults = [ast.literal_eval(d) for d in node.args.defaults + node.args.kw_defaults if d is not None]
         assert defaults == [p.default for p in live.parameters.values() if p.default is not p.empty], node.name
 
 
@@ -154,6 +168,10 @@ def test_reference_describes_every_member(reference_sections, class_name):
         assert usage(m) in text, m.name
         if m.doc:
             assert f"```text\n{m.doc.rstrip(chr(10))}\n```" in text, m.name
+        # Each keyword-only parameter is described beside the docstring, which stays as it is.
+        for p in m.params:
+            if p.keyword_only:
+                assert f"`{p.name}`" in text.split("```")[-1], (m.name, p.name)
 
 
 def raised(section, label):

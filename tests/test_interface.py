@@ -12,8 +12,9 @@ from conftest import unpublished_classes
 F, S, C, M = "field", "settable", "computed", "method"
 ANY = "typing.Any"  # what the interface records write for optionals and lists
 
-# A parameter: its name, its annotation, and the Python source of its default.
-Param = namedtuple("Param", "name annotation default", defaults=[None])
+# A parameter: its name, its annotation, the Python source of its default, and
+# whether it follows the "*" (keyword only).
+Param = namedtuple("Param", "name annotation default keyword_only", defaults=[None, False])
 # A member: its kind, the annotation of its result in the interface records and
 # its precise type (the same unless the records write typing.Any), its
 # parameters (for a settable, the setter's one parameter), and its docstring.
@@ -40,6 +41,15 @@ def method(name, params, returns, doc, result=None):
 
 
 NAME, TARGET = Param("name", "str"), Param("target", "str")
+MAPPING = "collections.abc.Mapping[str, str] | None"
+
+
+def keywords(*params):
+    """Keyword-only parameters, each with the default None."""
+    return [Param(name, annotation, "None", True) for name, annotation in params]
+
+
+HISTORY_LIMIT = ("history_limit", "int | None")
 TIMEOUT = Param("timeout", "float | None", "10.0")
 WAIT_RETURNS = ("Returns:\n    Screen\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once when the "
                 "pane\n    is gone or its process has ended")
@@ -96,7 +106,10 @@ INTERFACE = {
         computed("current_socket", ANY, "get the tmux socket path for this server\nif a socket was explicitly "
                  "provided, that is returned.\notherwise, the default tmux socket path is returned.\n\nReturns:\n"
                  "    str", "str | None"),
-        method("new_session", [NAME], "Session", "create a new session\n\nReturns:\n    Session"),
+        method("new_session", [NAME, *keywords(("width", "int | None"), ("height", "int | None"),
+                                               ("directory", "str | None"), ("command", "str | None"),
+                                               ("environment", MAPPING), HISTORY_LIMIT)], "Session",
+               "create a new session\n\nReturns:\n    Session"),
         method("has_session", [NAME], "bool", "check if the server contains a session using a session name\n\n"
                "Returns:\n    True if the session name provided exists, False if not"),
         method("kill", [], "bool", "kill a tmux server"),
@@ -125,7 +138,8 @@ INTERFACE = {
                "get session metadata\n\nReturns:\n    SessionMetadata\n\nRaises: RuntimeError on failure"),
         method("kill", [], "bool", "kill this session\n\nReturns:\n    True if the operation is successful"),
         method("new_window", [Param("name", OPTIONAL_TEXT, "None"), Param("command", OPTIONAL_TEXT, "None"),
-                              Param("directory", OPTIONAL_TEXT, "None")], "Window",
+                              Param("directory", OPTIONAL_TEXT, "None"),
+                              *keywords(("environment", MAPPING), HISTORY_LIMIT)], "Window",
                "create a window at the next free index, not made current\n\nArgs:\n    name: its name; tmux "
                "names it after its program when None\n    command: run instead of the default shell\n    "
                "directory: its start directory; ValueError when it is missing\n\nReturns:\n    Window"),
@@ -193,7 +207,9 @@ INTERFACE = {
                'Resize the pane.\n\nArgs:\n    direction: One of "left", "right", "up", or "down".\n    amount: '
                "Number of cells to resize by.\n"),
         method("split", [Param("horizontal", "bool", "False"), Param("command", "str | None", "None"),
-                         Param("keep", "bool", "True")], "Pane",
+                         Param("keep", "bool", "True"),
+                         *keywords(("size", "int | None"), ("percent", "int | None"), ("directory", "str | None"),
+                                   ("environment", MAPPING), HISTORY_LIMIT)], "Pane",
                "Split this pane and return the new pane.\n\nArgs:\n    horizontal: Split horizontally if True, "
                "vertically otherwise.\n    command: Optional command to run in the new pane.\n    keep: keep the "
                "split running after execution is complete, defaults to true\n"),
@@ -346,8 +362,14 @@ def functions_of(class_name):
 
 
 def parameter_list(params):
-    """The parameters as a text signature writes them: "keys, enter=False"."""
-    return ", ".join(p.name if p.default is None else f"{p.name}={p.default}" for p in params)
+    """The parameters as a text signature writes them: "keys, enter=False",
+    "name, *, width=None"."""
+    written = []
+    for p in params:
+        if p.keyword_only and "*" not in written:
+            written.append("*")
+        written.append(p.name if p.default is None else f"{p.name}={p.default}")
+    return ", ".join(written)
 
 
 def text_signature(member):
@@ -392,8 +414,11 @@ def test_constructors(name):
 
 @pytest.mark.parametrize("name, member, expected", [
     ("Pane", "capture", "(self, /, trim=False, scroll_back=None, full=False)"),
-    ("Pane", "split", "(self, /, horizontal=False, command=None, keep=True)"),
+    ("Pane", "split", "(self, /, horizontal=False, command=None, keep=True, *, size=None, percent=None, "
+                      "directory=None, environment=None, history_limit=None)"),
     ("Server", "target_pane", "(self, /, target)"),
+    ("Server", "new_session", "(self, /, name, *, width=None, height=None, directory=None, command=None, "
+                              "environment=None, history_limit=None)"),
 ])
 def test_inspect_signatures(name, member, expected):
     assert str(inspect.signature(getattr(cls_of(name), member))) == expected

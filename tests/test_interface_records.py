@@ -91,9 +91,11 @@ def test_module_and_class_records(records):
 def arguments(first, params=()):
     result = {"posonlyargs": [{"name": first}]}
     named = [p for p in params if not p.name.startswith("*")]
-    if named:
-        result["args"] = [{"name": p.name, "annotation": p.annotation,
-                           **({} if p.default is None else {"default": p.default})} for p in named]
+    for key, keyword_only in (("args", False), ("kwonlyargs", True)):
+        listed = [p for p in named if p.keyword_only == keyword_only]
+        if listed:
+            result[key] = [{"name": p.name, "annotation": p.annotation,
+                            **({} if p.default is None else {"default": p.default})} for p in listed]
     for p in params:
         if p.name.startswith("*"):
             result["vararg"] = {"name": p.name[1:], "annotation": p.annotation}
@@ -132,7 +134,7 @@ def test_function_records_match_the_live_class(by_class, class_name):
     public = {r["name"] for r in by_class[class_name] if not r["name"].startswith("__")}
     assert public == {n for n in vars(cls) if not n.startswith("__")}
     for r in by_class[class_name]:
-        args = r["arguments"].get("args", [])
+        args = r["arguments"].get("args", []) + r["arguments"].get("kwonlyargs", [])
         if r["name"] == "__new__":
             live = inspect.signature(cls)
             first = []

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import termloom
-from conftest import BASH, real_tmux_before, wait_for
+from conftest import BASH, real_tmux_before, wait_for, wait_for_prompt
 
 QUERY = ("__termloom_c=$(fc -ln -1); read -r __termloom_n __termloom_r <<<\"$(history 1)\"; "
          "[[ $__termloom_r == *__termloom_c=* ]] && history -d \"$__termloom_n\"; "
@@ -21,10 +21,17 @@ END = "__TERMLOOM_END__"
 def history_of(pane):
     """The shell's history listing, read with termloom's help only for typing."""
     pane.send_keys("clear", enter=True)
+    # Cleared, with the whole prompt alone at the top: a line typed before
+    # that is echoed by the terminal while clear runs, then again by the shell.
+    wait_for(lambda: alone_at_the_top(pane.screen()))
     pane.clear
     pane.send_keys("history; echo ==done", enter=True)
-    wait_for(lambda: "\n==done\n" in (pane.capture() or ""))
-    return pane.capture().split("history; echo ==done")[1]
+    wait_for_prompt(pane, above="==done")
+    return pane.capture().split("$ history; echo ==done\n", 1)[1].split("\n==done\n")[0]
+
+
+def alone_at_the_top(screen):
+    return (screen.text.rstrip("\n"), screen.cursor_x, screen.cursor_y) == ("$", 2, 0)
 
 
 PADDED_CAPTURE = ("tmux before 3.2 pads the lines of capture-pane -J with spaces: "

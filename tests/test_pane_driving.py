@@ -116,7 +116,9 @@ class TestWaitFor:
 
     def test_timeout_message(self, bash_pane):
         bash_pane.send_text("seq 1 25", enter=True)
-        bash_pane.wait_for("\n25\n")
+        # The whole prompt too, for the message shows the screen; before 3.4
+        # tmux pads the lines as written with blanks.
+        bash_pane.wait_for(re.compile(r"^25 *\n\$ ", re.M))
         for pattern, shown in [("nope", "'nope'"), (re.compile("^nope$", re.M), "re.compile('^nope$', re.MULTILINE)")]:
             with pytest.raises(TimeoutError) as caught:
                 bash_pane.wait_for(pattern, timeout=0.2)
@@ -162,8 +164,36 @@ class TestWaitFor:
                    "print('ready', flush=True)\n"
                    f"try:\n    pane.{wait}\n"
                    "except KeyboardInterrupt:\n    print('interrupted', flush=True)\n")
-        report, _ = interrupt_child([sys.executable, "-c", program], lambda: time.sleep(0.3) or True)
+        marker = f"waits-{os.getpid()}-{time.monotonic_ns()}"
+
+        def waiting():
+            # A screen wait watches the terminal; a run has typed its command.
+            if wait.startswith("run"):
+                return bash_pane.current_command == "sleep"
+            return waits_for_writes(marker)
+
+        report, _ = interrupt_child([sys.executable, "-c", program, marker], waiting)
         assert report == "interrupted\n"
+
+
+def waits_for_writes(marker):
+    """True once the process whose arguments hold `marker` holds an inotify
+    instance: a wait of termloom's has begun in it."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if marker.encode() not in f.read().split(b"\0"):
+                    continue
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:  # gone meanwhile
+            continue
+        for fd in fds:
+            try:
+                if os.readlink(f"/proc/{pid}/fd/{fd}") == "anon_inode:inotify":
+                    return True
+            except OSError:
+                pass
+    return False
 
 
 def test_waits_keep_no_descriptor_per_call(bash_pane):
@@ -179,12 +209,14 @@ def test_waits_keep_no_descriptor_per_call(bash_pane):
 
 class TestWaitQuiet:
     def test_returns_once_the_output_stops(self, bash_pane):
-        bash_pane.send_text("for i in 1 2 3 4 5; do echo tick$i; sleep 0.1; done", enter=True)
-        screen = bash_pane.wait_quiet(0.4)
+        bash_pane.send_text("for i in 1 2 3 4 5; do echo tick$i; sleep 0.05; done", enter=True)
+        bash_pane.wait_for("tick1\n")  # started: the pauses are short beside the quiet period
+        screen = bash_pane.wait_quiet(1.0)
         assert "\ntick5\n$\n" in screen.text
 
     def test_timeout(self, bash_pane):
-        bash_pane.send_text("while :; do date +%N; sleep 0.05; done", enter=True)
+        # Without a pause of its own, and no program to start: the screen never rests.
+        bash_pane.send_text("while :; do echo $((i += 1)); done", enter=True)
         with pytest.raises(TimeoutError, match=r"^the screen did not stay unchanged for 0.5 seconds within "
                                                r"1.0 seconds; last screen:\n"):
             bash_pane.wait_quiet(0.5, timeout=1)

@@ -1,7 +1,7 @@
 """Pane input and inspection: send_keys, clear, capture, is_alive, current command."""
 import pytest
 
-from conftest import wait_for
+from conftest import wait_for, wait_for_prompt
 
 
 def screen_lines(pane):
@@ -11,7 +11,7 @@ def screen_lines(pane):
 class TestAgainstRealTmux:
     def test_send_keys_and_capture(self, bash_pane):
         assert bash_pane.send_keys("echo 'a;b'  $((6*7))", enter=True) is True
-        wait_for(lambda: "a;b 42" in screen_lines(bash_pane))
+        wait_for_prompt(bash_pane, above="a;b 42")  # the output and the whole prompt after it
         text = bash_pane.capture()
         assert text.startswith("$ echo 'a;b'  $((6*7))\na;b 42\n$") and text.endswith("\n")
         assert len(text.splitlines()) == 30  # the whole screen, blank lines included
@@ -43,7 +43,8 @@ class TestAgainstRealTmux:
 
     def test_scroll_back(self, bash_pane):
         bash_pane.send_keys("seq 1 100", enter=True)
-        wait_for(lambda: "100" in screen_lines(bash_pane))
+        # The prompt after 100 scrolls the screen once more: wait for it too.
+        wait_for_prompt(bash_pane, above="100")
         visible = bash_pane.capture(trim=True).splitlines()
         assert bash_pane.capture(trim=True, scroll_back=0).splitlines() == visible
         assert bash_pane.capture(trim=True, scroll_back=5).splitlines() == [

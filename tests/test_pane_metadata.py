@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import PANE_METADATA_LINE, real_tmux_before, wait_for
+from conftest import PANE_METADATA_LINE, real_tmux_before, wait_for, wait_for_prompt
 
 # The tmux variable behind each field, in the order of the listing line.
 VARIABLES = {
@@ -86,16 +86,24 @@ class TestAgainstRealTmux:
         window = session.new_window(command=f"exec {shlex.quote(program)} 60")
         pane = window.panes[0]
         # tmux shortens some names in its own way; whatever it keeps comes back.
-        # Until the program runs, tmux may show the shell that starts it.
-        started = lambda: displayed(real_tmux, pane.pane_id, "pane_current_command") not in ("", "sh", "bash")
-        wait_for(lambda: started() and pane.metadata().current_command != "sh")
+        # Until the program runs, tmux shows what starts it (its own forked
+        # child, then the shell): wait until the pane's process is the program.
+        pid = int(displayed(real_tmux, pane.pane_id, "pane_pid"))
+
+        def started():
+            try:
+                return os.readlink(f"/proc/{pid}/exe") == program
+            except OSError:
+                return False
+
+        wait_for(started)
         assert pane.metadata().current_command == displayed(real_tmux, pane.pane_id, "pane_current_command")
 
     def test_every_field_is_what_tmux_reports(self, bash_pane, real_tmux):
         real_tmux.tmux("split-window", "-t", bash_pane.pane_id, "-h", "cat")
         bash_pane.send_keys("seq 1 60; printf 'xyz'", enter=True)
-        # The prompt after xyz: nothing moves any more.
-        wait_for(lambda: "xyz$" in (bash_pane.capture() or ""))
+        # The whole prompt after xyz: nothing moves any more.
+        wait_for_prompt(bash_pane, prefix="xyz")
         record = bash_pane.metadata()
         for field, variable in VARIABLES.items():
             assert as_tmux_prints(getattr(record, field)) == displayed(real_tmux, bash_pane.pane_id,

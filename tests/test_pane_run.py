@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import BASH
+from conftest import BASH, wait_for
 
 ENV = "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ '"
 SHELLS = {
@@ -248,20 +248,20 @@ def test_two_threads_take_turns(shell_pane):
 
 
 def test_turn_waits_within_the_timeout(bash_pane):
-    other = threading.Thread(target=bash_pane.run, args=("sleep 1.5",))
+    other = threading.Thread(target=bash_pane.run, args=("sleep 4",))
     other.start()
-    time.sleep(0.3)
+    wait_for(lambda: bash_pane.current_command == "sleep")  # the other run has its turn
     started = time.monotonic()
     with pytest.raises(TimeoutError, match=r"^\"true\" did not start within 0.3 seconds: another run "
                                            r"on pane %\d+ went on$"):
         bash_pane.run("true", timeout=0.3)
-    assert time.monotonic() - started < 1.0
+    assert time.monotonic() - started < 2.0  # not at the other run's end
     other.join()
 
 
 def test_process_replaced_during_a_run(bash_pane):
     def replace():
-        time.sleep(0.5)
+        wait_for(lambda: bash_pane.current_command == "sleep")  # the run is under way
         bash_pane.respawn(kill=True)
     other = threading.Thread(target=replace)
     other.start()
@@ -281,11 +281,11 @@ def test_copy_mode_is_left_first(real_tmux, bash_pane):
                                                   ("python3 -q", "python3", "C-d")])
 def test_not_a_shell_in_the_foreground(bash_pane, program, name, leave):
     bash_pane.send_text(program + "\n")
-    time.sleep(0.5)
+    wait_for(lambda: bash_pane.current_command == name)
     with pytest.raises(RuntimeError, match=f"^pane {bash_pane.pane_id} is running {name}, not a shell at its prompt$"):
         bash_pane.run("echo hi", timeout=5)
     bash_pane.send_keys(leave)
-    time.sleep(0.5)
+    wait_for(lambda: bash_pane.current_command == "bash")
     assert bash_pane.run("echo back", timeout=30).output == "back"
 
 

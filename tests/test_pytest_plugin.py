@@ -10,7 +10,14 @@ import pytest
 
 OUTSIDE_TESTS = """
 import os
+import re
+import subprocess
+
+import pytest
 import termloom_pytest
+
+RELEASE = tuple(int(n) for n in re.search(r"(\\d+)\\.(\\d+)", subprocess.run(
+    ["tmux", "-V"], capture_output=True, text=True).stdout).groups())
 
 def test_server(tmux_server, tmp_path):
     folder = os.environ["TMUX_TMPDIR"]
@@ -38,12 +45,45 @@ def test_pane(tmux_pane):
         time.sleep(0.05)
     assert tmux_pane.capture(trim=True).splitlines() == [
         "$ echo $((6 * 7)); echo $HISTFILE", "42", "/dev/null", "$"]
+
+def test_pane_history(tmux_pane):
+    result = tmux_pane.run("seq 1 20000")
+    assert result.output.split("\\n") == [str(n) for n in range(1, 20001)]
+    assert tmux_pane.metadata().history_size >= 20000 - 24
+
+@pytest.mark.parametrize("shell", ["bash", "zsh", "dash"])
+def test_factory_shells(tmux_pane_factory, tmux_server, shell):
+    pane = tmux_pane_factory(shell, width=100, height=30, history_limit=30000)
+    assert pane.current_command == shell and pane.capture(trim=True) == "$"
+    assert pane.run("echo $((6 * 7))").output == "42"
+    shown = tmux_server.command("display-message", "-p", "-t", pane.pane_id,
+                                "#{{window_width}}x#{{window_height}} #{{history_limit}}")
+    assert shown == "100x30 30000\\n"
+    # tmux's defaults for whatever the test makes itself
+    assert tmux_server.show_option("history-limit") == "2000"
+    assert tmux_server.show_option("exit-empty") == "on"
+
+def test_factory_environment(tmux_pane_factory):
+    if RELEASE < (3, 2):
+        with pytest.raises(pytest.fail.Exception, match="environment needs tmux 3.2"):
+            tmux_pane_factory(environment={{"TL_X": "a b;"}})
+        return
+    pane = tmux_pane_factory("dash", environment={{"TL_X": "a b;"}})
+    assert pane.run('printf "%s\\\\n" "$TL_X"').output == "a b;"
+
+def test_factory_command(tmux_pane_factory):
+    first = tmux_pane_factory("printf 'ready\\\\n'; exec cat")
+    second = tmux_pane_factory()
+    assert [first.session_name, second.session_name] == ["pane-1", "pane-2"]
+    first.wait_for("ready")
+    assert second.current_command == "bash"
 """
 
 LEAKING_TEST = """
 import time
 
-def test_leaves_a_process(tmux_pane, tmp_path):
+def test_leaves_a_process({pane}, tmp_path):
+    tmux_pane = {pane}{make}
     tmux_pane.send_keys({command!r}, enter=True)
     deadline = time.monotonic() + 30
     while not (started := [l for l in tmux_pane.capture().splitlines() if l.startswith("started:")]):
@@ -84,7 +124,7 @@ def test_the_fixtures_work_in_another_project(outside, tmp_path):
     (outside / "test_outside.py").write_text(OUTSIDE_TESTS.format(record=str(record)))
     done = run_pytest(outside)
     assert done.returncode == 0, done.stdout + done.stderr
-    assert "3 passed" in done.stdout
+    assert "9 passed" in done.stdout
     (socket,) = record.read_text().splitlines()
     # Killed after its test, and the private folder went with it.
     assert not os.path.exists(socket)
@@ -93,13 +133,17 @@ def test_the_fixtures_work_in_another_project(outside, tmp_path):
 
 # Found whatever their environment holds: by the pane's TMUX, as a child of
 # the pane's shell, or as a member of its session once that shell is gone.
-@pytest.mark.parametrize("command", [
-    "setsid sleep 300 & echo started:$!", "env -i sleep 300 & disown; echo started:$!",
-    "(env -i sleep 300 & echo started:$!)",
+@pytest.mark.parametrize("command, pane, make", [
+    ("setsid sleep 300 & echo started:$!", "tmux_pane", ""),
+    ("env -i sleep 300 & disown; echo started:$!", "tmux_pane", ""),
+    ("(env -i sleep 300 & echo started:$!)", "tmux_pane", ""),
+    ("setsid sleep 300 & echo started:$!", "tmux_pane_factory", "('zsh')"),
+    ("(env -i sleep 300 & echo started:$!)", "tmux_pane_factory", "('dash')"),
 ])
-def test_a_process_that_outlives_its_test_fails_it(outside, tmp_path, command):
+def test_a_process_that_outlives_its_test_fails_it(outside, tmp_path, command, pane, make):
     record = tmp_path / "pid"
-    (outside / "test_leak.py").write_text(LEAKING_TEST.format(record=str(record), command=command))
+    (outside / "test_leak.py").write_text(LEAKING_TEST.format(record=str(record), command=command,
+                                                              pane=pane, make=make))
     done = run_pytest(outside)
     assert done.returncode != 0
     assert "tmux processes outlived the test" in done.stdout
@@ -107,7 +151,8 @@ def test_a_process_that_outlives_its_test_fails_it(outside, tmp_path, command):
     assert not alive(int(record.read_text()))  # and the fixture killed it
 
 
-@pytest.mark.parametrize("fixture", ["tmux_isolated_env", "tmux_server", "tmux_session", "tmux_pane"])
+@pytest.mark.parametrize("fixture", ["tmux_isolated_env", "tmux_server", "tmux_session", "tmux_pane",
+                                     "tmux_pane_factory"])
 def test_without_tmux_the_fixtures_skip(outside, fixture):
     (outside / "test_skip.py").write_text(textwrap.dedent(f"""
         import os

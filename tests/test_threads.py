@@ -119,12 +119,16 @@ def test_ctrl_c_reaches_the_main_thread_while_a_worker_waits(fake_tmux):
 
 
 AT_EXIT = textwrap.dedent("""
-    import threading, time
+    import sys, threading, time
     import termloom
     session = termloom.Server().new_session("s")
     threading.Thread(target=lambda: termloom.Server().is_running, daemon=True).start()
     threading.Thread(target=lambda: session.metadata(), daemon=True).start()
-    time.sleep(0.3)
+    def runs():  # the fake tmux logs each run as it starts
+        with open(sys.argv[1]) as f:
+            return len(f.readlines())
+    while runs() < 3:  # both threads wait for their tmux
+        time.sleep(0.01)
     # Renaming waits for the metadata() call of the other thread to end.
     threading.Thread(target=lambda: setattr(session, "name", "x"), daemon=True).start()
     time.sleep(0.3)
@@ -136,7 +140,8 @@ def test_exit_while_daemon_threads_wait_for_tmux(fake_tmux, tmp_path):
     """The interpreter stops those threads where they are: no abort, no child left running."""
     fake_tmux.respond(stdout="s\n")  # new-session
     fake_tmux.always(sleep=30)
-    result = subprocess.run([sys.executable, "-c", AT_EXIT], capture_output=True, text=True, timeout=20)
+    calls = os.path.join(fake_tmux.state, "calls.jsonl")
+    result = subprocess.run([sys.executable, "-c", AT_EXIT, calls], capture_output=True, text=True, timeout=20)
     assert (result.returncode, result.stdout) == (0, "leaving\n"), result.stderr
     assert len(fake_tmux.calls) == 3
     ps = subprocess.run(["ps", "-eo", "args="], capture_output=True, text=True).stdout

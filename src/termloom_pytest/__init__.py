@@ -10,7 +10,14 @@ Installed with termloom and found by pytest on its own (entry point
   if any of its tmux processes (or what runs in its panes) outlive that.
 - ``tmux_session``: a session "test" on that server, 80 columns by 24 lines.
 - ``tmux_pane``: that session's pane, running ``bash --norc --noprofile``
-  with the prompt ``$ `` and no history file, ready at its prompt.
+  with the prompt ``$ `` and no history file, ready at its prompt; it keeps
+  50,000 lines of history.
+- ``tmux_pane_factory``: makes more panes on that server, each the pane of a
+  session of its own: ``tmux_pane_factory("zsh", width=120, height=40,
+  history_limit=100_000, environment={"LANG": "C.UTF-8"})``. ``"bash"``,
+  ``"zsh"`` and ``"dash"`` start with no start-up files, the prompt ``$ `` and
+  no history file, ready at their prompt (the test is skipped when the shell
+  is not installed); any other text is a command run as the pane's program.
 - ``tmux_isolated_env``: the private folder itself (the environment above
   without a server), for tests that start tmux some other way.
 - ``screen_snapshot``: syrupy's snapshot for styled screens, stored as SVG
@@ -38,14 +45,26 @@ if TYPE_CHECKING:
 
 from termloom_pytest.snapshot import screen_snapshot
 
-__all__ = ["PROMPT", "PANE_COMMAND", "tmux_isolated_env", "tmux_server", "tmux_session",
-           "tmux_pane", "screen_snapshot"]
+__all__ = ["PROMPT", "PANE_COMMAND", "SHELLS", "HISTORY_LIMIT", "TmuxPaneFactory",
+           "tmux_isolated_env", "tmux_server", "tmux_session", "tmux_pane", "tmux_pane_factory",
+           "screen_snapshot"]
 
 PROMPT = "$ "
 # No start-up files, no history file, a fixed prompt; nothing from the
 # caller's shell set-up that would change what the screen shows.
 PANE_COMMAND = ("env -u PROMPT_COMMAND -u BASH_ENV -u ENV PS1='$ ' PS2='> ' HISTFILE=/dev/null"
                 " bash --norc --noprofile")
+# The shells the factory starts the same way, by the program's name.
+SHELLS = {
+    "bash": PANE_COMMAND,
+    "zsh": ("env -u ZDOTDIR PS1='$ ' PS2='> ' PROMPT_EOL_MARK='' HISTFILE=/dev/null"
+            " zsh --no-rcs"),
+    "dash": "env -u ENV PS1='$ ' PS2='> ' dash",
+}
+# Lines of history of every pane the fixtures make: what agent harnesses use,
+# where tmux's default of 2,000 fills with one long output.
+HISTORY_LIMIT = 50_000
+WIDTH, HEIGHT = 80, 24
 SESSION_NAME = "test"
 SOCKET_NAME = "s"
 # Bounds on waits for tmux: generous, for loaded machines.
@@ -223,30 +242,85 @@ def tmux_server(tmux_isolated_env: str) -> Iterator[termloom.Server]:
     server.kill()
 
 
+def _new_session(server: termloom.Server, name: str, command: str, width: int, height: int,
+                 history_limit: int, environment: Mapping[str, str] | None) -> Session:
+    """A session on `server`, started with no configuration file when no
+    server runs yet."""
+    started = False
+    if not server.is_running:
+        # No configuration file, not even the system's: every test sees tmux's
+        # defaults (sizes, base index, shell). Kept running without a session
+        # only until the first one exists.
+        done = subprocess.run(
+            [_tmux_program(), "-f", "/dev/null", "-S", str(server.current_socket), "start-server",
+             ";", "set-option", "-s", "exit-empty", "off"],
+            capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        if done.returncode != 0:
+            pytest.fail(f"tmux could not start a server: {done.stderr.strip()}")
+        started = True
+    try:
+        return server.new_session(name, width=width, height=height, command=command,
+                                  environment=environment, history_limit=history_limit)
+    except (RuntimeError, ValueError) as error:
+        failure = f"tmux could not start session {name!r}: {error}"
+    finally:
+        if started and server.is_running:
+            server.set_option("exit-empty", "on")
+    pytest.fail(failure, pytrace=False)
+
+
+def _ready(pane: Pane, shell: str) -> Pane:
+    """The pane, once its shell shows its whole prompt alone on the screen."""
+    def at_prompt() -> bool:
+        screen = pane.screen()
+        return (screen.text.rstrip("\n"), screen.cursor_x, screen.cursor_y) == (
+            PROMPT.rstrip(), len(PROMPT), 0)
+
+    if not _wait_for(at_prompt, READY_TIMEOUT):
+        pytest.fail(f"{shell} showed no prompt within {READY_TIMEOUT:.0f} s: {pane.capture()!r}")
+    return pane
+
+
 @pytest.fixture
 def tmux_session(tmux_server: termloom.Server) -> Session:
-    """Session "test" on tmux_server, 80x24, its pane running PANE_COMMAND."""
-    socket = os.path.join(os.environ["TMUX_TMPDIR"], SOCKET_NAME)
-    # No configuration file, not even the system's: every test sees tmux's
-    # defaults (sizes, base index, shell).
-    done = subprocess.run(
-        [_tmux_program(), "-f", "/dev/null", "-S", socket, "new-session", "-d", "-s",
-         SESSION_NAME, "-x", "80", "-y", "24", PANE_COMMAND],
-        capture_output=True, text=True, stdin=subprocess.DEVNULL)
-    if done.returncode != 0:
-        pytest.fail(f"tmux could not start session {SESSION_NAME!r}: {done.stderr.strip()}")
-    for session in tmux_server.sessions:
-        if session.name == SESSION_NAME:
-            return session
-    pytest.fail(f"session {SESSION_NAME!r} is not listed by its server")
+    """Session "test" on tmux_server, 80x24, its pane running PANE_COMMAND
+    with HISTORY_LIMIT lines of history."""
+    return _new_session(tmux_server, SESSION_NAME, PANE_COMMAND, WIDTH, HEIGHT, HISTORY_LIMIT, None)
 
 
 @pytest.fixture
 def tmux_pane(tmux_session: Session) -> Pane:
     """The pane of tmux_session: bash at its prompt."""
-    pane = tmux_session.windows[0].panes[0]
-    # capture() leaves out the blank end of each line, the prompt's space too.
-    if not _wait_for(lambda: (pane.capture() or "").startswith(PROMPT.rstrip() + "\n"),
-                     READY_TIMEOUT):
-        pytest.fail(f"bash showed no prompt within {READY_TIMEOUT:.0f} s: {pane.capture()!r}")
-    return pane
+    return _ready(tmux_session.windows[0].panes[0], "bash")
+
+
+class TmuxPaneFactory:
+    """Makes panes on the test's server, each the pane of a new session
+    ("pane-1", "pane-2", ...), killed with the server after the test."""
+
+    def __init__(self, server: termloom.Server) -> None:
+        self.server = server
+        self._made = 0
+
+    def __call__(self, shell: str = "bash", *, width: int = WIDTH, height: int = HEIGHT,
+                 history_limit: int = HISTORY_LIMIT,
+                 environment: Mapping[str, str] | None = None) -> Pane:
+        """A pane of `width` x `height` keeping `history_limit` lines, with
+        `environment` added to its program's. `shell` is "bash", "zsh" or
+        "dash", started as SHELLS says and ready at its prompt (the test is
+        skipped when it is not installed), or a command run as the pane's
+        program, not waited for. `environment` needs tmux 3.2 or later."""
+        if shell in SHELLS and shutil.which(shell) is None:
+            pytest.skip(f"{shell} is not installed")
+        self._made += 1
+        session = _new_session(self.server, f"pane-{self._made}", SHELLS.get(shell, shell), width,
+                               height, history_limit, environment)
+        pane = session.windows[0].panes[0]
+        return _ready(pane, shell) if shell in SHELLS else pane
+
+
+@pytest.fixture
+def tmux_pane_factory(tmux_server: termloom.Server) -> TmuxPaneFactory:
+    """Makes panes running bash, zsh, dash or any command on tmux_server:
+    ``tmux_pane_factory("dash", width=100, history_limit=10_000)``."""
+    return TmuxPaneFactory(tmux_server)

@@ -364,6 +364,11 @@ bool writer_gone(StreamId id) {
     return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
 }
 
+void set_token(StreamId id, std::string token) {
+    std::lock_guard lock(hub->mutex);
+    if (Stream* stream = find_stream(id)) stream->owner.token = std::move(token);
+}
+
 std::optional<std::uint32_t> add_source(StreamId id, Source source) {
     std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);

@@ -60,6 +60,8 @@ std::vector<std::pair<bool, Owner>> all_owners();
 // The live stream of `key` (not ended), if any, and its owner.
 std::optional<StreamId> find(const std::string& key);
 std::optional<Owner> owner(StreamId id);
+// The name in tmux of the stream's pipe now (each reopened pipe has its own).
+void set_token(StreamId id, std::string token);
 
 // Whether the writer of the current source has gone (its end of file may be
 // unread yet): a pipe that tmux closed, even if the reading thread has not

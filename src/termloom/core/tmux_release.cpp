@@ -148,5 +148,6 @@ bool joined_capture_pads(const TmuxRelease& release) { return !release.at_least(
 bool kill_server_loses_output(const TmuxRelease& release) { return !release.at_least(3, 2); }
 
 bool dead_pane_tells_signal(const TmuxRelease& release) { return release.at_least(3, 3); }
+bool new_session_takes_environment(const TmuxRelease& release) { return release.at_least(3, 2); }
 
 }  // namespace termloom

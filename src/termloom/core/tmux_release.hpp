@@ -54,5 +54,8 @@ bool kill_server_loses_output(const TmuxRelease& release);
 // #{pane_dead_signal}: tmux 3.3. Before, a dead pane whose program a signal
 // ended shows no status at all, as one whose status tmux has not learnt yet.
 bool dead_pane_tells_signal(const TmuxRelease& release);
+// new-session -e (the environment of the session and its first pane):
+// tmux 3.2. new-window -e and split-window -e are older than 3.1c.
+bool new_session_takes_environment(const TmuxRelease& release);
 
 }  // namespace termloom

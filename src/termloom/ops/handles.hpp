@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace termloom {
@@ -69,6 +70,12 @@ struct TextArgs {
 struct StreamMark {
     std::uint64_t stream = 0;
     std::uint32_t source = 0;
+};
+
+// Variables for the environment of a new pane, in the caller's order. Each
+// name is non-empty and holds neither "=" nor NUL; no value holds NUL.
+struct Environment {
+    std::vector<std::pair<std::string, std::string>> variables;
 };
 
 // One snapshot of a pane's visible screen.

@@ -2,9 +2,12 @@
 // process running in it.
 #include "pane.hpp"
 
+#include <deque>
+
 #include "../core/printable_text.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
+#include "pane_spawn.hpp"
 #include "run_tmux.hpp"
 
 namespace termloom::pane_ops {
@@ -61,21 +64,42 @@ Result<bool> resize(const Pane& pane, std::string direction, std::uint32_t amoun
 }
 
 Result<Pane> split(const Pane& pane, bool horizontal, std::optional<std::string> command,
-                   bool keep) {
+                   bool keep, std::optional<std::uint32_t> size, std::optional<std::uint32_t> percent,
+                   std::optional<std::string> directory, std::optional<Environment> environment,
+                   std::optional<std::uint32_t> history_limit) {
+    constexpr std::string_view kFailed = "tmux split-window failed: ";
+    // tmux makes a pane of 0 cells or 0% one cell wide, and one of more than
+    // 100% as large as fits (3.5a refuses it): neither is what was asked.
+    if (size && percent) return value_error("split: give size or percent, not both");
+    if (size && *size == 0) return value_error("split: size must be at least 1 cell");
+    if (percent && (*percent == 0 || *percent > 100)) {
+        return value_error("split: percent must be 1 to 100, not " + std::to_string(*percent));
+    }
+    auto checked = check_start_directory(directory);
+    if (!checked) return std::unexpected(checked.error());
+    std::deque<std::string> texts;
     std::vector<Arg> args = {word("split-window"), word(horizontal ? "-h" : "-v"), word("-t"),
                              value(pane.pane_id), word("-P"), word("-F"), word(kListFormat)};
-    std::string shell_line;
+    // -l N% on every release from 3.1c; -p is gone from the manual since.
+    if (size || percent) {
+        const std::string length = size ? std::to_string(*size) : std::to_string(*percent) + "%";
+        args.insert(args.end(), {word("-l"), word(texts.emplace_back(length))});
+    }
+    add_start_directory(args, directory);
+    add_environment(args, texts, environment);
     if (command && keep) {
-        shell_line = kept_command(*command);
-        args.push_back(operand(shell_line));
+        args.push_back(operand(texts.emplace_back(kept_command(*command))));
     } else if (command) {
         args.push_back(operand(*command));
     }
-    auto output = output_of(tmux_argv(pane.socket, args), Capture::Both, kSpawnPrefix);
+    // The new pane reads the history-limit of the session tmux finds for the
+    // pane id, and set-option finds the same one in the same run.
+    auto output = history_limit
+                      ? create_with_history_limit(pane.socket, HistoryLimitLevel{pane.pane_id},
+                                                  *history_limit, args, kFailed, kSpawnPrefix)
+                      : output_of(tmux_argv(pane.socket, args), Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
-    if (!succeeded(*output)) {
-        return tmux_failure("tmux split-window failed: ", *output, Stderr::Trimmed);
-    }
+    if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
     std::string text = decode_lossy(std::move(output->stdout_bytes));
     std::string_view line = without_line_end(trim_start(text));
     auto fields = listing_fields(line);

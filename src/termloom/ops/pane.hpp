@@ -30,8 +30,13 @@ Pane make(std::string session_name, std::uint32_t window_index, std::uint32_t pa
 Result<bool> kill(const Pane& pane);
 Result<bool> select(const Pane& pane);
 Result<bool> resize(const Pane& pane, std::string direction, std::uint32_t amount);
+// With `keep`, the command runs under `sh -lc`, which then execs $SHELL:
+// the pane stays. `size` in cells or `percent` of the pane; the new pane's
+// start directory, environment and history-limit.
 Result<Pane> split(const Pane& pane, bool horizontal, std::optional<std::string> command,
-                   bool keep);
+                   bool keep, std::optional<std::uint32_t> size, std::optional<std::uint32_t> percent,
+                   std::optional<std::string> directory, std::optional<Environment> environment,
+                   std::optional<std::uint32_t> history_limit);
 Result<bool> respawn(const Pane& pane, std::optional<std::string> command, bool kill);
 Result<bool> bash_shell(const Pane& pane, bool respawn);
 Result<void> rename(Pane& pane, std::string title);

@@ -59,9 +59,7 @@ Result<bool> record(const Pane& pane, std::string path) {
         ::close(fd);
         if (!seen) return std::unexpected(seen.error());
         if (!seen->view.gone.empty()) return runtime_error(std::string(kRecordFailed) + seen->view.gone);
-        return runtime_error(std::string(kRecordFailed) + "pane " + pane.pane_id +
-                             "'s output is piped elsewhere (pipe-pane), and termloom does not "
-                             "replace another's pipe");
+        return runtime_error(std::string(kRecordFailed) + seen->refused);
     }
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const std::string header = asciicast_header(
@@ -76,6 +74,7 @@ Result<bool> record(const Pane& pane, std::string path) {
         return runtime_error(std::string(kRecordFailed) + "cannot write " + quote_text(path) + ": " +
                              started.error().why);
     }
+    if (auto marked = mark_recording(pane, true); !marked) return std::unexpected(marked.error());
     return true;
 }
 
@@ -90,8 +89,22 @@ Result<bool> stop_recording(const Pane& pane) {
     if (!seen) return std::unexpected(seen.error());
     pane_gone = !seen->view.gone.empty();
     if (seen->mark && seen->mark->stream == current->stream) until = seen->mark->source;
+    if (!until) {
+        // Its pipe is closed (the pane is gone, or someone closed it): the
+        // recording ends with the stream's last byte, once that is read.
+        streams::Watch watch(current->stream);
+        auto ended = wait_until(deadline_after(Seconds{kFinishSeconds}), WakeSources{{}, 0, {watch.fd()}},
+                                [&]() -> Result<Look> {
+                                    watch.clear();
+                                    return Look{streams::span(current->stream).ended ? Progress::Done
+                                                                                     : Progress::Unchanged,
+                                                {}};
+                                });
+        if (!ended) return std::unexpected(ended.error());
+    }
     auto finished = streams::stop_recording(current->stream, until, kFinishSeconds);
     if (!finished) return std::unexpected(finished.error());
+    if (!pane_gone) (void)mark_recording(pane, false);
     const std::string file = quote_text(current->path);
     if (!finished->done) {
         return runtime_error(std::string(kStopFailed) + "the recording to " + file +

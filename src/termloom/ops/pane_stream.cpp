@@ -22,6 +22,9 @@ namespace termloom::pane_ops {
 namespace {
 
 constexpr std::string_view kPipeOption = "@termloom-pipe";
+// Set while the pipe's stream records: another process does not take that
+// pipe (the recording would lose output).
+constexpr std::string_view kRecordingOption = "@termloom-recording";
 
 std::atomic<std::uint64_t> fifo_counter{0};
 
@@ -55,6 +58,21 @@ std::string new_token() {
     return std::to_string(::getpid()) + "-" + host_tag() + "-" + std::to_string(++counter);
 }
 
+// Whether a pane option holds a token of termloom's, of any process and host.
+bool is_token(std::string_view token) {
+    const auto fields = split_fields(token, '-');
+    return fields.size() == 3 && parse_u32(fields[0]) && fields[1].size() == 8 && parse_u32(fields[2]);
+}
+
+// A token of this process: where it names a pipe that is not one of our
+// live streams, someone's own pipe-pane replaced ours (and our pipe's end
+// has not yet taken the name off the pane).
+bool own_token(std::string_view token) {
+    const auto fields = split_fields(token, '-');
+    return fields.size() == 3 && fields[1] == host_tag() &&
+           fields[0] == std::to_string(::getpid());
+}
+
 // A token of a process of this machine that no longer runs: its pipe is
 // left over, and may be taken.
 bool left_over(std::string_view token) {
@@ -69,24 +87,49 @@ bool left_over(std::string_view token) {
     return ::kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH;
 }
 
-// The command a pipe runs: copy the pane's output into the FIFO.
-std::string pipe_command(const Pane& pane, const std::string& fifo) {
-    return "pipe-pane -O -t " + pane.pane_id + " 'exec cat >" + fifo + "'";
+// `text` for the inside of a tmux command string's double quotes, in a
+// command that then expands formats (pipe-pane does).
+std::string in_tmux_double_quotes(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\' || c == '$') out += '\\';
+        if (c == '#') out += '#';
+        out += c;
+    }
+    return out;
+}
+
+// The command of a pipe named `token`: copy the pane's output into the
+// FIFO; when the copy ends (the pipe closed, by us or by someone's own
+// pipe-pane), take our name off the pane if it is still this pipe's, so
+// that no termloom process takes the pipe that replaced it for ours.
+std::string pipe_command(const Pane& pane, const std::string& fifo, const std::string& token) {
+    const std::string& p = pane.pane_id;
+    auto tmux = tmux_program();
+    const std::string after = shell_quoted(tmux ? *tmux : std::string("tmux")) +
+                              " -S #{q:socket_path} if-shell -F -t " + p + " '##{==:##{" +
+                              std::string(kPipeOption) + "}," + token + "}' 'set-option -p -u -t " + p +
+                              " " + std::string(kPipeOption) + " ; set-option -p -u -t " + p + " " +
+                              std::string(kRecordingOption) + "' >/dev/null 2>&1";
+    return "pipe-pane -O -t " + p + " \"cat >" + fifo + "; " + in_tmux_double_quotes(after) + "\"";
 }
 
 struct PipeState {
     bool piped = false;
     std::string token;
+    std::string recording;  // the token of the stream that records
     std::string socket_path;
 };
 
-// "#{pane_pipe}|#{@termloom-pipe}|socket", the last with its escapes.
+// "#{pane_pipe}|#{@termloom-pipe}|#{@termloom-recording}|socket", the last
+// with its escapes.
 std::optional<PipeState> parse_pipe_state(std::string_view line) {
-    auto fields = split_fields(line, '|', 3);
-    if (fields.size() != 3) return std::nullopt;
-    auto socket = restored_text(fields[2]);
+    auto fields = split_fields(line, '|', 4);
+    if (fields.size() != 4) return std::nullopt;
+    auto socket = restored_text(fields[3]);
     if (!socket) return std::nullopt;
-    return PipeState{fields[0] == "1", std::string(fields[1]), std::move(*socket)};
+    return PipeState{fields[0] == "1", std::string(fields[1]), std::string(fields[2]),
+                     std::move(*socket)};
 }
 
 // The pipe is opened in the same tmux run as the view: with `condition`
@@ -97,8 +140,8 @@ struct PipeCommands {
 
 Result<std::pair<PaneView, PipeState>> view_with_pipe(const Pane& pane, ViewOptions options,
                                                      const PipeCommands& pipe) {
-    const std::string state = "#{pane_pipe}|#{" + std::string(kPipeOption) + "}|" +
-                              escaped_format("socket_path");
+    const std::string state = "#{pane_pipe}|#{" + std::string(kPipeOption) + "}|#{" +
+                              std::string(kRecordingOption) + "}|" + escaped_format("socket_path");
     const Arg before[] = {word("if-shell"), word("-F"), word("-t"), value(pane.pane_id),
                           fixed_operand(pipe.condition), fixed_operand(pipe.then),
                           fixed_operand(pipe.otherwise), command_separator(),
@@ -147,27 +190,47 @@ Result<Opening> try_open(const Pane& pane, ViewOptions options,
 }
 
 std::string opened(const Pane& pane, const std::string& fifo, const std::string& token) {
-    return pipe_command(pane, fifo) + " ; set-option -p -t " + pane.pane_id + " " +
+    return pipe_command(pane, fifo, token) + " ; set-option -p -t " + pane.pane_id + " " +
            std::string(kPipeOption) + " " + token;
 }
 
-// Opens a stream where the pane has none of ours: a pipe is made only where
-// there is none, or where an ended termloom process of this machine left one.
+// Opens a stream where the pane has none of ours: a pipe is made where
+// there is none, or taken from another termloom process (an ended one's is
+// left over; a running one's goes to the process that asks last, unless it
+// records). A pipe of anyone else is never touched.
 Result<MarkedView> open_with_view(const Pane& pane, ViewOptions options) {
     auto first = try_open(pane, options, [&](const std::string& fifo, const std::string& token) {
         return PipeCommands{"#{pane_pipe}", "", opened(pane, fifo, token)};
     });
     if (!first) return std::unexpected(first.error());
-    if (first->seen.mark || !first->seen.view.gone.empty() || !first->state.piped ||
-        !left_over(first->state.token)) {
+    if (first->seen.mark || !first->seen.view.gone.empty() || !first->state.piped) {
         return std::move(first->seen);
     }
-    const std::string stale = first->state.token;
+    const std::string other = first->state.token;
+    const std::string pid = other.substr(0, other.find('-'));
+    if (!is_token(other) || own_token(other)) {
+        first->seen.refused = "pane " + pane.pane_id + "'s output is piped elsewhere (pipe-pane), "
+                              "and termloom does not replace another's pipe";
+        return std::move(first->seen);
+    }
+    const bool ended = left_over(other);
+    if (!ended && !first->state.recording.empty()) {
+        first->seen.refused = "pane " + pane.pane_id + "'s output is recorded by another termloom "
+                              "process (pid " + pid + ")";
+        return std::move(first->seen);
+    }
+    // Only that pipe, if it is still that one, and (its process running) still not recording.
+    const std::string still = "#{==:#{" + std::string(kPipeOption) + "}," + other + "}";
+    const std::string condition =
+        ended ? still : "#{&&:" + still + ",#{==:#{" + std::string(kRecordingOption) + "},}}";
     auto taken = try_open(pane, options, [&](const std::string& fifo, const std::string& token) {
-        return PipeCommands{"#{==:#{" + std::string(kPipeOption) + "}," + stale + "}",
-                            "pipe-pane -t " + pane.pane_id + " ; " + opened(pane, fifo, token), ""};
+        return PipeCommands{condition, "pipe-pane -t " + pane.pane_id + " ; " + opened(pane, fifo, token), ""};
     });
     if (!taken) return std::unexpected(taken.error());
+    if (!taken->seen.mark && taken->seen.view.gone.empty()) {
+        taken->seen.refused = "pane " + pane.pane_id + "'s output is piped by another termloom "
+                              "process, which went on using it";
+    }
     return std::move(taken->seen);
 }
 
@@ -192,19 +255,24 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
     if (!fifo) return std::unexpected(fifo.error());
     auto number = streams::add_source(*live, streams::Source{fifo->fd, 0, fifo->path});
     if (!number) return open_with_view(pane, options);  // it ended meanwhile
+    // Each pipe has a name of its own: the closed one's end (its cat) then
+    // leaves the new one's alone.
+    const std::string token = new_token();
     PipeCommands reopen{"#{==:#{" + std::string(kPipeOption) + "}," + owner->token + "}",
-                        "pipe-pane -t " + pane.pane_id + " ; " + pipe_command(pane, fifo->path), ""};
+                        "pipe-pane -t " + pane.pane_id + " ; " + opened(pane, fifo->path, token), ""};
     auto seen = view_with_pipe(pane, options, reopen);
     if (!seen) {
         streams::cancel_source(*live, *number);
         return std::unexpected(seen.error());
     }
     auto& [view, state] = *seen;
-    if (view.gone.empty() && state.piped && state.token == owner->token) {
-        return MarkedView{std::move(view), StreamMark{*live, *number}};
+    if (view.gone.empty() && state.piped && state.token == token) {
+        streams::set_token(*live, token);
+        return MarkedView{std::move(view), StreamMark{*live, *number}, {}};
     }
     streams::cancel_source(*live, *number);
-    return MarkedView{std::move(view), std::nullopt};
+    return MarkedView{std::move(view), std::nullopt,
+                      "pane " + pane.pane_id + "'s output is no longer piped to this process"};
 }
 
 Result<streams::StreamId> pane_stream(const Pane& pane, std::string_view failed) {
@@ -212,11 +280,7 @@ Result<streams::StreamId> pane_stream(const Pane& pane, std::string_view failed)
     auto seen = marked_view(pane, {});
     if (!seen) return std::unexpected(seen.error());
     if (!seen->view.gone.empty()) return runtime_error(std::string(failed) + seen->view.gone);
-    if (!seen->mark) {
-        return runtime_error(std::string(failed) + "pane " + pane.pane_id +
-                             "'s output is piped elsewhere (pipe-pane), and termloom does not "
-                             "replace another's pipe");
-    }
+    if (!seen->mark) return runtime_error(std::string(failed) + seen->refused);
     return seen->mark->stream;
 }
 
@@ -239,6 +303,22 @@ Result<std::uint64_t> mark_position(const StreamMark& mark,
     return *position;
 }
 
+Result<void> mark_recording(const Pane& pane, bool recording) {
+    auto live = streams::find(stream_key(pane));
+    auto owner = live ? streams::owner(*live) : std::nullopt;
+    if (!owner) return {};
+    const std::string ours = "#{==:#{" + std::string(kPipeOption) + "}," + owner->token + "}";
+    const std::string set = recording ? "set-option -p -t " + pane.pane_id + " " +
+                                            std::string(kRecordingOption) + " 1"
+                                      : "set-option -p -u -t " + pane.pane_id + " " +
+                                            std::string(kRecordingOption);
+    auto done = status_of(tmux_argv(pane.socket, {word("if-shell"), word("-F"), word("-t"),
+                                                  value(pane.pane_id), fixed_operand(ours),
+                                                  fixed_operand(set)}));
+    if (!done) return std::unexpected(done.error());
+    return {};
+}
+
 void close_streams_at_exit() {
     // One tmux run per server: each pane's pipe closed where it is still
     // ours, and the option naming it removed.
@@ -256,7 +336,8 @@ void close_streams_at_exit() {
         texts.push_back("#{==:#{" + std::string(kPipeOption) + "}," + owner.token + "}");
         const std::string& condition = texts.back();
         texts.push_back("pipe-pane -t " + p + " ; set-option -p -u -t " + p + " " +
-                        std::string(kPipeOption));
+                        std::string(kPipeOption) + " ; set-option -p -u -t " + p + " " +
+                        std::string(kRecordingOption));
         std::vector<Arg>& args = runs[owner.address];
         if (!args.empty()) args.push_back(command_separator());
         args.insert(args.end(), {word("if-shell"), word("-F"), word("-t"), value(p),

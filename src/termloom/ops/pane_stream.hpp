@@ -5,7 +5,8 @@
 // A user's own pipe is never closed or replaced: a pane piped by anyone
 // else has no stream here, and the members that need one say so. Ours is
 // named by the pane option @termloom-pipe, whose token tells this process
-// (and a later one, when this one has ended) that it is ours.
+// that it is ours, and another termloom process that it may take it (the
+// one that asks last has the pane's stream; one that records keeps it).
 //
 // A mark is a place in the stream that tmux fixed: in the tmux run that
 // captures a screen, the pipe is closed and at once opened again into a new
@@ -35,6 +36,7 @@ Result<streams::StreamId> pane_stream(const Pane& pane, std::string_view failed)
 struct MarkedView {
     PaneView view;
     std::optional<StreamMark> mark;  // none: the pane is piped by someone else
+    std::string refused;             // then why, for messages
 };
 
 // One tmux run: the pane's view and, when its stream is ours (opened now if
@@ -46,6 +48,10 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options);
 // ended before it.
 Result<std::uint64_t> mark_position(const StreamMark& mark,
                                     std::optional<WaitClock::time_point> deadline);
+
+// Tells other termloom processes that the pane's stream records (they do
+// not take its pipe then), or no longer does.
+Result<void> mark_recording(const Pane& pane, bool recording);
 
 // Closes the streams of this process at its end (pipes that are still ours).
 void close_streams_at_exit();

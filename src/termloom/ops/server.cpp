@@ -1,8 +1,11 @@
 #include "server.hpp"
 
+#include <deque>
+
 #include "../core/server_socket.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
+#include "pane_spawn.hpp"
 #include "run_tmux.hpp"
 
 namespace termloom::server_ops {
@@ -144,17 +147,43 @@ std::unexpected<Error> made_no_session(const Server& server, const CommandOutput
 
 }  // namespace
 
-Result<Session> new_session(const Server& server, std::string name) {
+Result<Session> new_session(const Server& server, std::string name,
+                            std::optional<std::uint32_t> width, std::optional<std::uint32_t> height,
+                            std::optional<std::string> directory, std::optional<std::string> command,
+                            std::optional<Environment> environment,
+                            std::optional<std::uint32_t> history_limit) {
+    constexpr std::string_view kFailed = "new session failed: ";
+    auto checked = check_start_directory(directory);
+    if (!checked) return std::unexpected(checked.error());
+    if (environment) {
+        auto release = release_on_path();
+        if (!release) return std::unexpected(release.error());
+        // tmux 3.1c has -e on new-window and split-window only; no other way
+        // gives the first pane exactly these variables and nothing else.
+        if (!release->name.empty() && !new_session_takes_environment(*release)) {
+            return runtime_error(std::string(kFailed) + "environment needs tmux 3.2 or later (tmux " +
+                                 release->name + " has no new-session -e); pass it to "
+                                 "Session.new_window or Pane.split, which take it on this release");
+        }
+    }
     auto refused = refuse_non_socket_path(server.socket);
     if (!refused) return std::unexpected(refused.error());
     // tmux rewrites some names as it stores them (":" and ".", control and
     // unassigned characters, "#["): the handle takes the name it printed.
-    auto output = output_of(
-        tmux_argv(server.socket, {word("new-session"), word("-d"), word("-s"), name_value(name),
-                                  word("-P"), word("-F"), word("#{session_name}")}),
-        Capture::Both, kServerSpawnPrefix);
+    std::deque<std::string> texts;
+    std::vector<Arg> args = {word("new-session"), word("-d"), word("-s"), name_value(name),
+                             word("-P"), word("-F"), word("#{session_name}")};
+    add_size(args, texts, width, height);
+    add_start_directory(args, directory);
+    add_environment(args, texts, environment);
+    if (command) args.push_back(operand(*command));
+    // A new session has no options of its own before it exists: its first
+    // pane takes the global history-limit.
+    auto output = history_limit
+                      ? create_with_history_limit(server.socket, HistoryLimitLevel{}, *history_limit,
+                                                  args, kFailed, kServerSpawnPrefix)
+                      : output_of(tmux_argv(server.socket, args), Capture::Both, kServerSpawnPrefix);
     if (!output) return std::unexpected(output.error());
-    constexpr std::string_view kFailed = "new session failed: ";
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Whole);
     std::string stored = decode_lossy(std::move(output->stdout_bytes));
     stored.resize(without_line_end(stored).size());

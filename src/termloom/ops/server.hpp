@@ -2,6 +2,7 @@
 // create its sessions, and report its socket path.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,7 +19,13 @@ Result<bool> start(const Server& server);
 Result<bool> kill(const Server& server);
 Result<bool> has_session(const Server& server, std::string name);
 Result<std::vector<Session>> sessions(const Server& server);
-Result<Session> new_session(const Server& server, std::string name);
+// A detached session; the optional parts as new-session takes them (-x, -y,
+// -c, a command, -e on tmux 3.2 and later), history_limit for its first pane.
+Result<Session> new_session(const Server& server, std::string name,
+                            std::optional<std::uint32_t> width, std::optional<std::uint32_t> height,
+                            std::optional<std::string> directory, std::optional<std::string> command,
+                            std::optional<Environment> environment,
+                            std::optional<std::uint32_t> history_limit);
 Result<std::optional<std::string>> current_socket(const Server& server);
 Result<Pane> target_pane(const Server& server, std::string target);
 Result<Window> target_window(const Server& server, std::string target);

@@ -1,13 +1,12 @@
 #include "session.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <deque>
 #include <iterator>
 
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
+#include "pane_spawn.hpp"
 #include "run_tmux.hpp"
 #include "window.hpp"
 
@@ -15,15 +14,6 @@ namespace termloom::session_ops {
 namespace {
 
 const std::string kRenameFailed = "rename session failed: ";
-
-// O_PATH opens a folder without reading it (and keeps the module at
-// glibc 2.28, where stat's symbol is newer).
-bool is_directory(const std::string& path) {
-    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
-}
 
 constexpr std::string_view kMetadataFormat =
     "#{session_id}|#{session_name}|#{session_created}|#{session_attached}|"
@@ -155,26 +145,31 @@ Result<std::vector<Window>> windows(const Session& session) {
 }
 
 Result<Window> new_window(const Session& session, std::optional<std::string> name,
-                          std::optional<std::string> command,
-                          std::optional<std::string> directory) {
+                          std::optional<std::string> command, std::optional<std::string> directory,
+                          std::optional<Environment> environment,
+                          std::optional<std::uint32_t> history_limit) {
     constexpr std::string_view kFailed = "tmux new-window failed: ";
-    // tmux starts a window whose directory is missing in another one, and
-    // says nothing. A relative path is the client's, which is ours.
-    if (directory && !is_directory(*directory)) {
-        return value_error("no such directory: " + quote_text(*directory));
-    }
+    auto checked = check_start_directory(directory);
+    if (!checked) return std::unexpected(checked.error());
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());
     if (!found->found()) return lookup_failure(*found, kFailed, Stderr::Trimmed);
     // "$ID:" with no index: the next free index in that session.
     const std::string window = found->id + ":";
+    std::deque<std::string> texts;
     std::vector<Arg> args = {word("new-window"), word("-d"), word("-t"), value(window),
                              word("-P"), word("-F"), word(window_ops::kListFormat)};
     // tmux expands both the name and the start directory as formats.
     if (name) args.insert(args.end(), {word("-n"), name_value(*name)});
-    if (directory) args.insert(args.end(), {word("-c"), name_value(*directory)});
+    add_start_directory(args, directory);
+    add_environment(args, texts, environment);
     if (command) args.push_back(operand(*command));
-    auto output = output_of(tmux_argv(session.socket, args), Capture::Both, kSpawnPrefix);
+    // The new pane reads the session's history-limit ("$ID:" names the
+    // session to set-option as well).
+    auto output = history_limit
+                      ? create_with_history_limit(session.socket, HistoryLimitLevel{window},
+                                                  *history_limit, args, kFailed, kSpawnPrefix)
+                      : output_of(tmux_argv(session.socket, args), Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
     std::string text = decode_lossy(std::move(output->stdout_bytes));

@@ -2,6 +2,7 @@
 // metadata.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,9 +24,11 @@ Result<std::vector<Window>> windows(const Session& session);
 std::string repr(const Session& session);
 
 // A window at the next free index, not made current; the handle carries the
-// index and name tmux gave it.
+// index and name tmux gave it. history_limit is its pane's.
 Result<Window> new_window(const Session& session, std::optional<std::string> name,
-                          std::optional<std::string> command, std::optional<std::string> directory);
+                          std::optional<std::string> command, std::optional<std::string> directory,
+                          std::optional<Environment> environment,
+                          std::optional<std::uint32_t> history_limit);
 
 }  // namespace termloom::session_ops
 

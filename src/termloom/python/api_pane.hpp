@@ -63,7 +63,22 @@ inline constexpr std::array kPaneInterface = {
         "    horizontal: Split horizontally if True, vertically otherwise.\n"
         "    command: Optional command to run in the new pane.\n"
         "    keep: keep the split running after execution is complete, defaults to true\n",
-        arg("horizontal", "False"), arg("command", "None"), arg("keep", "True")),
+        arg("horizontal", "False"), arg("command", "None"), arg("keep", "True"), keyword_only,
+        arg("size", "None"), arg("percent", "None"), arg("directory", "None"),
+        arg("environment", "None"), arg("history_limit", "None"))
+        .raising(Exception::ValueError)
+        .noting(
+            "With `keep=True` the command runs under a shell that stays: `sh -lc '<command>` "
+            "and a line `exec \"$SHELL\"'`. While the command runs the pane's program is that "
+            "`sh` (`current_command` is `sh`); when it ends, the shell named by `$SHELL` takes "
+            "its place, so the pane stays and `wait_exit` never ends. With `keep=False` the "
+            "command is the pane's own program. Keyword-only: `size`, the new pane's width (a "
+            "horizontal split) or height in cells, or `percent`, the same as a share of this "
+            "pane from 1 to 100 (not both; tmux makes a larger one as large as fits); "
+            "`directory`, its start directory (a `ValueError` when it does not exist); "
+            "`environment`, variables for the new pane, passed exactly; `history_limit`, the "
+            "lines of history the new pane keeps: the session's `history-limit` is set, the "
+            "pane made and the value before put back in one tmux run."),
     method<&pane_ops::respawn>(
         "respawn",
         "Respawn the pane.\n\nArgs:\n"

@@ -8,6 +8,17 @@
 
 namespace termloom::py {
 
+inline constexpr std::string_view kNewSessionNotes =
+    "The session is detached. Its keywords: `width` and `height`, its size in cells (tmux keeps "
+    "them as the session's `default-size`); `directory`, its start directory (a `ValueError` when "
+    "it does not exist); `command`, run instead of the default shell; `environment`, variables "
+    "for the session and its first pane, passed exactly (tmux 3.2 and later: tmux 3.1c has no "
+    "`new-session -e`, and the call raises `RuntimeError` before anything runs); "
+    "`history_limit`, the lines of history its first pane keeps: the global `history-limit` is "
+    "set, the session made and the value before put back in one tmux run, so the option reads "
+    "as before afterwards, also when the creation fails. Without keywords it runs `new-session "
+    "-d -s NAME -P -F #{session_name}`.";
+
 inline constexpr std::array kServerInterface = {
     constructor<&server_ops::make>(arg("socket", "None")),
     computed<&server_ops::sessions>(
@@ -20,7 +31,11 @@ inline constexpr std::array kServerInterface = {
         "if a socket was explicitly provided, that is returned.\n"
         "otherwise, the default tmux socket path is returned.\n\nReturns:\n    str"),
     method<&server_ops::new_session>("new_session", "create a new session\n\nReturns:\n    Session",
-                              arg("name")),
+                              arg("name"), keyword_only, arg("width", "None"), arg("height", "None"),
+                              arg("directory", "None"), arg("command", "None"),
+                              arg("environment", "None"), arg("history_limit", "None"))
+        .raising(Exception::ValueError)
+        .noting(kNewSessionNotes),
     method<&server_ops::has_session>(
         "has_session",
         "check if the server contains a session using a session name\n\n"

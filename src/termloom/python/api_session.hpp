@@ -25,8 +25,13 @@ inline constexpr std::array kSessionInterface = {
         "    name: its name; tmux names it after its program when None\n"
         "    command: run instead of the default shell\n"
         "    directory: its start directory; ValueError when it is missing\n\nReturns:\n    Window",
-        arg("name", "None"), arg("command", "None"), arg("directory", "None"))
-        .raising(Exception::ValueError),
+        arg("name", "None"), arg("command", "None"), arg("directory", "None"), keyword_only,
+        arg("environment", "None"), arg("history_limit", "None"))
+        .raising(Exception::ValueError)
+        .noting("Keyword-only: `environment`, variables for the window's pane only, passed "
+                "exactly; `history_limit`, the lines of history its pane keeps: the session's "
+                "`history-limit` is set, the window made and the value before put back in one "
+                "tmux run."),
     method<&session_ops::set_option>(
         "set_option", "set an option on this session\n\nReturns:\n    True\n\nRaises:\n"
         "    ValueError for an option that tmux keeps at another level (any\n"

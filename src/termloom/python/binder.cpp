@@ -1,5 +1,6 @@
 #include "binder.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <string>
 #include <utility>
@@ -76,16 +77,18 @@ bool bind_arguments(std::string_view callable, const Signature& signature,
         bound[params.size()] = tuple;
         positional = positional.first(positional.size() - rest);
     }
+    // Keyword-only parameters follow the others and take no position.
+    const std::size_t by_position = std::min(signature.positional_count(), params.size());
     std::size_t required = 0;
-    for (const Param& p : params) required += p.required() ? 1 : 0;
+    for (const Param& p : params.first(by_position)) required += p.required() ? 1 : 0;
 
-    if (positional.size() > params.size()) {
+    if (positional.size() > by_position) {
         std::string message(callable);
-        if (required == params.size()) {
-            message += " takes " + std::to_string(params.size());
+        if (required == by_position) {
+            message += " takes " + std::to_string(by_position);
         } else {
             message += " takes from " + std::to_string(required) + " to " +
-                       std::to_string(params.size());
+                       std::to_string(by_position);
         }
         message += " positional arguments but " + std::to_string(positional.size()) +
                    (positional.size() == 1 ? " was given" : " were given");
@@ -113,16 +116,20 @@ bool bind_arguments(std::string_view callable, const Signature& signature,
         bound[index] = keyword_values[k];
     }
 
-    std::string_view missing[kMaxParams];
-    std::size_t missing_count = 0;
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        if (!bound[i] && params[i].required()) missing[missing_count++] = params[i].name;
-    }
-    if (missing_count > 0) {
-        raise_type_error(std::string(callable) + " missing " + std::to_string(missing_count) +
-                         (missing_count == 1 ? " required positional argument: "
-                                             : " required positional arguments: ") +
-                         name_list({missing, missing_count}));
+    // As Python reports them: the positional ones first, then the keyword-only.
+    for (const bool keyword_only : {false, true}) {
+        std::string_view missing[kMaxParams];
+        std::size_t missing_count = 0;
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            if (!bound[i] && params[i].required() && params[i].keyword_only == keyword_only) {
+                missing[missing_count++] = params[i].name;
+            }
+        }
+        if (missing_count == 0) continue;
+        const std::string kind =
+            keyword_only ? " required keyword-only argument" : " required positional argument";
+        raise_type_error(std::string(callable) + " missing " + std::to_string(missing_count) + kind +
+                         (missing_count == 1 ? ": " : "s: ") + name_list({missing, missing_count}));
         return false;
     }
 

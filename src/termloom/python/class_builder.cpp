@@ -86,9 +86,12 @@ std::string text_signature(const Member& member) {
         out += "$self";
         first = false;
     }
-    for (const Param& p : member.signature.list()) {
+    const std::size_t by_position = member.signature.positional_count();
+    for (std::size_t i = 0; i < member.signature.count; ++i) {
+        const Param& p = member.signature.params[i];
         if (!first) out += ", ";
         first = false;
+        if (i == by_position) out += "*, ";
         if (p.variadic()) out += '*';
         out += p.name;
         if (!p.required() && !p.variadic()) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "../core/process.hpp"
+#include "../core/text.hpp"
 #include "errors.hpp"
 
 namespace termloom::py {
@@ -70,6 +71,97 @@ std::optional<TextArgs> Inbound<TextArgs>::convert(PyObject* v) {
         args.items.push_back(std::move(*text));
     }
     return args;
+}
+
+namespace {
+
+// collections.abc.Mapping, imported once and kept; nullptr with the import's
+// error set.
+PyObject* mapping_class() {
+    static PyObject* mapping = [] {
+        PyObject* abc = PyImport_ImportModule("collections.abc");
+        if (!abc) return static_cast<PyObject*>(nullptr);
+        PyObject* found = PyObject_GetAttrString(abc, "Mapping");
+        Py_DECREF(abc);
+        return found;
+    }();
+    if (!mapping && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_RuntimeError, "collections.abc.Mapping could not be imported");
+    }
+    return mapping;
+}
+
+// One variable, checked; false with the error set.
+bool add_variable(Environment& environment, PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) {
+        std::string message = "a variable name must be str, not '" + type_name_of(key) + "'";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        return false;
+    }
+    auto name = text_from(key);
+    if (!name) return false;
+    if (name->empty() || name->find_first_of(std::string_view("=\0", 2)) != std::string::npos) {
+        std::string message = "invalid environment variable name: " + quote_text(*name) +
+                              " (a name is not empty and holds neither \"=\" nor NUL)";
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return false;
+    }
+    if (!PyUnicode_Check(value)) {
+        std::string message = "the value of " + quote_text(*name) + " must be str, not '" +
+                              type_name_of(value) + "'";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        return false;
+    }
+    auto text = text_from(value);
+    if (!text) return false;
+    if (text->find('\0') != std::string::npos) {
+        std::string message = "the value of environment variable " + quote_text(*name) +
+                              " holds NUL, which no environment can carry";
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return false;
+    }
+    environment.variables.emplace_back(std::move(*name), std::move(*text));
+    return true;
+}
+
+}  // namespace
+
+std::optional<Environment> Inbound<Environment>::convert(PyObject* v) {
+    Environment environment;
+    if (PyDict_Check(v) && PyDict_CheckExact(v)) {
+        // Converting a str runs no Python code, so the dict cannot change meanwhile.
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(v, &position, &key, &value)) {
+            if (!add_variable(environment, key, value)) return std::nullopt;
+        }
+        return environment;
+    }
+    PyObject* mapping = mapping_class();
+    if (!mapping) return std::nullopt;
+    const int is_mapping = PyObject_IsInstance(v, mapping);
+    if (is_mapping < 0) return std::nullopt;
+    if (!is_mapping) {
+        raise_cast_error(v, "collections.abc.Mapping[str, str]");
+        return std::nullopt;
+    }
+    PyObject* items = PyMapping_Items(v);  // a new list of (key, value) tuples
+    if (!items) return std::nullopt;
+    const Py_ssize_t count = PyList_Size(items);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyList_GetItem(items, i);
+        if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
+            PyErr_SetString(PyExc_TypeError, "the mapping's items() gave something else than pairs");
+            Py_DECREF(items);
+            return std::nullopt;
+        }
+        if (!add_variable(environment, PyTuple_GetItem(item, 0), PyTuple_GetItem(item, 1))) {
+            Py_DECREF(items);
+            return std::nullopt;
+        }
+    }
+    Py_DECREF(items);
+    return environment;
 }
 
 std::optional<std::uint32_t> unsigned_from(PyObject* value) {

@@ -61,6 +61,13 @@ template <>
 struct Inbound<TextArgs> {
     static std::optional<TextArgs> convert(PyObject* v);
 };
+// A Mapping of str to str (a dict, or any collections.abc.Mapping): the
+// variables in its order. A name that is empty or holds "=" or NUL, or a
+// value holding NUL, is a ValueError naming it.
+template <>
+struct Inbound<Environment> {
+    static std::optional<Environment> convert(PyObject* v);
+};
 template <class T>
 struct Inbound<std::optional<T>> {
     static std::optional<std::optional<T>> convert(PyObject* v) {

@@ -33,6 +33,10 @@ std::string qualified_name(PyObject* type) {
 
 }  // namespace
 
+std::string type_name_of(PyObject* value) {
+    return qualified_name(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+}
+
 void raise_runtime_error(std::string_view message) { set_error(PyExc_RuntimeError, message); }
 
 void raise_uninitialised(PyObject* object) {

@@ -21,6 +21,9 @@ PyObject* raise(const Error& error);
 // TypeError "'<type of value>' object cannot be cast as '<expected>'".
 void raise_cast_error(PyObject* value, std::string_view expected);
 
+// The __qualname__ of the value's type, "?" when it cannot be read.
+std::string type_name_of(PyObject* value);
+
 // Re-raises a pending TypeError as "argument '<name>': <message>", keeping its
 // cause; any other pending exception is left as it is.
 void prefix_argument_error(std::string_view name);

@@ -32,7 +32,7 @@
 
 namespace termloom::py {
 
-inline constexpr std::size_t kMaxParams = 6;
+inline constexpr std::size_t kMaxParams = 10;
 
 enum class ValueType {
     Text, OptionalText, Unsigned, OptionalUnsigned, Flag,
@@ -40,6 +40,7 @@ enum class ValueType {
     Pattern,                   // str or compiled re.Pattern[str]
     Texts,                     // *args: every further positional argument, each a str
     OptionalMark,              // Screen, int or None: where a wait's new output starts
+    OptionalEnvironment,       // a Mapping[str, str] of environment variables, or None
     Ignored,                   // any object, not looked at (__exit__'s exception)
 };
 
@@ -48,6 +49,7 @@ struct Param {
     ValueType type{};
     std::string_view annotation;      // its Python type, as written in annotations
     std::string_view default_source;  // Python source of the default; "" when required
+    bool keyword_only = false;        // after the "*" of the signature
 
     constexpr bool variadic() const { return type == ValueType::Texts; }
     constexpr bool required() const { return default_source.empty() && !variadic(); }
@@ -58,6 +60,12 @@ struct Signature {
     std::size_t count = 0;
 
     constexpr std::span<const Param> list() const { return {params.data(), count}; }
+    // The parameters that a position can bind: those before the "*".
+    constexpr std::size_t positional_count() const {
+        std::size_t n = 0;
+        while (n < count && !params[n].keyword_only) ++n;
+        return n;
+    }
 };
 
 enum class MemberKind {
@@ -126,6 +134,7 @@ struct Member {
     MemberKind kind{};
     std::string_view name;
     std::string_view doc;          // docstring without text signature; "" for none
+    std::string_view notes;        // more for the reference, after the docstring (Markdown)
     std::string_view returns;      // annotation of the result in the interface records
     std::string_view result_type;  // the Python type of the result, precisely
     std::string_view produces;     // the class of the instances it returns; "" for none
@@ -149,6 +158,14 @@ struct Member {
     consteval Member raising(Exception e) const {
         Member m = *this;
         (m.kind == MemberKind::Settable ? m.setter_raises : m.raises) |= e;
+        return m;
+    }
+
+    // Adds a paragraph to the member's section of the reference, where the
+    // docstring (kept as it is) does not say everything.
+    consteval Member noting(std::string_view text) const {
+        Member m = *this;
+        m.notes = text;
         return m;
     }
 };
@@ -215,6 +232,12 @@ struct TypeInfo<std::optional<OutputMark>> {
     static constexpr std::string_view produces = {};
     static constexpr ValueType value_type = ValueType::OptionalMark;
 };
+template <>
+struct TypeInfo<Environment> {
+    static constexpr std::string_view annotation = "collections.abc.Mapping[str, str]";
+    static constexpr std::string_view precise = annotation;
+    static constexpr std::string_view produces = {};
+};
 // *args: str, as an operation takes it.
 template <>
 struct TypeInfo<TextArgs> {
@@ -243,6 +266,10 @@ struct TypeInfo<std::optional<std::uint32_t>> : OptionalInfo<std::uint32_t> {
 template <>
 struct TypeInfo<std::optional<Seconds>> : OptionalInfo<Seconds> {
     static constexpr ValueType value_type = ValueType::OptionalSeconds;
+};
+template <>
+struct TypeInfo<std::optional<Environment>> : OptionalInfo<Environment> {
+    static constexpr ValueType value_type = ValueType::OptionalEnvironment;
 };
 template <class T>
 struct TypeInfo<std::vector<T>> {
@@ -300,6 +327,10 @@ constexpr Exceptions argument_errors(const Signature& signature) {
                 break;
             case ValueType::Pattern:
             case ValueType::Texts: e |= Exception::UnicodeEncodeError; break;
+            case ValueType::OptionalEnvironment:  // a name with "=", NUL in a name or value
+                e |= Exception::ValueError;
+                e |= Exception::UnicodeEncodeError;
+                break;
         }
     }
     return e;
@@ -354,11 +385,20 @@ struct FieldTraits<F T::*> {
 struct ParamName {
     std::string_view name;
     std::string_view default_source = {};
+    bool keyword_only = false;  // set by signature_of for those after `keyword_only`
 };
 
 constexpr ParamName arg(std::string_view name, std::string_view default_source = {}) {
     return {name, default_source};
 }
+
+// Python's "*" in a declaration: the parameters after it are bound by
+// keyword only, so that adding one never shifts the positions of others.
+struct KeywordOnlyMarker {};
+inline constexpr KeywordOnlyMarker keyword_only{};
+
+template <class... Names>
+inline constexpr std::size_t kNamedCount = (std::size_t{std::is_same_v<Names, ParamName>} + ... + 0);
 
 // "10.0", "0.5": digits, one point, digits; what the binder turns into a float.
 constexpr bool is_seconds_literal(std::string_view source) {
@@ -376,28 +416,46 @@ using ParamType = std::remove_cvref_t<std::tuple_element_t<I, Args>>;
 
 template <class Args, class... Names>
 consteval Signature signature_of(Names... names) {
-    static_assert(sizeof...(Names) == std::tuple_size_v<Args>,
+    constexpr std::size_t kCount = kNamedCount<Names...>;
+    static_assert(kCount == std::tuple_size_v<Args>,
                   "declare one name for each parameter of the operation");
-    static_assert(sizeof...(Names) <= kMaxParams);
+    static_assert(kCount <= kMaxParams);
+    static_assert(sizeof...(Names) <= kCount + 1, "one keyword_only marker at most");
     Signature signature;
-    std::array<ParamName, sizeof...(Names)> given{names...};
+    std::array<ParamName, kCount> given{};
+    std::size_t taken = 0;
+    bool after_marker = false;
     bool seen_default = false;
+    [[maybe_unused]] auto take = [&]<class N>(N name) {  // not called without parameters
+        if constexpr (std::is_same_v<N, KeywordOnlyMarker>) {
+            after_marker = true;
+        } else {
+            name.keyword_only = after_marker;
+            given[taken++] = name;
+        }
+    };
+    (take(names), ...);
+    if (after_marker && (kCount == 0 || !given[kCount - 1].keyword_only)) {
+        throw "keyword_only goes before at least one parameter";
+    }
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         ((signature.params[I] = Param{given[I].name,
                                       TypeInfo<ParamType<I, Args>>::value_type,
                                       TypeInfo<ParamType<I, Args>>::precise,
-                                      given[I].default_source}),
+                                      given[I].default_source, given[I].keyword_only}),
          ...);
-    }(std::make_index_sequence<sizeof...(Names)>{});
-    signature.count = sizeof...(Names);
+    }(std::make_index_sequence<kCount>{});
+    signature.count = kCount;
     for (const Param& p : signature.list()) {
         if (p.variadic()) {
             if (!p.default_source.empty() || &p != &signature.params[signature.count - 1]) {
                 throw "*args comes last, without a default";
             }
+            if (after_marker) throw "*args and keyword-only parameters do not go together";
         } else if (!p.required()) {
             bool optional = p.type == ValueType::OptionalText || p.type == ValueType::OptionalUnsigned ||
-                            p.type == ValueType::OptionalMark;
+                            p.type == ValueType::OptionalMark ||
+                            p.type == ValueType::OptionalEnvironment;
             bool seconds = p.type == ValueType::Seconds || p.type == ValueType::OptionalSeconds;
             bool fits = seconds && is_seconds_literal(p.default_source);
             fits |= (optional || p.type == ValueType::OptionalSeconds) && p.default_source == "None";
@@ -407,8 +465,8 @@ consteval Signature signature_of(Names... names) {
                 throw "a default must be None for an optional, True or False for a flag and a "
                       "float literal for seconds";
             }
-            seen_default = true;
-        } else if (seen_default) {
+            if (!p.keyword_only) seen_default = true;
+        } else if (seen_default && !p.keyword_only) {
             throw "a required parameter cannot follow one with a default";
         }
     }
@@ -667,7 +725,8 @@ consteval bool members_belong_to(const std::array<Member, N>& table) {
     return true;
 }
 
-// "name($self, a, b=None)" for a method, "Class(a, b=None)" for a constructor.
+// "name($self, a, b=None, *, c=None)" for a method, "Class(a, b=None)" for
+// a constructor.
 std::string text_signature(const Member& member);
 
 }  // namespace termloom::py

@@ -4,6 +4,7 @@
 // aligned, a little-endian 32-bit length and that many bytes of one JSON
 // object. Everything, the symbol names included, is computed from the class
 // tables during compilation; nothing in the module reads the records.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -96,6 +97,27 @@ constexpr void put_id(TextOut& out, std::uint64_t id) {
     out << '"';
 }
 
+// ,"<key>":[{"name":...,"annotation":...,"default":...},...]; nothing for none.
+constexpr void put_parameter_list(TextOut& out, std::string_view key, std::span<const Param> params) {
+    if (params.empty()) return;
+    out << ",\"" << key << "\":[";
+    bool first = true;
+    for (const Param& p : params) {
+        if (!first) out << ',';
+        first = false;
+        out << "{\"name\":";
+        put_json_string(out, p.name);
+        out << ",\"annotation\":";
+        put_json_string(out, p.annotation);
+        if (!p.required()) {
+            out << ",\"default\":";
+            put_json_string(out, p.default_source);
+        }
+        out << '}';
+    }
+    out << ']';
+}
+
 constexpr void put_arguments(TextOut& out, const Record& r) {
     const Member& m = *r.member;
     out << "{\"posonlyargs\":[{\"name\":";
@@ -109,24 +131,10 @@ constexpr void put_arguments(TextOut& out, const Record& r) {
     const std::size_t vararg_index = params.size() - 1;
     const std::span<const Param> all = params;
     if (has_vararg) params = params.first(vararg_index);
-    if (!params.empty()) {
-        out << ",\"args\":[";
-        bool first = true;
-        for (const Param& p : params) {
-            if (!first) out << ',';
-            first = false;
-            out << "{\"name\":";
-            put_json_string(out, p.name);
-            out << ",\"annotation\":";
-            put_json_string(out, p.annotation);
-            if (!p.required()) {
-                out << ",\"default\":";
-                put_json_string(out, p.default_source);
-            }
-            out << '}';
-        }
-        out << ']';
-    }
+    // Keyword-only parameters follow the others (and never *args).
+    const std::size_t by_position = std::min(m.signature.positional_count(), params.size());
+    put_parameter_list(out, "args", params.first(by_position));
+    put_parameter_list(out, "kwonlyargs", params.subspan(by_position));
     if (has_vararg) {
         out << ",\"vararg\":{\"name\":";
         put_json_string(out, all[vararg_index].name);

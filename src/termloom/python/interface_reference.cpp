@@ -20,8 +20,10 @@ constexpr std::string_view exception_meaning(Exception e) {
                    "an object while a call on the same thread holds it gets \"Already mutably "
                    "borrowed\" (or \"Already borrowed\" for a rename).";
         case Exception::ValueError:
-            return "tmux refused the value (the new name of a window), or a number of seconds "
-                   "is negative.";
+            return "a value that cannot be used: tmux refused it (the new name of a window), the "
+                   "member's text says why (a directory that does not exist), a number of seconds "
+                   "is negative, or an environment variable's name is empty or holds `=` or NUL "
+                   "(or its value holds NUL).";
         case Exception::TypeError:
             return "an argument of the wrong type, or arguments that do not fit the parameters.";
         case Exception::OverflowError:
@@ -81,6 +83,7 @@ constexpr void put_member(TextOut& out, const ClassInterface& c, const Member& m
     put_usage(out, m);
     out << "\n\n";
     put_docstring(out, m.doc);
+    if (!m.notes.empty()) out << m.notes << "\n\n";
     put_raises(out, "Raises:", m.raises);
     if (m.kind == MemberKind::Settable) {
         const Param& value = m.signature.params[0];
@@ -133,8 +136,9 @@ constexpr void put_reference(TextOut& out) {
     out << "# " << kModuleName << " API reference\n\n"
         << "<!-- Generated from the module's class tables by tools/gen_interface_files.py: "
            "do not edit. -->\n\n"
-        << "Every parameter may be given by position or by keyword. Types are written as in the "
-           "type stub (`termloom-stubs`), which comes with the module.\n\n"
+        << "Every parameter may be given by position or by keyword, except those after a `*`, "
+           "which are given by keyword only. Types are written as in the type stub "
+           "(`termloom-stubs`), which comes with the module.\n\n"
         << "The exceptions listed under each member mean:\n\n";
     for (Exception e : kAllExceptions) {
         out << "- `" << exception_name(e) << "`: " << exception_meaning(e) << '\n';

@@ -41,6 +41,7 @@ constexpr void put_stub(TextOut& out) {
         << "# Only the classes in __all__ are in the module's namespace. The others are reached\n"
         << "# through the objects that those return, so they are type_check_only: they can be\n"
         << "# named in annotations (imported under typing.TYPE_CHECKING), not at run time.\n"
+        << "import collections.abc\n"
         << "import re\n"
         << "import types\n"
         << "from typing import final, type_check_only\n\n"

@@ -9,14 +9,17 @@
 
 namespace termloom::py {
 
-// "(self, keys: str, enter: bool = False)"; `first` is "self", "cls" or
-// nothing.
+// "(self, keys: str, enter: bool = False)", "(self, name: str, *, width:
+// int | None = None)"; `first` is "self", "cls" or nothing.
 constexpr void put_parameters(TextOut& out, std::string_view first, const Signature& signature) {
     out << '(' << first;
     bool separate = !first.empty();
-    for (const Param& p : signature.list()) {
+    const std::size_t by_position = signature.positional_count();
+    for (std::size_t i = 0; i < signature.count; ++i) {
+        const Param& p = signature.params[i];
         if (separate) out << ", ";
         separate = true;
+        if (i == by_position) out << "*, ";
         if (p.variadic()) out << '*';
         out << p.name << ": " << p.annotation;
         if (!p.required() && !p.variadic()) out << " = " << p.default_source;
