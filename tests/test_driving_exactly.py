@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import BASH, wait_for
+from conftest import BASH, wait_for, wait_for_prompt
 from test_pane_run import SHELLS, start_shell
 
 # Commands that draw outside their own lines, and what they printed.
@@ -137,6 +137,7 @@ def test_a_run_that_timed_out_keeps_the_pane(bash_pane):
 def test_nothing_of_ours_on_the_screen_or_in_the_history(bash_pane):
     bash_pane.run("echo one; echo two")
     bash_pane.run("printf 'x\\ny\\n'")
+    wait_for_prompt(bash_pane, above="y")  # the prompt comes after run has returned
     shown = bash_pane.capture(full=True)
     assert "$ echo one; echo two\none\ntwo\n$ printf 'x\\ny\\n'\nx\ny\n$" in shown
     for ours in ("termloom", "\\command", "__tl", "tl"):
@@ -328,7 +329,8 @@ class TestRecording:
         tmux_server.command("pipe-pane", "-t", tmux_pane.pane_id, f"cat >> {theirs}")
         # Replaced at the very moment termloom takes a mark, it could still
         # take the pane back: once tmux has closed our pipe, it never does.
-        wait_for(lambda: not self.our_pipes(tmux_server))
+        wait_for(lambda: not self.our_pipes(tmux_server) and tmux_server.command(
+            "display-message", "-p", "-t", tmux_pane.pane_id, "#{@termloom-pipe}") == "\n")
         assert tmux_pane.stop_recording() is False
         with pytest.raises(RuntimeError, match="piped elsewhere"):
             tmux_pane.record(os.path.join(isolated_env, "x.cast"))

@@ -226,12 +226,8 @@ Result<Sight> sight(const Pane& pane, const std::optional<std::uint64_t>& after,
     PaneView view;
     std::optional<StreamMark> mark;
     if (marked) {
-        auto seen = marked_view(pane, options);
+        auto seen = live_marked_view(pane, options);
         if (!seen) return std::unexpected(seen.error());
-        if (!seen->view.gone.empty() || seen->view.dead) {
-            auto gone = live_view(pane, {});
-            if (!gone) return std::unexpected(gone.error());
-        }
         view = std::move(seen->view);
         mark = seen->mark;
     } else {
@@ -368,12 +364,8 @@ Result<Screen> wait_quiet(const Pane& pane, Seconds quiet, std::optional<Seconds
             std::optional<StreamMark> mark;
             PaneView view;
             if (due) {
-                auto seen = marked_view(pane, {});
+                auto seen = live_marked_view(pane, {});
                 if (!seen) return std::unexpected(seen.error());
-                if (!seen->view.gone.empty() || seen->view.dead) {
-                    auto gone = live_view(pane, {});
-                    if (!gone) return std::unexpected(gone.error());
-                }
                 view = std::move(seen->view);
                 mark = seen->mark;
             } else {

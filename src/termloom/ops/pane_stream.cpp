@@ -87,12 +87,20 @@ bool left_over(std::string_view token) {
     return ::kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH;
 }
 
-// `text` for the inside of a tmux command string's double quotes, in a
-// command that then expands formats (pipe-pane does).
+// `text` for the inside of a tmux command string's double quotes.
 std::string in_tmux_double_quotes(std::string_view text) {
     std::string out;
     for (char c : text) {
         if (c == '"' || c == '\\' || c == '$') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// `text` as a format expands it back (pipe-pane expands its command).
+std::string format_escaped(std::string_view text) {
+    std::string out;
+    for (char c : text) {
         if (c == '#') out += '#';
         out += c;
     }
@@ -100,18 +108,23 @@ std::string in_tmux_double_quotes(std::string_view text) {
 }
 
 // The command of a pipe named `token`: copy the pane's output into the
-// FIFO; when the copy ends (the pipe closed, by us or by someone's own
+// FIFO (closed as soon as the copy ends: that is our end of file); when the copy ends (the pipe closed, by us or by someone's own
 // pipe-pane), take our name off the pane if it is still this pipe's, so
 // that no termloom process takes the pipe that replaced it for ours.
 std::string pipe_command(const Pane& pane, const std::string& fifo, const std::string& token) {
     const std::string& p = pane.pane_id;
     auto tmux = tmux_program();
-    const std::string after = shell_quoted(tmux ? *tmux : std::string("tmux")) +
+    // Written as pipe-pane's format expansion reads it: "##" is a "#".
+    const std::string after = format_escaped(shell_quoted(tmux ? *tmux : std::string("tmux"))) +
                               " -S #{q:socket_path} if-shell -F -t " + p + " '##{==:##{" +
                               std::string(kPipeOption) + "}," + token + "}' 'set-option -p -u -t " + p +
                               " " + std::string(kPipeOption) + " ; set-option -p -u -t " + p + " " +
                               std::string(kRecordingOption) + "' >/dev/null 2>&1";
-    return "pipe-pane -O -t " + p + " \"cat >" + fifo + "; " + in_tmux_double_quotes(after) + "\"";
+    // The FIFO is opened read-write first, which never waits for a reader,
+    // then for writing alone: if this process is gone (no reader), the copy
+    // ends at its first write instead of waiting for a reader for ever.
+    return "pipe-pane -O -t " + p + " \"exec 3<>" + fifo + " 4>" + fifo + " 3<&-; cat >&4; exec 4>&-; " +
+           in_tmux_double_quotes(after) + "\"";
 }
 
 struct PipeState {
@@ -258,7 +271,8 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
     // Each pipe has a name of its own: the closed one's end (its cat) then
     // leaves the new one's alone.
     const std::string token = new_token();
-    PipeCommands reopen{"#{==:#{" + std::string(kPipeOption) + "}," + owner->token + "}",
+    // Only our pipe, still open: one that someone closed has left a gap.
+    PipeCommands reopen{"#{&&:#{pane_pipe},#{==:#{" + std::string(kPipeOption) + "}," + owner->token + "}}",
                         "pipe-pane -t " + pane.pane_id + " ; " + opened(pane, fifo->path, token), ""};
     auto seen = view_with_pipe(pane, options, reopen);
     if (!seen) {
@@ -273,6 +287,16 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
     streams::cancel_source(*live, *number);
     return MarkedView{std::move(view), std::nullopt,
                       "pane " + pane.pane_id + "'s output is no longer piped to this process"};
+}
+
+Result<MarkedView> live_marked_view(const Pane& pane, ViewOptions options) {
+    auto seen = marked_view(pane, options);
+    if (!seen) return seen;
+    if (!seen->view.gone.empty() || seen->view.dead) {
+        auto gone = live_view(pane, {});
+        if (!gone) return std::unexpected(gone.error());
+    }
+    return seen;
 }
 
 Result<streams::StreamId> pane_stream(const Pane& pane, std::string_view failed) {

@@ -43,6 +43,10 @@ struct MarkedView {
 // need be), a mark at that very moment.
 Result<MarkedView> marked_view(const Pane& pane, ViewOptions options);
 
+// The same for a pane whose process still runs: a pane that is gone or dead
+// is the error live_view gives.
+Result<MarkedView> live_marked_view(const Pane& pane, ViewOptions options);
+
 // Where a mark is in its stream, once the reading thread has reached it;
 // waits for that within the deadline. An error when the mark's stream has
 // ended before it.

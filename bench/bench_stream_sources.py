@@ -1,0 +1,96 @@
+"""Where a pane's output stream can come from: a pipe-pane into a FIFO, or a
+control-mode client's %output, side by side on the same pane.
+
+The pane's program prints the time (ns) whenever it is asked to; each
+source's reader notes when the line reaches it. Reported per tmux release:
+the latency from the write to each reader (p50, p95), and what each source
+shows in the user's session (#{session_attached}).
+
+    python bench/bench_stream_sources.py [--samples N] [--tmux PATH ...]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import select
+import subprocess
+import sys
+import tempfile
+import time
+
+from common import percentile, run_main
+
+PRINTER = ("import os, sys, time\n"
+           "fifo = sys.argv[1]\n"
+           "while True:\n"
+           "    with open(fifo) as f:\n"
+           "        f.read()\n"
+           "    sys.stdout.write('t%d\\n' % time.time_ns()); sys.stdout.flush()\n")
+STAMP = re.compile(rb"t(\d{19})")
+
+
+def measure(tmux: str, samples: int) -> str:
+    folder = tempfile.mkdtemp(prefix="tlb", dir="/tmp")
+    socket, trigger, piped = (os.path.join(folder, n) for n in ("s", "trigger", "piped"))
+    os.mkfifo(trigger)
+    os.mkfifo(piped)
+    run = lambda *a: subprocess.run([tmux, "-S", socket, *a], capture_output=True, text=True, check=True).stdout
+    try:
+        run("-f", "/dev/null", "new-session", "-d", "-s", "s", "-x", "80", "-y", "24",
+            f"{sys.executable} -c \"{PRINTER}\" {trigger}")
+        pipe_fd = os.open(piped, os.O_RDONLY | os.O_NONBLOCK)
+        run("pipe-pane", "-O", "-t", "s", f"exec cat >{piped}")
+        control = subprocess.Popen([tmux, "-S", socket, "-C", "attach", "-t", "s"], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE)
+        time.sleep(0.3)
+        attached = run("display-message", "-p", "-t", "s", "#{session_attached}").strip()
+        lat = {"pipe-pane": [], "control mode": []}
+        os.set_blocking(control.stdout.fileno(), False)
+        buffers = {pipe_fd: b"", control.stdout.fileno(): b""}
+        names = {pipe_fd: "pipe-pane", control.stdout.fileno(): "control mode"}
+        for _ in range(samples):
+            with open(trigger, "w") as f:
+                f.write("x")
+            got = set()
+            deadline = time.monotonic() + 5
+            while len(got) < 2 and time.monotonic() < deadline:
+                ready, _, _ = select.select(list(buffers), [], [], 1)
+                now = time.time_ns()
+                for fd in ready:
+                    chunk = os.read(fd, 65536)
+                    buffers[fd] += chunk
+                    found = STAMP.search(buffers[fd])
+                    if found and fd not in got:
+                        lat[names[fd]].append((now - int(found.group(1))) / 1e6)
+                        got.add(fd)
+                        buffers[fd] = buffers[fd][found.end():]
+            time.sleep(0.005)
+        control.stdin.close()
+        control.kill()
+        control.wait()
+        os.close(pipe_fd)
+        version = subprocess.run([tmux, "-V"], capture_output=True, text=True).stdout.strip()
+        lines = [f"{version}: session_attached with the control client: {attached} (0 without)"]
+        for name, values in lat.items():
+            values.sort()
+            lines.append(f"  {name:13} p50 {percentile(values, 0.5):.3f} ms, p95 {percentile(values, 0.95):.3f} ms "
+                         f"({len(values)} samples)")
+        return "\n".join(lines)
+    finally:
+        subprocess.run([tmux, "-S", socket, "kill-server"], capture_output=True)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--samples", type=int, default=200)
+    parser.add_argument("--tmux", nargs="*", default=["tmux"])
+    args = parser.parse_args()
+    for tmux in args.tmux:
+        print(measure(tmux, args.samples))
+    return 0
+
+
+if __name__ == "__main__":
+    run_main(main)
