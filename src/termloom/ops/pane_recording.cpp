@@ -30,11 +30,13 @@ std::string os_error(int err) {
     return ::strerror_r(err, buf, sizeof buf);  // GNU: returns the text
 }
 
-std::string absolute(std::string path) {
-    if (path.starts_with('/')) return path;
+std::string absolute(const std::string& path) {
     char buf[4096];
-    if (!::getcwd(buf, sizeof buf)) return path;
-    return std::string(buf) + "/" + path;
+    if (path.starts_with('/') || !::getcwd(buf, sizeof buf)) return path;
+    std::string out(buf);
+    out.push_back('/');
+    out.append(path.data(), path.size());
+    return out;
 }
 
 }  // namespace
@@ -47,7 +49,7 @@ Result<bool> record(const Pane& pane, std::string path) {
                              quote_text(current->path));
     }
     if (path.find('\0') != std::string::npos) return value_error("record: the path holds NUL (\"\\0\")");
-    path = absolute(std::move(path));
+    path = absolute(path);
     // Emptied only once the recording is the pane's one (start_recording).
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {

@@ -132,7 +132,7 @@ Result<PaneView> live_view(const Pane& pane, ViewOptions options, std::string_vi
     return runtime_error(std::move(message));
 }
 
-WakeSources wake_sources(const PaneView& view) { return WakeSources{view.tty, view.pid}; }
+WakeSources wake_sources(const PaneView& view) { return WakeSources{view.tty, view.pid, {}}; }
 
 std::string last_screen_lines(std::string_view text, std::string_view label,
                               std::string_view empty) {

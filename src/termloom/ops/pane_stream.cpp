@@ -194,12 +194,12 @@ Result<Opening> try_open(const Pane& pane, ViewOptions options,
             streams::Owner{pane.socket, pane.pane_id, token, seen->second.socket_path,
                            tmux ? *tmux : std::string("tmux")});
         if (!stream) return std::unexpected(stream.error());
-        return Opening{MarkedView{std::move(seen->first), StreamMark{*stream, 0}}, seen->second};
+        return Opening{MarkedView{std::move(seen->first), StreamMark{*stream, 0}, {}}, seen->second};
     }
     ::close(fifo->fd);
     remove_private_file(fifo->path);
     if (!seen) return std::unexpected(seen.error());
-    return Opening{MarkedView{std::move(seen->first), std::nullopt}, seen->second};
+    return Opening{MarkedView{std::move(seen->first), std::nullopt, {}}, seen->second};
 }
 
 std::string opened(const Pane& pane, const std::string& fifo, const std::string& token) {

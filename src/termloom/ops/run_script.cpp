@@ -143,7 +143,7 @@ std::string end_step(const RunScript& script) {
     if (!aborts_at_interrupt(shell)) out += c + "trap - INT;";
     out += c + "set +xv;";
     if (is_ksh93(shell)) out += "__tl_s=${__tl_k-$__tl_s};" + c + "unset __tl_k;";
-    out += "case $__tl_s in 25[7-9]|2[6-9]?|3??)__tl_s=$((__tl_s-128));;esac;";
+    out += "case $__tl_s in 25[7-9]|2[6-9][0-9]|3[0-9][0-9])__tl_s=$((__tl_s-128));;esac;";
     if (is_mksh(shell)) {
         out += c + "print -n -- \"" + marker + "=$__tl_s" + std::string(kBel) + "\";";
     } else {
