@@ -206,6 +206,14 @@ class TestWaitAfterAMark:
         with pytest.raises(RuntimeError, match="lines may have been dropped"):
             pane.wait_for("x", after=pane.screen().history_size, timeout=1)
 
+    def test_screens_taken_one_after_another_all_mark(self, tmux_pane):
+        # Each look reopens the pipe; the one before's end must not read as
+        # someone else's pipe.
+        for round in range(30):
+            mark = tmux_pane.screen()
+            tmux_pane.send_text(f"echo m{round}x", enter=True)
+            tmux_pane.wait_for(f"m{round}x\n", after=mark, timeout=10)
+
 
 class TestExpect:
     def test_each_match_starts_after_the_last(self, bash_pane):
@@ -282,13 +290,17 @@ class TestRecording:
         assert tmux_pane.stop_recording() is False
 
     def test_a_killed_pipe_is_an_error_at_stop(self, tmux_pane, tmux_server, isolated_env):
-        path = os.path.join(isolated_env, "k.cast")
-        tmux_pane.record(path)
-        tmux_pane.run("echo before")
-        tmux_server.command("pipe-pane", "-t", tmux_pane.pane_id)  # somebody closes our pipe
-        with pytest.raises(RuntimeError, match="output stream ended while recording"):
-            tmux_pane.stop_recording()
-        assert "before" in self.events(path)[1]
+        # Several rounds: the closed pipe's end races the stop's own look.
+        for round in range(4):
+            path = os.path.join(isolated_env, f"k{round}.cast")
+            tmux_pane.record(path)
+            tmux_pane.run(f"echo before{round}")
+            tmux_server.command("pipe-pane", "-t", tmux_pane.pane_id)  # somebody closes our pipe
+            started = time.monotonic()
+            with pytest.raises(RuntimeError, match="output stream ended while recording"):
+                tmux_pane.stop_recording()
+            assert time.monotonic() - started < 5  # not after waiting for a writer that never comes
+            assert f"before{round}" in self.events(path)[1]
 
     @pytest.mark.parametrize("keep", [True, False])
     def test_stop_after_the_program_ended(self, tmux_session, tmux_server, isolated_env, keep):

@@ -203,12 +203,13 @@ void mark_ended(Stream& stream) {
     }
 }
 
-// The current source has ended: the next one takes over, or the stream ends.
-void next_source(Stream& stream) {
+// The current source has ended (or is dropped, its child killed): the next
+// one takes over, or the stream ends.
+void next_source(Stream& stream, bool kill_first = false) {
     const Pending done = *stream.current;
     ::epoll_ctl(hub->epoll_fd, EPOLL_CTL_DEL, done.source.fd, nullptr);
     hub->by_fd.erase(done.source.fd);
-    release(done.source, false);
+    release(done.source, kill_first);
     stream.current.reset();
     if (!stream.queued.empty()) {
         Pending next = stream.queued.front();
@@ -360,7 +361,9 @@ bool writer_gone(StreamId id) {
     std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);
     if (!stream || !stream->current) return true;
-    pollfd entry{stream->current->source.fd, POLLIN, 0};
+    // A source no writer has opened yet does not hang up.
+    const Pending& newest = stream->queued.empty() ? *stream->current : stream->queued.back();
+    pollfd entry{newest.source.fd, POLLIN, 0};
     return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
 }
 
@@ -386,6 +389,12 @@ void cancel_source(StreamId id, std::uint32_t number) {
     std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);
     if (!stream) return;
+    // The source before it may have ended meanwhile, making it the current one.
+    if (stream->current && stream->current->number == number) {
+        next_source(*stream, true);
+        notify(*stream);
+        return;
+    }
     for (auto it = stream->queued.begin(); it != stream->queued.end(); ++it) {
         if (it->number != number) continue;
         release(it->source, true);

@@ -63,16 +63,17 @@ std::optional<Owner> owner(StreamId id);
 // The name in tmux of the stream's pipe now (each reopened pipe has its own).
 void set_token(StreamId id, std::string token);
 
-// Whether the writer of the current source has gone (its end of file may be
+// Whether the writer of the newest source has gone (its end of file may be
 // unread yet): a pipe that tmux closed, even if the reading thread has not
-// seen it.
+// seen it. An older source's end is only the hand-over to a newer one.
 bool writer_gone(StreamId id);
 
 // A source read after the current one ends; its number, whose start
 // position is known once it is reached.
 std::optional<std::uint32_t> add_source(StreamId id, Source source);
 // A source that will never be written (the command opening it failed):
-// dropped before it is reached. The stream then ends with the current one.
+// dropped, even if the reading thread has just reached it. The stream then
+// ends with the source before it.
 void cancel_source(StreamId id, std::uint32_t number);
 // Where source `number` starts; none until it is reached (or if it never is).
 std::optional<std::uint64_t> source_start(StreamId id, std::uint32_t number);
