@@ -39,6 +39,7 @@ constexpr std::size_t kEndedKept = 64;
 struct Pending {
     Source source;
     std::uint32_t number;
+    std::size_t prefix_seen = 0;  // bytes of source.prefix matched so far
 };
 
 struct Recording {
@@ -70,6 +71,7 @@ struct Stream {
     std::multiset<std::uint64_t> pins;
     std::vector<int> watchers;        // eventfds
     std::optional<Recording> recording;
+    std::string failure;              // why a source failed, ending the stream
 
     std::uint64_t end() const { return base + data.size(); }
 };
@@ -149,22 +151,67 @@ void trim(Stream& stream) {
 // The source is done with: its descriptor, its FIFO, its child.
 void release(const Source& source, bool kill_first);
 
-// A child whose output has ended is reaped; one still running then (it
-// closed its output but goes on) is killed first, so the reading thread
-// never waits for it.
-void reap(pid_t child, bool kill_first) {
-    if (child <= 0) return;
-    int status;
-    if (!kill_first && ::waitpid(child, &status, WNOHANG) == child) return;
+// A child whose output has ended is reaped; one still running a moment
+// later (it closed its output but goes on) is killed, so the reading thread
+// never waits for it long. Its wait status; -1 when it was killed here.
+int reap(pid_t child, bool kill_first) {
+    if (child <= 0) return -1;
+    int status = 0;
+    if (!kill_first) {
+        // A client that has sent its last bytes exits at once: a few
+        // milliseconds at most, as a rule.
+        for (int i = 0; i < 200; ++i) {
+            const pid_t done = ::waitpid(child, &status, WNOHANG);
+            if (done == child) return status;
+            if (done < 0 && errno != EINTR) return -1;
+            ::poll(nullptr, 0, 1);
+        }
+    }
     ::kill(child, SIGKILL);
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    return -1;
 }
 
 void release(const Source& source, bool kill_first) {
     ::close(source.fd);
+    if (source.err_fd >= 0) ::close(source.err_fd);
     if (!source.path.empty()) ::unlink(source.path.c_str());
     reap(source.child, kill_first);
+}
+
+// What is left on a child's standard error once it ended.
+std::string error_text(int fd) {
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        text.append(buf, static_cast<std::size_t>(got));
+        if (text.size() > 64 * 1024) break;
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+// The end of a source read through a child: why it failed, or "".
+std::string finish_child_source(const Pending& done) {
+    const Source& source = done.source;
+    ::close(source.fd);
+    const int status = reap(source.child, false);
+    std::string said = source.err_fd >= 0 ? error_text(source.err_fd) : std::string();
+    if (source.err_fd >= 0) ::close(source.err_fd);
+    if (!source.path.empty()) ::unlink(source.path.c_str());
+    const bool clean = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (clean && done.prefix_seen == source.prefix.size()) return {};
+    if (said.empty()) {
+        said = source.child <= 0 ? "its reader did not start"
+               : status < 0      ? "its reader did not end"
+                                 : "its reader ended with " + exit_description(status);
+        if (clean) said = "its output did not start as it should";
+    }
+    return (source.label.empty() ? std::string("a source of the stream") : source.label) + " failed: " + said;
 }
 
 void watch_source(Stream& stream) {
@@ -203,12 +250,23 @@ void mark_ended(Stream& stream) {
     }
 }
 
+// The stream ends because a source failed: what is queued is dropped.
+void fail(Stream& stream, std::string why) {
+    stream.failure = std::move(why);
+    for (const Pending& pending : stream.queued) release(pending.source, true);
+    stream.queued.clear();
+}
+
 // The current source has ended: the next one takes over, or the stream ends.
 void next_source(Stream& stream) {
     const Pending done = *stream.current;
     ::epoll_ctl(hub->epoll_fd, EPOLL_CTL_DEL, done.source.fd, nullptr);
     hub->by_fd.erase(done.source.fd);
-    release(done.source, false);
+    if (done.source.child > 0 || !done.source.prefix.empty()) {
+        if (std::string why = finish_child_source(done); !why.empty()) fail(stream, std::move(why));
+    } else {
+        release(done.source, false);
+    }
     stream.current.reset();
     if (!stream.queued.empty()) {
         Pending next = stream.queued.front();
@@ -221,6 +279,21 @@ void next_source(Stream& stream) {
     mark_ended(stream);
 }
 
+// Matches the new bytes from `from` on against what is left of the
+// current source's prefix, and takes the matched part out of the data;
+// false on a mismatch.
+bool take_prefix(Stream& stream, std::size_t from) {
+    Pending& current = *stream.current;
+    const std::string& prefix = current.source.prefix;
+    if (current.prefix_seen == prefix.size()) return true;
+    const std::size_t got = stream.data.size() - from;
+    const std::size_t wanted = std::min(got, prefix.size() - current.prefix_seen);
+    if (stream.data.compare(from, wanted, prefix, current.prefix_seen, wanted) != 0) return false;
+    current.prefix_seen += wanted;
+    stream.data.erase(from, wanted);
+    return true;
+}
+
 void read_source(Stream& stream) {
     const int fd = stream.current->source.fd;
     for (int round = 0; round < 16; ++round) {
@@ -228,6 +301,21 @@ void read_source(Stream& stream) {
         stream.data.resize(old_size + kReadChunk);
         const ssize_t got = ::read(fd, stream.data.data() + old_size, kReadChunk);
         stream.data.resize(old_size + (got > 0 ? static_cast<std::size_t>(got) : 0));
+        if (got > 0 && !take_prefix(stream, old_size)) {
+            // Not what the child prints first: nothing of it is the pane's.
+            stream.data.resize(old_size);
+            const Pending done = *stream.current;
+            ::epoll_ctl(hub->epoll_fd, EPOLL_CTL_DEL, done.source.fd, nullptr);
+            hub->by_fd.erase(done.source.fd);
+            release(done.source, true);
+            stream.current.reset();
+            fail(stream, (done.source.label.empty() ? std::string("a source of the stream")
+                                                    : done.source.label) +
+                             " failed: its output did not start as it should (something printed "
+                             "before the command ran?)");
+            mark_ended(stream);
+            break;
+        }
         if (got > 0) {
             record(stream);
             continue;
@@ -302,8 +390,12 @@ void after_fork_in_parent() { hub->mutex.unlock(); }
 void after_fork_in_child() {
     Hub* old = hub;
     for (auto& [id, stream] : old->streams) {
-        if (stream->current) ::close(stream->current->source.fd);
-        for (const Pending& pending : stream->queued) ::close(pending.source.fd);
+        auto close_source = [](const Source& source) {
+            ::close(source.fd);
+            if (source.err_fd >= 0) ::close(source.err_fd);
+        };
+        if (stream->current) close_source(stream->current->source);
+        for (const Pending& pending : stream->queued) close_source(pending.source);
         for (int fd : stream->watchers) ::close(fd);
     }
     if (old->epoll_fd >= 0) ::close(old->epoll_fd);
@@ -375,6 +467,37 @@ std::optional<std::uint32_t> add_source(StreamId id, Source source) {
     const std::uint32_t number = stream->next_number++;
     stream->queued.push_back(Pending{source, number});
     return number;
+}
+
+void attach_child(StreamId id, std::uint32_t number, pid_t child, int err_fd) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    auto give_up = [&] {
+        if (child > 0) {
+            ::kill(child, SIGKILL);
+            reap(child, true);
+        }
+        if (err_fd >= 0) ::close(err_fd);
+    };
+    if (!stream) return give_up();
+    if (stream->current && stream->current->number == number) {
+        stream->current->source.child = child;
+        stream->current->source.err_fd = err_fd;
+        return;
+    }
+    for (Pending& pending : stream->queued) {
+        if (pending.number != number) continue;
+        pending.source.child = child;
+        pending.source.err_fd = err_fd;
+        return;
+    }
+    give_up();  // the source is gone already
+}
+
+std::string failure(StreamId id) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    return stream ? stream->failure : std::string();
 }
 
 void cancel_source(StreamId id, std::uint32_t number) {

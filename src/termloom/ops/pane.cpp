@@ -34,8 +34,9 @@ std::optional<std::array<std::string_view, 3>> listing_fields(std::string_view l
     return std::array{fields[0], fields[1], fields[2]};
 }
 
-Pane make(std::string session_name, std::uint32_t window_index, std::uint32_t pane_index,
-          std::string pane_id, std::string title, SocketPath socket) {
+Result<Pane> make(std::string session_name, std::uint32_t window_index, std::uint32_t pane_index,
+                  std::string pane_id, std::string title, SocketPath socket) {
+    if (auto known = known_address(socket); !known) return std::unexpected(known.error());
     return Pane{std::move(session_name), window_index, pane_index, std::move(pane_id),
                 std::move(title), std::move(socket)};
 }

@@ -10,20 +10,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "../core/host_command.hpp"
 #include "../core/private_files.hpp"
 #include "../core/server_socket.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "../core/tmux_release.hpp"
 #include "../core/turns.hpp"
+#include "host_files.hpp"
 #include "run_tmux.hpp"
 
 namespace termloom::pane_ops {
 namespace {
 
 constexpr std::string_view kPipeOption = "@termloom-pipe";
-
-std::atomic<std::uint64_t> fifo_counter{0};
 
 // This machine and boot, so that a token's process can be looked for only
 // where it ran (pids are reused across machines, containers and boots).
@@ -114,8 +116,67 @@ Result<std::pair<PaneView, PipeState>> view_with_pipe(const Pane& pane, ViewOpti
     return std::pair{std::move(*view), std::move(*parsed)};
 }
 
-Result<PrivateFifo> new_fifo() {
-    return make_private_fifo("stream-" + std::to_string(++fifo_counter));
+// Where one source of a pane's stream comes from: a FIFO on the tmux host
+// that the pipe writes to, and the descriptor this process reads. On this
+// machine that is the FIFO itself; on a remote host, a pipe that a reader
+// there (`cat` of the FIFO, through the transport) writes to once the pipe
+// into the FIFO is open.
+struct Feed {
+    std::string fifo;
+    streams::Source source;
+    int write_end = -1;  // remote: the reader's end of the pipe, until it is started
+};
+
+Result<Feed> new_feed(const Pane& pane) {
+    auto host = host_of(pane.socket);
+    if (!host) return value_error(std::move(host.error().text));
+    auto fifo = make_stream_fifo(pane.socket);
+    if (!fifo) return std::unexpected(fifo.error());
+    streams::Source source;
+    if (!host->remote()) {
+        source.fd = fifo->fd;
+        source.path = fifo->path;
+        return Feed{fifo->path, std::move(source)};
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        const int err = errno;
+        remove_host_files(pane.socket, {fifo->path});
+        return runtime_error(std::string("cannot make a pipe: ") + std::strerror(err));
+    }
+    source.fd = fds[0];
+    source.prefix = std::string(remote_output_prefix());
+    source.label = "reading pane " + pane.pane_id + "'s output from " + host_label(*host);
+    return Feed{fifo->path, std::move(source), fds[1]};
+}
+
+// A feed tmux did not open a pipe into: its FIFO and its pipe go (the
+// source itself is released by whoever holds it).
+void drop_feed(const Pane& pane, Feed& feed) {
+    if (feed.write_end >= 0) {
+        ::close(feed.write_end);
+        feed.write_end = -1;
+        remove_host_files(pane.socket, {feed.fifo});
+    }
+}
+
+// Once tmux has opened the pipe into the feed's FIFO (its writer waits for
+// a reader there): the reader on the remote host, which takes the FIFO's
+// name away once both ends are open. Nothing to do on this machine.
+void start_feed(const Pane& pane, Feed& feed, streams::StreamId stream, std::uint32_t number) {
+    if (feed.write_end < 0) return;
+    const int write_end = feed.write_end;
+    feed.write_end = -1;
+    auto reader = HostChild::start(
+        HostCommand{pane.socket, {"sh", "-c", "exec <\"$1\"&&rm -f \"$1\"&&exec cat", "sh", feed.fifo}},
+        HostChildOptions{.input = {}, .ends_with_caller = false, .stdout_fd = write_end});
+    if (!reader) {
+        // The pipe's end is closed: the source ends, as a failed one.
+        remove_host_files(pane.socket, {feed.fifo});
+        return;
+    }
+    auto released = reader->release_child();
+    streams::attach_child(stream, number, released.pid, released.stderr_fd);
 }
 
 struct Opening {
@@ -127,21 +188,26 @@ struct Opening {
 // gives the commands for the FIFO's path and the token.
 Result<Opening> try_open(const Pane& pane, ViewOptions options,
                          const std::function<PipeCommands(const std::string&, const std::string&)>& make) {
-    auto fifo = new_fifo();
-    if (!fifo) return std::unexpected(fifo.error());
+    auto tmux = tmux_program_on_host(pane.socket);
+    if (!tmux) return std::unexpected(tmux.error());
+    auto feed = new_feed(pane);
+    if (!feed) return std::unexpected(feed.error());
     const std::string token = new_token();
-    auto seen = view_with_pipe(pane, options, make(fifo->path, token));
+    auto seen = view_with_pipe(pane, options, make(feed->fifo, token));
     if (seen && seen->first.gone.empty() && seen->second.piped && seen->second.token == token) {
-        auto tmux = tmux_program();
         auto stream = streams::create(
-            stream_key(pane), streams::Source{fifo->fd, 0, fifo->path},
-            streams::Owner{pane.socket, pane.pane_id, token, seen->second.socket_path,
-                           tmux ? *tmux : std::string("tmux")});
-        if (!stream) return std::unexpected(stream.error());
+            stream_key(pane), feed->source,
+            streams::Owner{pane.socket, pane.pane_id, token, seen->second.socket_path, *tmux});
+        if (!stream) {
+            drop_feed(pane, *feed);
+            return std::unexpected(stream.error());
+        }
+        start_feed(pane, *feed, *stream, 0);
         return Opening{MarkedView{std::move(seen->first), StreamMark{*stream, 0}}, seen->second};
     }
-    ::close(fifo->fd);
-    remove_private_file(fifo->path);
+    ::close(feed->source.fd);
+    if (!feed->source.path.empty()) remove_private_file(feed->source.path);
+    drop_feed(pane, *feed);
     if (!seen) return std::unexpected(seen.error());
     return Opening{MarkedView{std::move(seen->first), std::nullopt}, seen->second};
 }
@@ -188,22 +254,28 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
     // read: the pane may be piped by someone else now.
     if (live && streams::writer_gone(*live)) live.reset();
     if (!live || !owner) return open_with_view(pane, options);
-    auto fifo = new_fifo();
-    if (!fifo) return std::unexpected(fifo.error());
-    auto number = streams::add_source(*live, streams::Source{fifo->fd, 0, fifo->path});
-    if (!number) return open_with_view(pane, options);  // it ended meanwhile
+    auto feed = new_feed(pane);
+    if (!feed) return std::unexpected(feed.error());
+    auto number = streams::add_source(*live, feed->source);
+    if (!number) {
+        drop_feed(pane, *feed);
+        return open_with_view(pane, options);  // it ended meanwhile
+    }
     PipeCommands reopen{"#{==:#{" + std::string(kPipeOption) + "}," + owner->token + "}",
-                        "pipe-pane -t " + pane.pane_id + " ; " + pipe_command(pane, fifo->path), ""};
+                        "pipe-pane -t " + pane.pane_id + " ; " + pipe_command(pane, feed->fifo), ""};
     auto seen = view_with_pipe(pane, options, reopen);
     if (!seen) {
         streams::cancel_source(*live, *number);
+        drop_feed(pane, *feed);
         return std::unexpected(seen.error());
     }
     auto& [view, state] = *seen;
     if (view.gone.empty() && state.piped && state.token == owner->token) {
+        start_feed(pane, *feed, *live, *number);
         return MarkedView{std::move(view), StreamMark{*live, *number}};
     }
     streams::cancel_source(*live, *number);
+    drop_feed(pane, *feed);
     return MarkedView{std::move(view), std::nullopt};
 }
 
@@ -229,6 +301,9 @@ Result<std::uint64_t> mark_position(const StreamMark& mark,
         position = streams::source_start(mark.stream, mark.source);
         if (position) return Look{Progress::Done, {}};
         if (!streams::source_pending(mark.stream, mark.source)) {
+            if (auto failed = streams::failure(mark.stream); !failed.empty()) {
+                return runtime_error("the pane's output stream ended before the mark: " + failed);
+            }
             return runtime_error("the pane's output stream ended before the mark");
         }
         return Look{Progress::Unchanged, {}};
@@ -248,8 +323,12 @@ void close_streams_at_exit() {
     texts.reserve(owners.size() * 2);
     for (const auto& [live, owner] : owners) {
         // An ended stream's pipe is gone already, and a server whose socket
-        // is gone has nothing left to close.
-        if (!live || (owner.address && socket_path_state(*owner.address) != SocketPathState::Socket)) {
+        // is gone has nothing left to close. (A remote one is just asked.)
+        if (!live) continue;
+        auto host = parse_server_address(owner.address);
+        if (!host) continue;
+        if (!host->remote() && host->socket &&
+            socket_path_state(*host->socket) != SocketPathState::Socket) {
             continue;
         }
         const std::string& p = owner.pane_id;

@@ -14,6 +14,7 @@
 // exactly the screen's moment.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +47,22 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options);
 // ended before it.
 Result<std::uint64_t> mark_position(const StreamMark& mark,
                                     std::optional<WaitClock::time_point> deadline);
+
+// What wakes a wait on a pane. On this machine: every write to its
+// terminal (inotify) and its process's end (a pidfd). Neither can be watched
+// on a remote host: there its output stream (opened if need be) wakes the
+// wait as the bytes come back, and the schedule does the rest; a pane piped
+// by someone else is only looked at on the schedule. Each look clears it.
+class PaneWake {
+public:
+    static Result<PaneWake> of(const Pane& pane, const PaneView& view);
+    const WakeSources& sources() const { return sources_; }
+    void clear();
+
+private:
+    WakeSources sources_;
+    std::unique_ptr<streams::Watch> watch_;
+};
 
 // Closes the streams of this process at its end (pipes that are still ours).
 void close_streams_at_exit();

@@ -65,7 +65,8 @@ std::string stored_name(std::string text, bool filters) {
 
 }  // namespace
 
-Session make(std::string name, SocketPath socket) {
+Result<Session> make(std::string name, SocketPath socket) {
+    if (auto known = known_address(socket); !known) return std::unexpected(known.error());
     return Session{std::move(name), std::move(socket)};
 }
 
@@ -91,7 +92,7 @@ Result<void> rename(Session& session, std::string new_name) {
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());
     if (!found->found()) return lookup_failure(*found, kRenameFailed, Stderr::Whole);
-    auto filters = lists_take_filter();
+    auto filters = lists_take_filter(session.socket);
     if (!filters) return std::unexpected(filters.error());
     auto output = output_of(rename_and_read_back(session.socket, found->id, new_name, *filters),
                             Capture::Both, kSpawnPrefix);
@@ -135,7 +136,7 @@ Result<SessionMetadata> metadata(const Session& session) {
 Result<std::vector<Window>> windows(const Session& session) {
     std::vector<Window> found;
     if (!session_name_addressable(session.name)) return found;
-    auto filters = lists_take_filter();
+    auto filters = lists_take_filter(session.socket);
     if (!filters) return std::unexpected(filters.error());
     std::string target, written;
     const std::string filter = session_filter(session.name);
