@@ -179,7 +179,7 @@ std::expected<HostTmux, RunError> host_tmux(const std::optional<std::string>& ad
     }
     // Three lines: where tmux is, the machine, `tmux -V`.
     auto ran = run_output_on_host(
-        HostCommand{address, {"sh", "-c", "command -v tmux&&uname -m&&exec tmux -V"}}, Capture::Stdout);
+        HostCommand{address, {"sh", "-c", "p=$(command -v tmux)||exit 0;echo \"$p\";uname -m;exec tmux -V"}}, Capture::Stdout);
     if (!ran) return std::unexpected(ran.error());
     if (!succeeded(*ran)) return HostTmux{};
     const std::string text = decode_lossy(std::move(ran->stdout_bytes));

@@ -62,8 +62,9 @@ bool typeable(std::string_view path) {
     return true;
 }
 
-std::string unique_name(std::string_view kind) {
-    return std::to_string(::getpid()) + "-" + std::string(kind) + std::to_string(++made_count);
+// "stream-PID-N": a forked child shares the folder of its parent.
+std::string stream_name() {
+    return "stream-" + std::to_string(::getpid()) + "-" + std::to_string(++made_count);
 }
 
 // The host's folder, made now if need be. Under the mutex.
@@ -136,14 +137,14 @@ Result<RunFiles> make_run_files(const SocketPath& socket, std::string_view name,
 Result<PrivateFifo> make_stream_fifo(const SocketPath& socket) {
     auto host = remote_host(socket);
     if (!host) return std::unexpected(host.error());
-    if (!host->remote()) return make_private_fifo(unique_name("stream-"));
+    if (!host->remote()) return make_private_fifo("stream-" + std::to_string(++made_count));
     std::lock_guard lock(*folders_mutex);
     auto folder = folder_of(socket, *host);
     if (!folder) return std::unexpected(folder.error());
     HostFolder& here = **folder;
     if (here.spare_fifos.empty()) {
         std::vector<std::string> making = {"fifos"};
-        for (int i = 0; i < kFifoBatch; ++i) making.push_back(here.path + "/" + unique_name("stream-"));
+        for (int i = 0; i < kFifoBatch; ++i) making.push_back(here.path + "/" + stream_name());
         auto made = run_script(socket, *host, here, making);
         if (!made) return std::unexpected(made.error());
         here.spare_fifos.insert(here.spare_fifos.end(), making.begin() + 1, making.end());

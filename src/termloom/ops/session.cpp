@@ -160,9 +160,20 @@ Result<Window> new_window(const Session& session, std::optional<std::string> nam
                           std::optional<std::string> directory) {
     constexpr std::string_view kFailed = "tmux new-window failed: ";
     // tmux starts a window whose directory is missing in another one, and
-    // says nothing. A relative path is the client's, which is ours.
-    if (directory && !is_directory(*directory)) {
-        return value_error("no such directory: " + quote_text(*directory));
+    // says nothing. A relative path is the client's: ours here, on a remote
+    // host that of the shell that runs tmux there (its home, as a rule).
+    if (directory) {
+        auto remote = host_of(session.socket);
+        if (!remote) return value_error(std::move(remote.error().text));
+        bool found = false;
+        if (remote->remote()) {
+            auto tested = status_of(HostCommand{session.socket, {"test", "-d", *directory}});
+            if (!tested) return std::unexpected(tested.error());
+            found = *tested;
+        } else {
+            found = is_directory(*directory);
+        }
+        if (!found) return value_error("no such directory: " + quote_text(*directory));
     }
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());
