@@ -411,6 +411,11 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
             return runtime_error("could not read the exit status of tmux: " + ended.error().text);
         }
         if (!WIFEXITED(*ended) || WEXITSTATUS(*ended) != 0) {
+            // The pane (or its whole server) may have gone with the shell,
+            // before its end was seen otherwise (a remote shell's is not).
+            auto view = live_view(pane, {}, exited);
+            if (!view) return std::unexpected(view.error());
+            if (view->pid != memo.pid) return runtime_error("pane " + pane.pane_id + exited);
             return runtime_error("run failed: tmux wait-for: " +
                                  std::string(trim(decode_lossy(waiter->stderr_bytes()))));
         }
