@@ -82,6 +82,13 @@ Result<std::optional<std::string>> successful_stdout(const HostCommand& command)
 }
 
 Result<TmuxRelease> release_on_host(const SocketPath& socket) {
+    // Here, as before: no more than the release is looked for.
+    auto host = host_of(socket);
+    if (host && !host->remote()) {
+        auto release = tmux_release();
+        if (!release) return run_failure(release.error(), "tmux", kSpawnPrefix);
+        return std::move(*release);
+    }
     auto tmux = host_tmux(socket);
     if (!tmux) return run_failure(tmux.error(), "tmux", kSpawnPrefix);
     return std::move(tmux->release);
