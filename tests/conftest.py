@@ -387,6 +387,8 @@ REAL_FIXTURES = {"real_tmux", "tmux_server", "tmux_session", "tmux_pane", "bash_
 def pytest_addoption(parser):
     parser.addoption("--real-tmux-only", action="store_true",
                      help="leave out the tests that run only a scripted tmux (for another tmux release)")
+    parser.addoption("--no-real-tmux", action="store_true",
+                     help="leave out the tests that drive a real tmux (for another CPython of the same wheel)")
 
 
 def pytest_configure(config):
@@ -411,6 +413,8 @@ def pytest_collection_modifyitems(config, items):
     elif config.getoption("--real-tmux-only"):
         left_out = [item for item in items
                     if SCRIPTED_FIXTURES & set(item.fixturenames) and not REAL_FIXTURES & set(item.fixturenames)]
+    elif config.getoption("--no-real-tmux"):
+        left_out = [item for item in items if REAL_FIXTURES & set(item.fixturenames)]
     else:
         return
     if left_out:

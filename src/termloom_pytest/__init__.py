@@ -202,7 +202,7 @@ class TmuxHost:
     def __init__(self, address: str | None):
         self.address = address
         self.base_address = ""  # the address without its path
-        self.folder = ""  # where private folders go there ("" for /tmp)
+        self.folder: str = ""  # where private folders go there ("" for /tmp)
         self._control: str | None = None
         self._prefix: list[str] = []
         if address is None:
@@ -232,7 +232,7 @@ class TmuxHost:
     def remote(self) -> bool:
         return self.address is not None
 
-    def run(self, *argv: str, input: bytes | None = None) -> subprocess.CompletedProcess:
+    def run(self, *argv: str, input: bytes | None = None) -> subprocess.CompletedProcess[bytes]:
         """argv on the host; its exit status, output and errors (bytes)."""
         if not self.remote:
             command = list(argv)
@@ -248,7 +248,8 @@ class TmuxHost:
         done = self.run(*argv)
         if done.returncode != 0:
             raise AssertionError(f"{argv} on {self.address}: {done.stderr.decode(errors='replace')}")
-        return done.stdout.decode(errors="replace")
+        out: bytes = done.stdout
+        return out.decode(errors="replace")
 
     def same_processes(self) -> bool:
         """Whether the host's processes are this machine's (same boot, same
