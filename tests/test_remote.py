@@ -331,3 +331,30 @@ class TestRemoteMembers:
             assert server.current_socket.startswith("ssh://box" + sshd.path("tmux-tmpdir"))
         finally:
             server.kill()
+
+
+REMOTE_FIXTURES = """
+import time
+
+def test_on_the_host(tmux_pane, tmux_server, tmux_host):
+    assert tmux_server.current_socket.startswith("ssh://box/tmp/tl")
+    assert tmux_host.check("tmux", "-S", tmux_server.current_socket[len("ssh://box"):],
+                           "list-sessions", "-F", "#{session_name}") == "test\\n"
+    assert tmux_pane.run("echo $((6 * 7))").output == "42"
+
+def test_a_leftover_is_found(tmux_pane):
+    tmux_pane.send_keys("setsid sleep 300 & echo started", enter=True)
+    tmux_pane.wait_for("started\\n")
+"""
+
+
+def test_the_fixtures_run_on_a_remote_host(sshd, tmp_path):
+    from test_pytest_plugin import run_pytest
+    folder = tmp_path / "elsewhere"
+    folder.mkdir()
+    (folder / "pytest.ini").write_text("[pytest]\n")
+    (folder / "test_remote_fixtures.py").write_text(REMOTE_FIXTURES)
+    done = run_pytest(folder, "--tmux-address", "ssh://box")
+    # The host shares this machine's processes: what the pane left is seen, and killed.
+    assert "2 passed, 1 error" in done.stdout and "tmux processes outlived the test" in done.stdout, done.stdout
+    assert "sleep 300" in done.stdout
