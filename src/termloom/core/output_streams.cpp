@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "asciicast.hpp"
+#include "stream_children.hpp"
 #include "process.hpp"
 
 namespace termloom::streams {
@@ -151,67 +152,11 @@ void trim(Stream& stream) {
 // The source is done with: its descriptor, its FIFO, its child.
 void release(const Source& source, bool kill_first);
 
-// A child whose output has ended is reaped; one still running a moment
-// later (it closed its output but goes on) is killed, so the reading thread
-// never waits for it long. Its wait status; -1 when it was killed here.
-int reap(pid_t child, bool kill_first) {
-    if (child <= 0) return -1;
-    int status = 0;
-    if (!kill_first) {
-        // A client that has sent its last bytes exits at once: a few
-        // milliseconds at most, as a rule.
-        for (int i = 0; i < 200; ++i) {
-            const pid_t done = ::waitpid(child, &status, WNOHANG);
-            if (done == child) return status;
-            if (done < 0 && errno != EINTR) return -1;
-            ::poll(nullptr, 0, 1);
-        }
-    }
-    ::kill(child, SIGKILL);
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return -1;
-}
-
 void release(const Source& source, bool kill_first) {
     ::close(source.fd);
     if (source.err_fd >= 0) ::close(source.err_fd);
     if (!source.path.empty()) ::unlink(source.path.c_str());
-    reap(source.child, kill_first);
-}
-
-// What is left on a child's standard error once it ended.
-std::string error_text(int fd) {
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd, buf, sizeof buf);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        text.append(buf, static_cast<std::size_t>(got));
-        if (text.size() > 64 * 1024) break;
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
-
-// The end of a source read through a child: why it failed, or "".
-std::string finish_child_source(const Pending& done) {
-    const Source& source = done.source;
-    ::close(source.fd);
-    const int status = reap(source.child, false);
-    std::string said = source.err_fd >= 0 ? error_text(source.err_fd) : std::string();
-    if (source.err_fd >= 0) ::close(source.err_fd);
-    if (!source.path.empty()) ::unlink(source.path.c_str());
-    const bool clean = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (clean && done.prefix_seen == source.prefix.size()) return {};
-    if (said.empty()) {
-        said = source.child <= 0 ? "its reader did not start"
-               : status < 0      ? "its reader did not end"
-                                 : "its reader ended with " + exit_description(status);
-        if (clean) said = "its output did not start as it should";
-    }
-    return (source.label.empty() ? std::string("a source of the stream") : source.label) + " failed: " + said;
+    reap_child(source.child, kill_first);
 }
 
 void watch_source(Stream& stream) {
@@ -263,7 +208,9 @@ void next_source(Stream& stream) {
     ::epoll_ctl(hub->epoll_fd, EPOLL_CTL_DEL, done.source.fd, nullptr);
     hub->by_fd.erase(done.source.fd);
     if (done.source.child > 0 || !done.source.prefix.empty()) {
-        if (std::string why = finish_child_source(done); !why.empty()) fail(stream, std::move(why));
+        if (std::string why = finish_child_source(done.source, done.prefix_seen); !why.empty()) {
+            fail(stream, std::move(why));
+        }
     } else {
         release(done.source, false);
     }
@@ -473,10 +420,7 @@ void attach_child(StreamId id, std::uint32_t number, pid_t child, int err_fd) {
     std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);
     auto give_up = [&] {
-        if (child > 0) {
-            ::kill(child, SIGKILL);
-            reap(child, true);
-        }
+        if (child > 0) reap_child(child, true);
         if (err_fd >= 0) ::close(err_fd);
     };
     if (!stream) return give_up();
