@@ -42,6 +42,14 @@ ensure_shells() {
     done
 }
 
+# The tests of remote tmux hosts start an OpenSSH server of their own on
+# 127.0.0.1 (tests/remote_hosts.py); without one they are skipped.
+ensure_sshd() {
+    { [ -x /usr/sbin/sshd ] && command -v ssh >/dev/null 2>&1; } && return 0
+    say "installing openssh-server from Debian's packages (the tests of ssh:// start an sshd)"
+    apt_install openssh-server openssh-client || say "openssh-server not installed; the ssh tests will be skipped"
+}
+
 # Debian's Chromium draws the SVG pictures in the browser tests; without it
 # they are skipped.
 ensure_chromium() {

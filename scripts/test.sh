@@ -2,13 +2,17 @@
 # Sets everything up and runs the whole test suite on every CPython 3.10+
 # found here, all against the same abi3 wheel and the system's tmux. Then the
 # tests that drive a real tmux run on each other tmux release users have
-# (scripts/tmux-versions.sh fetches them), with the newest CPython only.
+# (scripts/tmux-versions.sh fetches them), with the newest CPython only, and
+# the real-tmux tests of a selection of files run again on remote hosts made
+# by the tests (tests/remote_hosts.py): through ssh:// on the system's tmux
+# and the newest other release, and in a container (docker://).
 # Extra arguments go to pytest. The runs go side by side, as many at once as
 # there are CPUs (or $TEST_JOBS); the suite mostly waits for tmux, so they
 # share the cores well.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_tmux
+ensure_sshd
 ensure_unicode_data
 ensure_shells
 ensure_chromium
@@ -25,21 +29,24 @@ mkdir -p "$logs"
 
 # One run: its own environment, then the suite, run from tests/ so that
 # the installed wheel, not the source tree, is imported. Output to its log.
-# A tmux release's run puts its tmux first on PATH.
+# A tmux release's run puts its tmux first on PATH; a remote run ("ssh",
+# "docker") runs its selection against a host of that kind.
 run_suite() {
-    local name=$1 py=$2 tmux_bin=$3
-    shift 3
+    local name=$1 py=$2 tmux_bin=$3 remote=$4
+    shift 4
     local venv="$ROOT/.venv-tests/$(slug "$name")"
     {
         say "$name ($py): installing the wheel"
         make_venv "$venv" "$py" "$wheel" "${test_tools[@]}"
         say "$name: running the tests"
         cd "$ROOT/tests"
+        local only=()
+        [ -n "$tmux_bin" ] && [ -z "$remote" ] && only=(--real-tmux-only)
         if [ -n "$tmux_bin" ]; then
-            PATH="$tmux_bin:$PATH" TERMLOOM_TEST_REAL_TMUX="$tmux_bin/tmux" \
-                "$venv/bin/python" -m pytest -q -p no:cacheprovider --real-tmux-only "$@" .
+            PATH="$tmux_bin:$PATH" TERMLOOM_TEST_REAL_TMUX="$tmux_bin/tmux" TERMLOOM_TEST_ADDRESS_SCHEME="$remote" \
+                "$venv/bin/python" -m pytest -q -p no:cacheprovider "${only[@]}" "$@" .
         else
-            "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
+            TERMLOOM_TEST_ADDRESS_SCHEME="$remote" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
         fi
     } > "$logs/$(slug "$name").log" 2>&1
 }
@@ -92,26 +99,47 @@ start_run() {
 mapfile -t releases < <(bash "$ROOT/scripts/tmux-versions.sh")
 [ "${#releases[@]}" -gt 0 ] || say "scripts/tmux-versions.sh reported no other tmux release"
 
-newest="" newest_version=""
+# The oldest and the newest CPython run the whole suite; those between run
+# the tests without a real tmux (the binding, the scripted tmux), since the
+# same wheel drives tmux alike under each: the real-tmux tests' time goes to
+# the other releases and the remote hosts instead.
+declare -A version_of
+newest="" newest_version="" oldest_version=""
 for py in "${pythons[@]}"; do
     version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-    start_run "Python $version" "$py" "" "$@"
+    version_of[$py]=$version
     if [ -z "$newest" ] || [ "$(printf '%s\n' "$newest_version" "$version" | sort -V | tail -n 1)" = "$version" ]; then
         newest=$py newest_version=$version
     fi
+    if [ -z "$oldest_version" ] || [ "$(printf '%s\n' "$oldest_version" "$version" | sort -V | head -n 1)" = "$version" ]; then
+        oldest_version=$version
+    fi
+done
+for py in "${pythons[@]}"; do
+    version=${version_of[$py]}
+    if [ "$version" = "$newest_version" ] || [ "$version" = "$oldest_version" ]; then
+        start_run "Python $version" "$py" "" "" "$@"
+    else
+        start_run "Python $version" "$py" "" "" --no-real-tmux "$@"
+    fi
 done
 
-skipped=() tested=0
+skipped=() tested=0 newest_release="" newest_bin=""
 for line in "${releases[@]}"; do
     read -r state release rest <<<"$line"
     if [ "$state" = ready ]; then
-        start_run "tmux $release" "$newest" "$rest" "$@"
+        start_run "tmux $release" "$newest" "$rest" "" "$@"
         tested=$((tested + 1))
+        newest_release=$release newest_bin=$rest
     else
         say "tmux $release: skipped: $rest"
         skipped+=("tmux $release: $rest")
     fi
 done
+
+start_run "ssh" "$newest" "" ssh "$@"
+[ -n "$newest_bin" ] && start_run "ssh tmux $newest_release" "$newest" "$newest_bin" ssh "$@"
+start_run "docker" "$newest" "" docker "$@"
 
 while [ "$running" -gt 0 ]; do
     finish_one
@@ -123,4 +151,4 @@ done
 if [ "${#failed[@]}" -gt 0 ]; then
     die "tests failed: ${failed[*]}"
 fi
-say "all tests passed on ${#pythons[@]} Python version(s) with $(tmux -V), and on $tested other tmux release(s) with Python $newest_version"
+say "all tests passed on ${#pythons[@]} Python version(s) with $(tmux -V), on $tested other tmux release(s) with Python $newest_version, and on remote hosts (ssh, docker)"

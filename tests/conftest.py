@@ -14,6 +14,9 @@ import pytest
 import termloom
 import termloom_pytest
 
+# The test sshd and container (tests/remote_hosts.py).
+pytest_plugins = ["remote_hosts"]
+
 # A UTF-8 locale whatever the machine's: termloom adds "-u" to tmux's command
 # line under any other, and the exact command lines below are without it.
 os.environ["LANG"] = "C.UTF-8"
@@ -51,19 +54,51 @@ def short_temp_dir():
     return tempfile.mkdtemp(prefix="tl", dir="/tmp")
 
 
-class RealTmux:
-    """A private tmux server on its own socket, killed at teardown."""
+# TERMLOOM_TEST_ADDRESS_SCHEME=ssh or docker: the fixtures' servers run on
+# the test sshd or in the test container (tests/remote_hosts.py), and only
+# the real-tmux tests of REMOTE_FILES run, less those marked local_only (and,
+# in the container, shared_files: they need a file system shared with it).
+ADDRESS_SCHEME = os.environ.get("TERMLOOM_TEST_ADDRESS_SCHEME") or None
+REMOTE_FILES = {
+    "ssh": {"test_driving_exactly.py", "test_building.py", "test_exact_objects.py",
+            "test_everyday.py", "test_pane_run.py", "test_pane_driving.py", "test_remote.py"},
+    "docker": {"test_driving_exactly.py", "test_building.py", "test_pane_run.py", "test_remote.py"},
+}
 
-    def __init__(self, folder):
+
+@pytest.fixture(scope="session")
+def tmux_address(request):
+    """The plugin's servers on the test sshd or in the test container."""
+    if ADDRESS_SCHEME == "ssh":
+        return request.getfixturevalue("sshd").address
+    if ADDRESS_SCHEME == "docker":
+        return request.getfixturevalue("docker_box").address
+    return None
+
+
+def host_path(address):
+    """The socket path in a remote address: "ssh://box/tmp/x/s" -> "/tmp/x/s"."""
+    rest = address.split("://", 1)[1]
+    return rest[rest.index("/"):]
+
+
+class RealTmux:
+    """A private tmux server on its own socket, killed at teardown. `socket`
+    is the server's address (a path here), `path` its socket on its host."""
+
+    def __init__(self, folder, server, host):
         self.folder = folder
-        self.socket = os.path.join(folder, termloom_pytest.SOCKET_NAME)
-        self.server = termloom.Server(self.socket)
+        self.server = server
+        self.socket = server.current_socket
+        self.host = host
+        self.path = host_path(self.socket) if host.remote else self.socket
 
     def tmux(self, *args, check=True):
-        """Runs tmux against this server, bypassing termloom."""
-        result = subprocess.run(
-            ["tmux", "-S", self.socket, *args], capture_output=True, text=True
-        )
+        """Runs tmux against this server on its host, bypassing termloom."""
+        done = self.host.run("tmux", "-S", self.path, *args)
+        result = subprocess.CompletedProcess(done.args, done.returncode,
+                                             done.stdout.decode(errors="replace"),
+                                             done.stderr.decode(errors="replace"))
         if check and result.returncode != 0:
             raise AssertionError(f"tmux {args} failed: {result.stderr}")
         return result.stdout
@@ -85,9 +120,9 @@ def isolated_env(tmux_isolated_env):
 
 
 @pytest.fixture
-def real_tmux(tmux_server, isolated_env):
+def real_tmux(tmux_server, isolated_env, tmux_host):
     """The plugin's private server, with a way to run tmux on it directly."""
-    return RealTmux(isolated_env)
+    return RealTmux(isolated_env, tmux_server, tmux_host)
 
 # Puts the terminal in raw mode, says "ready" and appends every byte it reads
 # to the file named by its argument.
@@ -368,13 +403,37 @@ REAL_FIXTURES = {"real_tmux", "tmux_server", "tmux_session", "tmux_pane", "bash_
 def pytest_addoption(parser):
     parser.addoption("--real-tmux-only", action="store_true",
                      help="leave out the tests that run only a scripted tmux (for another tmux release)")
+    parser.addoption("--no-real-tmux", action="store_true",
+                     help="leave out the tests that drive a real tmux (for another CPython of the same wheel)")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "local_only: a test of this machine's own tmux (skipped on remote hosts)")
+    config.addinivalue_line("markers", "shared_files: the pane reads or writes this machine's files")
+    config.addinivalue_line("markers", "remote: runs on remote hosts though it takes no real-tmux fixture")
+
+
+def _runs_remotely(item):
+    if os.path.basename(str(item.fspath)) not in REMOTE_FILES[ADDRESS_SCHEME]:
+        return False
+    if item.get_closest_marker("local_only") or SCRIPTED_FIXTURES & set(item.fixturenames):
+        return False
+    if ADDRESS_SCHEME == "docker" and item.get_closest_marker("shared_files"):
+        return False
+    return bool(REAL_FIXTURES & set(item.fixturenames)) or item.get_closest_marker("remote") is not None
 
 
 def pytest_collection_modifyitems(config, items):
-    if not config.getoption("--real-tmux-only"):
+    if ADDRESS_SCHEME:
+        left_out = [item for item in items if not _runs_remotely(item)]
+    elif config.getoption("--real-tmux-only"):
+        left_out = [item for item in items
+                    if SCRIPTED_FIXTURES & set(item.fixturenames) and not REAL_FIXTURES & set(item.fixturenames)]
+    elif config.getoption("--no-real-tmux"):
+        left_out = [item for item in items if REAL_FIXTURES & set(item.fixturenames)]
+    else:
         return
-    scripted = [item for item in items
-                if SCRIPTED_FIXTURES & set(item.fixturenames) and not REAL_FIXTURES & set(item.fixturenames)]
-    if scripted:
-        config.hook.pytest_deselected(items=scripted)
-        items[:] = [item for item in items if item not in scripted]
+    if left_out:
+        config.hook.pytest_deselected(items=left_out)
+        kept = set(map(id, items)) - set(map(id, left_out))
+        items[:] = [item for item in items if id(item) in kept]

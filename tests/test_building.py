@@ -42,6 +42,7 @@ class TestNewWindow:
         listed = real_tmux.tmux("list-windows", "-t", "=s", "-F", LIST).splitlines()[-1]
         assert listed == f"{window.index}|{window.name}" and window.name == name
 
+    @pytest.mark.shared_files  # the folder is this machine's
     def test_command_and_directory(self, real_tmux):
         session = real_tmux.server.new_session("s")
         folder = os.path.join(real_tmux.folder, "d #{x} -")

@@ -334,6 +334,7 @@ class TestRecording:
                 continue
         return found
 
+    @pytest.mark.shared_files  # the user's pipe writes a file of this machine
     def test_a_pipe_of_the_users_is_never_touched(self, tmux_pane, tmux_server, isolated_env):
         theirs = os.path.join(isolated_env, "theirs.log")
         tmux_pane.screen()  # ours first: the user's pipe-pane then replaces it

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import termloom
-from conftest import REAL_TMUX, real_tmux_before, wait_for
+from conftest import REAL_TMUX, host_path, real_tmux_before, wait_for
 
 
 def windows_by_session(real_tmux):
@@ -60,7 +60,7 @@ def attached_client(real_tmux):
     real_tmux.server.new_session("victim")
     outer = os.path.join(real_tmux.folder, "outer")
     subprocess.run([REAL_TMUX, "-S", outer, "-f", "/dev/null", "new-session", "-d", "-x", "80", "-y", "24",
-                    f"env -u TMUX {REAL_TMUX} -S {real_tmux.socket} attach -t =victim"], check=True)
+                    f"env -u TMUX {REAL_TMUX} -S {real_tmux.path} attach -t =victim"], check=True)
     try:
         name = wait_for(lambda: real_tmux.tmux("list-clients", "-F", "#{client_name}").strip())
         yield name
@@ -68,6 +68,7 @@ def attached_client(real_tmux):
         subprocess.run([REAL_TMUX, "-S", outer, "kill-server"], capture_output=True)
 
 
+@pytest.mark.shared_files  # the client is attached from this machine
 class TestSessionNamedLikeAClient:
     """tmux reads "=pts/1" as the session of the client on /dev/pts/1 when
     no session has that name."""
@@ -192,12 +193,14 @@ def test_a_path_that_is_not_a_socket_is_refused(fake_tmux, isolated_env, make, c
 
 
 def test_a_path_that_is_not_a_socket_survives_real_tmux(real_tmux):
-    make_file(real_tmux.socket)
-    for call in [lambda: real_tmux.server.new_session("z"), real_tmux.server.start]:
-        with pytest.raises(RuntimeError):
+    # On the tmux host, which may be another.
+    real_tmux.host.check("sh", "-c", 'printf kept >"$1"', "sh", real_tmux.path)
+    for call in [lambda: real_tmux.server.new_session("z"), real_tmux.server.start,
+                 lambda: real_tmux.server.command("new-session", "-d")]:
+        with pytest.raises(RuntimeError) as error:
             call()
-    with open(real_tmux.socket) as f:
-        assert f.read() == "kept"
+        assert "exists and is not a socket" in str(error.value)
+    assert real_tmux.host.check("cat", real_tmux.path) == "kept"
 
 
 def refuses_connections(path):
@@ -211,12 +214,16 @@ def refuses_connections(path):
     return False
 
 
+@pytest.mark.shared_files  # the socket is probed from this machine
 @pytest.mark.parametrize("default", [False, True])
 def test_kill_returns_once_the_server_is_gone(real_tmux, default):
-    server = termloom.Server() if default else real_tmux.server
+    # The default server of the tmux host: here, or the one of the remote
+    # host (whose TMUX_TMPDIR is the test sshd's).
+    server = termloom.Server(real_tmux.host.base_address or None) if default else real_tmux.server
     for _ in range(10):
         server.new_session("x")
         path = server.current_socket
+        path = host_path(path) if real_tmux.host.remote else path
         assert refuses_connections(path) is False
         assert server.kill() is True
         assert refuses_connections(path) is True

@@ -191,8 +191,9 @@ def raised(section, label):
     ("Pane.resize", "Raises:", ["RuntimeError", "TypeError", "OverflowError", "UnicodeEncodeError"]),
     ("Pane.capture", "Raises:", ["RuntimeError", "TypeError", "OverflowError"]),
     ("Pane.kill", "Raises:", ["RuntimeError", "TypeError"]),
-    ("Server", "Raises:", ["TypeError", "UnicodeEncodeError"]),
-    ("Window", "Raises:", ["TypeError", "OverflowError", "UnicodeEncodeError"]),
+    # A server address of an unknown scheme is refused by the constructors.
+    ("Server", "Raises:", ["ValueError", "TypeError", "UnicodeEncodeError"]),
+    ("Window", "Raises:", ["ValueError", "TypeError", "OverflowError", "UnicodeEncodeError"]),
 ])
 def test_reference_names_what_members_raise(reference_sections, member, label, expected):
     assert raised(reference_sections[member], label) == expected

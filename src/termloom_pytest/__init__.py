@@ -20,6 +20,15 @@ Installed with termloom and found by pytest on its own (entry point
   is not installed); any other text is a command run as the pane's program.
 - ``tmux_isolated_env``: the private folder itself (the environment above
   without a server), for tests that start tmux some other way.
+- ``tmux_address``: where the fixtures' servers run: None for this machine,
+  or a remote address (``ssh://host``, ``docker://container``,
+  ``podman://container``) given by the option ``--tmux-address`` or the
+  environment variable ``TERMLOOM_PYTEST_ADDRESS``. Then each server is on a
+  socket in a private folder made on that host, which goes after the test;
+  processes are checked for leftovers only where that host shares this
+  machine's processes.
+- ``tmux_host``: runs a program on the host of the fixtures' servers, for
+  tests that look there directly (``tmux_host.run("ls", "/tmp")``).
 - ``screen_snapshot``: syrupy's snapshot for styled screens, stored as SVG
   pictures and compared cell by cell (``termloom_pytest.snapshot``; needs
   syrupy).
@@ -28,6 +37,8 @@ Installed with termloom and found by pytest on its own (entry point
 from __future__ import annotations
 
 import os
+import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -45,9 +56,9 @@ if TYPE_CHECKING:
 
 from termloom_pytest.snapshot import screen_snapshot
 
-__all__ = ["PROMPT", "PANE_COMMAND", "SHELLS", "HISTORY_LIMIT", "TmuxPaneFactory",
-           "tmux_isolated_env", "tmux_server", "tmux_session", "tmux_pane", "tmux_pane_factory",
-           "screen_snapshot"]
+__all__ = ["PROMPT", "PANE_COMMAND", "SHELLS", "HISTORY_LIMIT", "TmuxHost", "TmuxPaneFactory",
+           "tmux_address", "tmux_host", "tmux_isolated_env", "tmux_server", "tmux_session", "tmux_pane",
+           "tmux_pane_factory", "screen_snapshot"]
 
 PROMPT = "$ "
 # No start-up files, no history file, a fixed prompt; nothing from the
@@ -193,12 +204,120 @@ def _tmux_program() -> str:
     return program
 
 
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.addoption("--tmux-address", default=None,
+                     help="run the tmux fixtures' servers there: ssh://host, docker://container "
+                          "or podman://container (also TERMLOOM_PYTEST_ADDRESS)")
+
+
+_REMOTE = re.compile(r"^(ssh|docker|podman)://([^/]+)(/.*)?$")
+
+
+class TmuxHost:
+    """Runs programs on the host of a tmux address, as termloom reaches it:
+    this machine; ssh (TERMLOOM_SSH_COMMAND's ssh and options, through a
+    connection of its own); or a container engine's ``exec -i``."""
+
+    def __init__(self, address: str | None):
+        self.address = address
+        self.base_address = ""  # the address without its path
+        self.folder: str = ""  # where private folders go there ("" for /tmp)
+        self._control: str | None = None
+        self._prefix: list[str] = []
+        if address is None:
+            return
+        found = _REMOTE.match(address)
+        if not found:
+            raise pytest.UsageError(f"not a remote tmux address: {address!r}")
+        scheme, where, self.folder = found.group(1), found.group(2), found.group(3) or ""
+        self.base_address = f"{scheme}://{where}"
+        if scheme != "ssh":
+            self._prefix = [scheme, "exec", "-i", where]
+            return
+        words = shlex.split(os.environ.get("TERMLOOM_SSH_COMMAND") or "ssh")
+        user, _, host = where.rpartition("@")
+        port = ""
+        if host.startswith("["):
+            host, _, rest = host[1:].partition("]")
+            port = rest.removeprefix(":")
+        elif ":" in host:
+            host, _, port = host.partition(":")
+        self._control = tempfile.mkdtemp(prefix="tlpt", dir="/tmp")
+        self._prefix = words + ["-o", "BatchMode=yes", "-o", "ControlMaster=auto", "-o",
+                                f"ControlPath={self._control}/m", "-o", "ControlPersist=30", "-T"]
+        self._prefix += (["-l", user] if user else []) + (["-p", port] if port else []) + ["--", host]
+
+    @property
+    def remote(self) -> bool:
+        return self.address is not None
+
+    def run(self, *argv: str, input: bytes | None = None) -> subprocess.CompletedProcess[bytes]:
+        """argv on the host; its exit status, output and errors (bytes)."""
+        if not self.remote:
+            command = list(argv)
+        elif self._control is not None:
+            command = self._prefix + [" ".join(shlex.quote(a) for a in argv)]
+        else:
+            command = self._prefix + list(argv)
+        return subprocess.run(command, input=input, capture_output=True,
+                              stdin=None if input is not None else subprocess.DEVNULL)
+
+    def check(self, *argv: str) -> str:
+        """argv on the host, which must succeed; its output as text."""
+        done = self.run(*argv)
+        if done.returncode != 0:
+            raise AssertionError(f"{argv} on {self.address}: {done.stderr.decode(errors='replace')}")
+        out: bytes = done.stdout
+        return out.decode(errors="replace")
+
+    def same_processes(self) -> bool:
+        """Whether the host's processes are this machine's (same boot, same
+        pid namespace): then what the fixtures left behind can be seen here."""
+        if not self.remote:
+            return True
+        done = self.run("sh", "-c", "cat /proc/sys/kernel/random/boot_id; readlink /proc/self/ns/pid")
+        here = _read("/proc/sys/kernel/random/boot_id").decode() + os.readlink("/proc/self/ns/pid") + "\n"
+        return done.returncode == 0 and done.stdout.decode() == here
+
+    def close(self) -> None:
+        if self._control is None:
+            return
+        subprocess.run(self._prefix[:-2] + ["-O", "exit"] + self._prefix[-2:],
+                       capture_output=True, stdin=subprocess.DEVNULL)
+        shutil.rmtree(self._control, ignore_errors=True)
+        self._control = None
+
+
+@pytest.fixture(scope="session")
+def tmux_address(pytestconfig: pytest.Config) -> str | None:
+    """The remote address the fixtures' servers run at; None for this machine."""
+    return pytestconfig.getoption("--tmux-address") or os.environ.get("TERMLOOM_PYTEST_ADDRESS") or None
+
+
+@pytest.fixture(scope="session")
+def tmux_host(tmux_address: str | None) -> Iterator[TmuxHost]:
+    """Runs programs where the fixtures' servers run."""
+    host = TmuxHost(tmux_address)
+    yield host
+    host.close()
+
+
 @pytest.fixture
-def tmux_isolated_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
+def tmux_isolated_env(monkeypatch: pytest.MonkeyPatch, tmux_host: TmuxHost) -> Iterator[str]:
     """A short private folder as TMUX_TMPDIR and HOME, TMUX unset; every tmux
     server started under it is killed after the test, which fails if any of
-    their processes outlive that. Skipped when tmux is not installed."""
-    tmux = _tmux_program()  # found before the test changes PATH
+    their processes outlive that. Skipped when tmux is not installed (here,
+    unless the fixtures' servers run on another host)."""
+    tmux = shutil.which("tmux") if tmux_host.remote else _tmux_program()  # before PATH changes
+    if tmux is None:
+        folder = tempfile.mkdtemp(prefix="tl", dir="/tmp")
+        monkeypatch.setenv("TMUX_TMPDIR", folder)
+        monkeypatch.setenv("HOME", folder)
+        monkeypatch.delenv("XDG_CONFIG_HOME", raising=False)
+        monkeypatch.delenv("TMUX", raising=False)
+        yield folder
+        shutil.rmtree(folder, ignore_errors=True)
+        return
     # Unix socket paths hold about 100 bytes: /tmp, not a long temporary folder.
     folder = tempfile.mkdtemp(prefix="tl", dir="/tmp")
     monkeypatch.setenv("TMUX_TMPDIR", folder)
@@ -233,13 +352,62 @@ def tmux_isolated_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
 
 
 @pytest.fixture
-def tmux_server(tmux_isolated_env: str) -> Iterator[termloom.Server]:
+def tmux_server(tmux_isolated_env: str, tmux_host: TmuxHost) -> Iterator[termloom.Server]:
     """A Server on a private socket; killed after the test."""
-    tmux = _tmux_program()
-    server = termloom.Server(os.path.join(tmux_isolated_env, SOCKET_NAME))
-    yield server
-    _note_processes(tmux, tmux_isolated_env)
-    server.kill()
+    if not tmux_host.remote:
+        tmux = _tmux_program()
+        server = termloom.Server(os.path.join(tmux_isolated_env, SOCKET_NAME))
+        yield server
+        _note_processes(tmux, tmux_isolated_env)
+        server.kill()
+        return
+    # A private folder on the tmux host, for the socket.
+    base = tmux_host.folder or "/tmp"
+    folder = tmux_host.check("sh", "-c", f"umask 077; exec mktemp -d {shlex.quote(base)}/tlXXXXXX").strip()
+    server = termloom.Server(f"{tmux_host.base_address}{folder}/{SOCKET_NAME}")
+    watched = tmux_host.same_processes()
+    try:
+        yield server
+    finally:
+        running: dict[int, str] = {}
+        if watched:
+            running = _remote_processes(server, folder)
+        server.kill()
+        tmux_host.run("rm", "-rf", "--", folder)
+        if watched:
+            running.update(_remote_processes(server, folder, running))
+            left = _leftovers(running)
+            if left:
+                pytest.fail("tmux processes outlived the test (now killed): " + left, pytrace=False)
+
+
+def _remote_processes(server: termloom.Server, folder: str,
+                      noted: Mapping[int, str] | None = None) -> dict[int, str]:
+    """The processes of a server on a host that shares this machine's
+    processes: its own, what runs in its panes, and what they started."""
+    known: dict[int, str | None] = dict(noted or {})
+    try:
+        pid = server.command("display-message", "-p", "#{pid}").strip()
+    except RuntimeError:
+        pid = ""
+    if pid.isdigit():
+        known[int(pid)] = None
+    return _tmux_processes(folder, known)
+
+
+def _leftovers(running: Mapping[int, str]) -> str:
+    """Waits for the processes to end; kills and names those that do not."""
+    def alive() -> list[int]:
+        return [pid for pid, started in running.items() if _start_time(pid) == started]
+
+    _wait_for(lambda: not alive(), EXIT_TIMEOUT)
+    left = {pid: _command_line(pid) for pid in alive()}
+    for pid in left:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    return ", ".join(f"{pid} ({command})" for pid, command in sorted(left.items()))
 
 
 def _new_session(server: termloom.Server, name: str, command: str, width: int, height: int,
@@ -251,12 +419,18 @@ def _new_session(server: termloom.Server, name: str, command: str, width: int, h
         # No configuration file, not even the system's: every test sees tmux's
         # defaults (sizes, base index, shell). Kept running without a session
         # only until the first one exists.
-        done = subprocess.run(
-            [_tmux_program(), "-f", "/dev/null", "-S", str(server.current_socket), "start-server",
-             ";", "set-option", "-s", "exit-empty", "off"],
-            capture_output=True, text=True, stdin=subprocess.DEVNULL)
-        if done.returncode != 0:
-            pytest.fail(f"tmux could not start a server: {done.stderr.strip()}")
+        words = ["-f", "/dev/null", "start-server", ";", "set-option", "-s", "exit-empty", "off"]
+        address = str(server.current_socket)
+        if "://" in address:
+            try:
+                server.command(*words)
+            except RuntimeError as error:
+                pytest.fail(f"tmux could not start a server: {error}")
+        else:
+            done = subprocess.run([_tmux_program(), "-S", address, *words],
+                                  capture_output=True, text=True, stdin=subprocess.DEVNULL)
+            if done.returncode != 0:
+                pytest.fail(f"tmux could not start a server: {done.stderr.strip()}")
         started = True
     try:
         return server.new_session(name, width=width, height=height, command=command,

@@ -14,36 +14,56 @@ namespace termloom {
 using namespace spawning;
 
 std::expected<BackgroundChild, RunError> BackgroundChild::start(
-    const std::vector<std::string>& argv) {
+    const std::vector<std::string>& argv, StartOptions options) {
+    Fd given_out(options.stdout_fd);
     if (int err = argv_error(argv)) return spawn_error(err);
-    Fd devnull, out_read, out_write, err_read, err_write;
+    const bool piped_input = !options.input.empty() || options.hold_input;
+    Fd devnull, in_read, in_write, out_read, out_write, err_read, err_write;
     if (int err = open_devnull(devnull)) return spawn_error(err);
-    if (int err = open_pipe(out_read, out_write)) return spawn_error(err);
+    if (piped_input) {
+        if (int err = open_pipe(in_read, in_write)) return spawn_error(err);
+        if (::fcntl(in_write.get(), F_SETFL, O_NONBLOCK) != 0) return spawn_error(errno);
+    }
+    if (given_out.get() >= 0) {
+        if (int err = lift(given_out)) return spawn_error(err);
+    } else {
+        if (int err = open_pipe(out_read, out_write)) return spawn_error(err);
+        if (::fcntl(out_read.get(), F_SETFL, O_NONBLOCK) != 0) return spawn_error(errno);
+    }
     if (int err = open_pipe(err_read, err_write)) return spawn_error(err);
-    if (::fcntl(out_read.get(), F_SETFL, O_NONBLOCK) != 0) return spawn_error(errno);
     if (::fcntl(err_read.get(), F_SETFL, O_NONBLOCK) != 0) return spawn_error(errno);
     const ArgvPointers pointers(argv);
     pid_t pid = 0;
-    int err = spawn(pointers, devnull.get(), out_write.get(), err_write.get(), pid);
+    int err = spawn(pointers, piped_input ? in_read.get() : devnull.get(),
+                    given_out.get() >= 0 ? given_out.get() : out_write.get(), err_write.get(), pid);
+    in_read.reset();
+    given_out.reset();
     out_write.reset();
     err_write.reset();
     if (err != 0) return spawn_error(err);
     note_running_child(pid);
-    const int out = out_read.get(), error = err_read.get();
+    const int out = out_read.get(), error = err_read.get(), in = in_write.get();
     out_read.release();
     err_read.release();
-    return BackgroundChild(pid, out, error);
+    in_write.release();
+    BackgroundChild child(pid, out, error, in);
+    child.input_ = std::move(options.input);
+    child.hold_input_ = options.hold_input;
+    return child;
 }
 
 BackgroundChild::BackgroundChild(BackgroundChild&& other) noexcept
     : stdout_bytes(std::move(other.stdout_bytes)), stderr_bytes(std::move(other.stderr_bytes)),
-      pid_(other.pid_), out_(other.out_), err_(other.err_) {
-    other.pid_ = other.out_ = other.err_ = -1;
+      pid_(other.pid_), out_(other.out_), err_(other.err_), in_(other.in_),
+      input_(std::move(other.input_)), input_written_(other.input_written_),
+      hold_input_(other.hold_input_) {
+    other.pid_ = other.out_ = other.err_ = other.in_ = -1;
 }
 
 BackgroundChild::~BackgroundChild() {
     if (out_ >= 0) ::close(out_);
     if (err_ >= 0) ::close(err_);
+    if (in_ >= 0) ::close(in_);
     if (pid_ > 0) {
         ::kill(-pid_, SIGKILL);
         int status;
@@ -51,6 +71,30 @@ BackgroundChild::~BackgroundChild() {
         }
         forget_running_child(pid_);
     }
+}
+
+bool BackgroundChild::write_input() {
+    if (in_ < 0) return true;
+    if (hold_input_) return false;
+    while (input_written_ < input_.size()) {
+        std::string_view rest = std::string_view(input_).substr(input_written_);
+        const std::size_t before = rest.size();
+        const ssize_t wrote = write_some(in_, rest);
+        if (wrote == -EAGAIN || wrote == -EINTR) return false;
+        if (wrote <= 0) break;  // the child closed its end: it takes no more
+        input_written_ += before - rest.size();
+    }
+    ::close(in_);
+    in_ = -1;
+    return true;
+}
+
+BackgroundChild::Released BackgroundChild::release_child() {
+    Released released{pid_, err_};
+    if (pid_ > 0) forget_running_child(pid_);
+    pid_ = -1;
+    err_ = -1;
+    return released;
 }
 
 bool BackgroundChild::read_available() {

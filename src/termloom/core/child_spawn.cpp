@@ -19,27 +19,6 @@ extern char** environ;
 namespace termloom::spawning {
 namespace {
 
-
-
-
-
-
-
-// When the host has closed 0, 1 or 2, a new descriptor can land there: then
-// dup2(fd, fd) in the child need not clear close-on-exec, and one dup2 onto
-// 0-2 can replace the source of the next. With every descriptor at 3 or
-// above, each dup2 onto 0-2 is a real, inheritable copy.
-int lift(Fd& fd) {
-    if (fd.get() > 2) return 0;
-    int high = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
-    if (high < 0) return errno;
-    fd.reset(high);
-    return 0;
-}
-
-
-
-
 // Built once and only read afterwards. Python ignores SIGPIPE and SIGXFSZ;
 // the child should get the defaults a shell would give it, and a clean signal
 // mask whatever the calling thread has blocked. It leads a process group of
@@ -117,6 +96,19 @@ void after_fork_in_child() {
     ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
 
 }  // namespace
+
+// When the host has closed 0, 1 or 2, a new descriptor can land there: then
+// dup2(fd, fd) in the child need not clear close-on-exec, and one dup2 onto
+// 0-2 can replace the source of the next. With every descriptor at 3 or
+// above, each dup2 onto 0-2 is a real, inheritable copy.
+int lift(Fd& fd) {
+    if (fd.get() > 2) return 0;
+    int high = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+    if (high < 0) return errno;
+    fd.reset(high);
+    return 0;
+}
+
 
 std::string os_error_text(int err) {
     char buf[256];
@@ -225,6 +217,30 @@ ssize_t read_some(int fd, std::string& out) {
         return old_size + (got > 0 ? static_cast<std::size_t>(got) : 0);
     });
     return got < 0 ? -err : got;
+}
+
+// Writes as much of `input` as the pipe takes now and drops it from the
+// front. SIGPIPE is held back on this thread meanwhile, so a child that
+// stops reading is EPIPE here, not the end of the host. Returns the byte
+// count or -errno. (glibc's sigprocmask sets the calling thread's mask, as
+// pthread_sigmask does, whose libc symbol is newer than 2.28.)
+ssize_t write_some(int fd, std::string_view& input) {
+    sigset_t pipe_signal, old_mask, pending;
+    ::sigemptyset(&pipe_signal);
+    ::sigaddset(&pipe_signal, SIGPIPE);
+    ::sigprocmask(SIG_BLOCK, &pipe_signal, &old_mask);
+    ::sigpending(&pending);
+    const bool was_pending = ::sigismember(&pending, SIGPIPE) == 1;
+    ssize_t wrote = ::write(fd, input.data(), std::min(input.size(), read_chunk));
+    const int err = wrote < 0 ? errno : 0;
+    if (err == EPIPE && !was_pending) {
+        // Our own write raised it: take it off this thread before unblocking.
+        const timespec now{0, 0};
+        while (::sigtimedwait(&pipe_signal, nullptr, &now) < 0 && errno == EINTR) {}
+    }
+    ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    if (wrote > 0) input.remove_prefix(static_cast<std::size_t>(wrote));
+    return wrote < 0 ? -err : wrote;
 }
 
 }  // namespace termloom::spawning

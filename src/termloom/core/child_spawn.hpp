@@ -7,6 +7,7 @@
 
 #include <expected>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/types.h>
@@ -76,6 +77,9 @@ std::unexpected<RunError> interrupted_error();
 std::unexpected<RunError> lost_error(int err);
 // 0, or why exec could not take the argument vector.
 int argv_error(const std::vector<std::string>& argv);
+// Moves a descriptor to 3 or above (a host that closed 0-2 gets them back
+// as new descriptors, which dup2 onto 0-2 in the child would mix up).
+int lift(Fd& fd);
 int open_devnull(Fd& fd);
 int open_pipe(Fd& read_end, Fd& write_end);
 
@@ -90,5 +94,8 @@ void forget_running_child(pid_t pid);
 
 // One read appended straight into `out`; the byte count, 0 at EOF, or -errno.
 ssize_t read_some(int fd, std::string& out);
+// Writes what the pipe takes now of `input` and drops it from the front,
+// SIGPIPE held back (a reader gone is EPIPE); the byte count or -errno.
+ssize_t write_some(int fd, std::string_view& input);
 
 }  // namespace termloom::spawning

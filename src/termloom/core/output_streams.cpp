@@ -24,66 +24,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "asciicast.hpp"
 #include "process.hpp"
+#include "stream_children.hpp"
+#include "stream_hub.hpp"
 
 namespace termloom::streams {
-namespace {
-
-// Bytes kept per stream beyond what a pin holds; trimmed when twice that.
-constexpr std::size_t kKept = 8 * 1024 * 1024;
-constexpr std::size_t kReadChunk = 64 * 1024;
-// Ended streams stay readable for the marks into them, up to this many.
-constexpr std::size_t kEndedKept = 64;
-
-struct Pending {
-    Source source;
-    std::uint32_t number;
-};
-
-struct Recording {
-    std::string path;
-    std::uint32_t from;
-    std::optional<std::uint64_t> from_position;
-    std::uint64_t written_to = 0;             // the bytes before this are in the file
-    std::optional<std::uint64_t> held_from;   // not written from here on, for now
-    std::optional<std::uint32_t> until;
-    std::optional<std::uint64_t> until_position;
-    std::unique_ptr<AsciicastWriter> writer;
-    bool finished = false;
-    bool stream_ended = false;
-    std::string error;
-    std::uint64_t bytes = 0;
-};
-
-struct Stream {
-    StreamId id = 0;
-    std::string key;
-    Owner owner;
-    std::optional<Pending> current;   // in the epoll set
-    std::deque<Pending> queued;       // read after it, in order
-    std::uint32_t next_number = 0;
-    std::map<std::uint32_t, std::uint64_t> starts;  // source number -> position
-    std::string data;                 // the bytes from `base` on
-    std::uint64_t base = 0;
-    bool ended = false;
-    std::multiset<std::uint64_t> pins;
-    std::vector<int> watchers;        // eventfds
-    std::optional<Recording> recording;
-
-    std::uint64_t end() const { return base + data.size(); }
-};
-
-struct Hub {
-    std::mutex mutex;
-    std::map<StreamId, std::unique_ptr<Stream>> streams;
-    std::map<int, StreamId> by_fd;
-    std::deque<StreamId> ended;  // oldest first
-    StreamId next_id = 1;
-    int epoll_fd = -1;
-    bool reading = false;        // the thread runs
-    std::condition_variable changed;
-};
 
 // Never destroyed: the reading thread may run until the process ends.
 Hub* hub = new Hub();
@@ -96,43 +41,18 @@ void notify(Stream& stream) {
     hub->changed.notify_all();
 }
 
-void record(Stream& stream);
-
-void finish_recording(Stream& stream) {
-    Recording& rec = *stream.recording;
-    if (rec.finished) return;
-    rec.held_from.reset();
-    if (!rec.until_position && rec.from_position) {
-        rec.until_position = stream.end();  // everything that came goes in
-        record(stream);
-        if (rec.finished) return;
-    }
-    rec.writer->finish();
-    rec.error = rec.writer->error();
-    rec.bytes = rec.writer->written();
-    rec.stream_ended = stream.ended;
-    rec.finished = true;
-    rec.writer.reset();
+// Whether source `number` of `stream` is still to come.
+bool pending_source(const Stream& stream, std::uint32_t number) {
+    if (stream.ended || stream.starts.contains(number)) return false;
+    return std::ranges::any_of(stream.queued, [&](const Pending& p) { return p.number == number; });
 }
 
-// Writes to the recording the bytes it wants that are not in the file yet:
-// from its start to its end, or to where it is held.
-void record(Stream& stream) {
-    if (!stream.recording || stream.recording->finished) return;
-    Recording& rec = *stream.recording;
-    if (!rec.from_position) return;
-    rec.written_to = std::max({rec.written_to, *rec.from_position, stream.base});
-    std::uint64_t end = stream.end();
-    if (rec.until_position) end = std::min(end, *rec.until_position);
-    if (rec.held_from) end = std::min(end, *rec.held_from);
-    if (rec.written_to < end) {
-        rec.writer->write(std::string_view(stream.data).substr(
-            static_cast<std::size_t>(rec.written_to - stream.base),
-            static_cast<std::size_t>(end - rec.written_to)));
-        rec.written_to = end;
-    }
-    if (rec.until_position && rec.written_to >= *rec.until_position) finish_recording(stream);
+Stream* find_stream(StreamId id) {
+    auto it = hub->streams.find(id);
+    return it == hub->streams.end() ? nullptr : it->second.get();
 }
+
+namespace {
 
 void trim(Stream& stream) {
     if (stream.data.size() < 2 * kKept) return;
@@ -149,22 +69,11 @@ void trim(Stream& stream) {
 // The source is done with: its descriptor, its FIFO, its child.
 void release(const Source& source, bool kill_first);
 
-// A child whose output has ended is reaped; one still running then (it
-// closed its output but goes on) is killed first, so the reading thread
-// never waits for it.
-void reap(pid_t child, bool kill_first) {
-    if (child <= 0) return;
-    int status;
-    if (!kill_first && ::waitpid(child, &status, WNOHANG) == child) return;
-    ::kill(child, SIGKILL);
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
 void release(const Source& source, bool kill_first) {
     ::close(source.fd);
+    if (source.err_fd >= 0) ::close(source.err_fd);
     if (!source.path.empty()) ::unlink(source.path.c_str());
-    reap(source.child, kill_first);
+    reap_child(source.child, kill_first);
 }
 
 void watch_source(Stream& stream) {
@@ -203,13 +112,26 @@ void mark_ended(Stream& stream) {
     }
 }
 
+// The stream ends because a source failed: what is queued is dropped.
+void fail(Stream& stream, std::string why) {
+    stream.failure = std::move(why);
+    for (const Pending& pending : stream.queued) release(pending.source, true);
+    stream.queued.clear();
+}
+
 // The current source has ended (or is dropped, its child killed): the next
 // one takes over, or the stream ends.
 void next_source(Stream& stream, bool kill_first = false) {
     const Pending done = *stream.current;
     ::epoll_ctl(hub->epoll_fd, EPOLL_CTL_DEL, done.source.fd, nullptr);
     hub->by_fd.erase(done.source.fd);
-    release(done.source, kill_first);
+    if (!kill_first && (done.source.child > 0 || !done.source.prefix.empty())) {
+        if (std::string why = finish_child_source(done.source, done.prefix_seen); !why.empty()) {
+            fail(stream, std::move(why));
+        }
+    } else {
+        release(done.source, kill_first);
+    }
     stream.current.reset();
     if (!stream.queued.empty()) {
         Pending next = stream.queued.front();
@@ -222,6 +144,21 @@ void next_source(Stream& stream, bool kill_first = false) {
     mark_ended(stream);
 }
 
+// Matches the new bytes from `from` on against what is left of the
+// current source's prefix, and takes the matched part out of the data;
+// false on a mismatch.
+bool take_prefix(Stream& stream, std::size_t from) {
+    Pending& current = *stream.current;
+    const std::string& prefix = current.source.prefix;
+    if (current.prefix_seen == prefix.size()) return true;
+    const std::size_t got = stream.data.size() - from;
+    const std::size_t wanted = std::min(got, prefix.size() - current.prefix_seen);
+    if (stream.data.compare(from, wanted, prefix, current.prefix_seen, wanted) != 0) return false;
+    current.prefix_seen += wanted;
+    stream.data.erase(from, wanted);
+    return true;
+}
+
 void read_source(Stream& stream) {
     const int fd = stream.current->source.fd;
     for (int round = 0; round < 16; ++round) {
@@ -229,6 +166,21 @@ void read_source(Stream& stream) {
         stream.data.resize(old_size + kReadChunk);
         const ssize_t got = ::read(fd, stream.data.data() + old_size, kReadChunk);
         stream.data.resize(old_size + (got > 0 ? static_cast<std::size_t>(got) : 0));
+        if (got > 0 && !take_prefix(stream, old_size)) {
+            // Not what the child prints first: nothing of it is the pane's.
+            stream.data.resize(old_size);
+            const Pending done = *stream.current;
+            ::epoll_ctl(hub->epoll_fd, EPOLL_CTL_DEL, done.source.fd, nullptr);
+            hub->by_fd.erase(done.source.fd);
+            release(done.source, true);
+            stream.current.reset();
+            fail(stream, (done.source.label.empty() ? std::string("a source of the stream")
+                                                    : done.source.label) +
+                             " failed: its output did not start as it should (something printed "
+                             "before the command ran?)");
+            mark_ended(stream);
+            break;
+        }
         if (got > 0) {
             record(stream);
             continue;
@@ -280,17 +232,6 @@ Result<void> start_reading() {
     return {};
 }
 
-// Whether source `number` of `stream` is still to come.
-bool pending_source(const Stream& stream, std::uint32_t number) {
-    if (stream.ended || stream.starts.contains(number)) return false;
-    return std::ranges::any_of(stream.queued, [&](const Pending& p) { return p.number == number; });
-}
-
-Stream* find_stream(StreamId id) {
-    auto it = hub->streams.find(id);
-    return it == hub->streams.end() ? nullptr : it->second.get();
-}
-
 void make_nonblocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -303,8 +244,12 @@ void after_fork_in_parent() { hub->mutex.unlock(); }
 void after_fork_in_child() {
     Hub* old = hub;
     for (auto& [id, stream] : old->streams) {
-        if (stream->current) ::close(stream->current->source.fd);
-        for (const Pending& pending : stream->queued) ::close(pending.source.fd);
+        auto close_source = [](const Source& source) {
+            ::close(source.fd);
+            if (source.err_fd >= 0) ::close(source.err_fd);
+        };
+        if (stream->current) close_source(stream->current->source);
+        for (const Pending& pending : stream->queued) close_source(pending.source);
         for (int fd : stream->watchers) ::close(fd);
     }
     if (old->epoll_fd >= 0) ::close(old->epoll_fd);
@@ -385,6 +330,34 @@ std::optional<std::uint32_t> add_source(StreamId id, Source source) {
     return number;
 }
 
+void attach_child(StreamId id, std::uint32_t number, pid_t child, int err_fd) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    auto give_up = [&] {
+        if (child > 0) reap_child(child, true);
+        if (err_fd >= 0) ::close(err_fd);
+    };
+    if (!stream) return give_up();
+    if (stream->current && stream->current->number == number) {
+        stream->current->source.child = child;
+        stream->current->source.err_fd = err_fd;
+        return;
+    }
+    for (Pending& pending : stream->queued) {
+        if (pending.number != number) continue;
+        pending.source.child = child;
+        pending.source.err_fd = err_fd;
+        return;
+    }
+    give_up();  // the source is gone already
+}
+
+std::string failure(StreamId id) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    return stream ? stream->failure : std::string();
+}
+
 void cancel_source(StreamId id, std::uint32_t number) {
     std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);
@@ -462,114 +435,6 @@ Watch::~Watch() {
 void Watch::clear() const {
     std::uint64_t count;
     [[maybe_unused]] ssize_t n = ::read(fd_, &count, sizeof count);
-}
-
-std::expected<void, RecordingRefused> start_recording(StreamId id, std::uint32_t from, int fd,
-                                                     std::string path, std::string_view header) {
-    std::lock_guard lock(hub->mutex);
-    Stream* stream = find_stream(id);
-    auto refuse = [&](std::string already, std::string why) {
-        ::close(fd);
-        return std::unexpected(RecordingRefused{std::move(already), std::move(why)});
-    };
-    if (!stream || stream->ended) return refuse({}, "the pane's output stream has ended");
-    for (const auto& [other_id, other] : hub->streams) {
-        if (other->key == stream->key && other->recording) return refuse(other->recording->path, {});
-    }
-    if (::ftruncate(fd, 0) != 0 && errno != EINVAL) return refuse({}, std::strerror(errno));
-    for (std::string_view rest = header; !rest.empty();) {
-        const ssize_t wrote = ::write(fd, rest.data(), rest.size());
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0) return refuse({}, std::strerror(errno));
-        rest.remove_prefix(static_cast<std::size_t>(wrote));
-    }
-    Recording rec;
-    rec.path = std::move(path);
-    rec.from = from;
-    rec.writer = std::make_unique<AsciicastWriter>(fd, std::chrono::steady_clock::now());
-    if (auto start = stream->starts.find(from); start != stream->starts.end()) {
-        rec.from_position = start->second;
-    }
-    stream->recording = std::move(rec);
-    // What came since the start of `from` and is kept goes in at once.
-    record(*stream);
-    return {};
-}
-
-void hold_recording(StreamId id, std::uint64_t position) {
-    std::lock_guard lock(hub->mutex);
-    Stream* stream = find_stream(id);
-    if (!stream || !stream->recording || stream->recording->finished) return;
-    Recording& rec = *stream->recording;
-    if (!rec.held_from) rec.held_from = std::max(position, rec.written_to);
-}
-
-void release_recording(StreamId id, std::optional<Replacement> replacement) {
-    std::lock_guard lock(hub->mutex);
-    Stream* stream = find_stream(id);
-    if (!stream || !stream->recording || stream->recording->finished) return;
-    Recording& rec = *stream->recording;
-    if (!rec.held_from) return;
-    if (replacement && replacement->begin >= *rec.held_from && replacement->end >= replacement->begin &&
-        replacement->end <= stream->end()) {
-        rec.held_from = replacement->begin;
-        record(*stream);
-        if (rec.finished) return;
-        rec.writer->write(replacement->text);
-        rec.written_to = std::max(rec.written_to, replacement->end);
-    }
-    rec.held_from.reset();
-    record(*stream);
-}
-
-std::optional<RecordingOf> recording_of(const std::string& key) {
-    std::lock_guard lock(hub->mutex);
-    for (const auto& [id, stream] : hub->streams) {
-        if (stream->key == key && stream->recording) return RecordingOf{id, stream->recording->path};
-    }
-    return std::nullopt;
-}
-
-Result<Finished> stop_recording(StreamId id, std::optional<std::uint32_t> until, double seconds) {
-    std::unique_lock lock(hub->mutex);
-    Stream* stream = find_stream(id);
-    if (!stream || !stream->recording) return runtime_error("the pane is not recording");
-    Recording& rec = *stream->recording;
-    if (!rec.finished) {
-        if (!until || stream->ended) {
-            finish_recording(*stream);
-        } else {
-            rec.until = until;
-            if (auto start = stream->starts.find(*until); start != stream->starts.end()) {
-                rec.until_position = start->second;
-                rec.held_from.reset();
-                record(*stream);
-            }
-        }
-    }
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(seconds));
-    while (!stream->recording->finished) {
-        // The interrupt check runs between short waits.
-        hub->changed.wait_for(lock, std::chrono::milliseconds(100));
-        stream = find_stream(id);
-        if (!stream || !stream->recording) return runtime_error("the pane's output stream is gone");
-        if (stream->recording->finished) break;
-        if (stream->ended || !pending_source(*stream, *until)) {
-            if (!stream->recording->until_position) finish_recording(*stream);
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return Finished{};
-        lock.unlock();
-        const bool stop = host_wants_to_stop();
-        lock.lock();
-        if (stop) return interrupted();
-        stream = find_stream(id);
-        if (!stream || !stream->recording) return runtime_error("the pane's output stream is gone");
-    }
-    Recording done = std::move(*stream->recording);
-    stream->recording.reset();
-    return Finished{true, done.stream_ended, std::move(done.error), done.bytes};
 }
 
 }  // namespace termloom::streams

@@ -38,6 +38,13 @@ struct Source {
     int fd = -1;        // read to its end, then closed; owned by the stream from now on
     pid_t child = 0;    // reaped when the source ends (killed if the stream is dropped)
     std::string path;   // a FIFO to remove then; "" for none
+    // A source read through a child (from a remote host): what its bytes
+    // start with before the pane's (dropped), its standard error (read when
+    // it ends), and how a failure names it. A child that ends with anything
+    // but exit status 0, or bytes that do not start so, fail the stream.
+    std::string prefix;
+    int err_fd = -1;
+    std::string label;
 };
 
 // What the opener of a stream keeps with it.
@@ -71,6 +78,14 @@ bool writer_gone(StreamId id);
 // A source read after the current one ends; its number, whose start
 // position is known once it is reached.
 std::optional<std::uint32_t> add_source(StreamId id, Source source);
+// The child that writes source `number` (a queued or the current one),
+// known once the source is in place; its standard error descriptor with it.
+void attach_child(StreamId id, std::uint32_t number, pid_t child, int err_fd);
+
+// Why the stream ended, when a source failed (its child or its first
+// bytes, see Source); "" when it ended as streams do.
+std::string failure(StreamId id);
+
 // A source that will never be written (the command opening it failed):
 // dropped, even if the reading thread has just reached it. The stream then
 // ends with the source before it.

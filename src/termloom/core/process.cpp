@@ -145,30 +145,6 @@ private:
 
 enum class Drained { Done, Interrupted, Failed };
 
-// Writes as much of `input` as the pipe takes now and drops it from the
-// front. SIGPIPE is held back on this thread meanwhile, so a child that
-// stops reading is EPIPE here, not the end of the host. Returns the byte
-// count or -errno. (glibc's sigprocmask sets the calling thread's mask, as
-// pthread_sigmask does, whose libc symbol is newer than 2.28.)
-ssize_t write_some(int fd, std::string_view& input) {
-    sigset_t pipe_signal, old_mask, pending;
-    ::sigemptyset(&pipe_signal);
-    ::sigaddset(&pipe_signal, SIGPIPE);
-    ::sigprocmask(SIG_BLOCK, &pipe_signal, &old_mask);
-    ::sigpending(&pending);
-    const bool was_pending = ::sigismember(&pending, SIGPIPE) == 1;
-    ssize_t wrote = ::write(fd, input.data(), std::min(input.size(), read_chunk));
-    const int err = wrote < 0 ? errno : 0;
-    if (err == EPIPE && !was_pending) {
-        // Our own write raised it: take it off this thread before unblocking.
-        const timespec now{0, 0};
-        while (::sigtimedwait(&pipe_signal, nullptr, &now) < 0 && errno == EINTR) {}
-    }
-    ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-    if (wrote > 0) input.remove_prefix(static_cast<std::size_t>(wrote));
-    return wrote < 0 ? -err : wrote;
-}
-
 // Reads the collected streams to EOF together, closing each as it ends,
 // while writing `input` to the stream whose `outs` entry is null (then
 // closing it, which is the child's end of file). Writing and reading go on

@@ -37,11 +37,18 @@ void give_back_output_buffer(std::string&& buffer);
 struct RunError {
     // Lost: the child ran but its exit status could not be read, so the
     // run's outcome is unknown (someone else reaped it).
-    enum class Kind { Spawn, Interrupted, Lost } kind;
+    // Transport: the way to a remote tmux host failed (ssh, or a container
+    // engine): the command may or may not have run, and nothing it printed
+    // is its answer. Address: the server's address is not one. Refused: a
+    // run that may start a server found something other than a socket at
+    // the socket path, and did not run.
+    enum class Kind { Spawn, Interrupted, Lost, Transport, Address, Refused } kind;
     // For Spawn: the system's description and " (os error N)", or
     // "nul byte found in provided data" when an argument holds a NUL.
     // For Lost: the system's description and " (os error N)", and the
-    // likely cause.
+    // likely cause. For Transport: the whole message, naming the host and
+    // the transport's own words. For Address: the whole message. For
+    // Refused: the socket path.
     std::string text;
 };
 
@@ -64,12 +71,24 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
 
 // A child started now and waited for later, for a wait of the caller's own
 // (a tmux client blocked in wait-for, a stream's reader): standard input
-// from /dev/null, standard output a pipe the caller reads, standard error
-// collected. However the object goes, a child it has not reaped is killed
-// with its process group and reaped.
+// from /dev/null unless given, standard output a pipe the caller reads (or
+// a descriptor given), standard error collected. However the object goes,
+// a child it has not reaped is killed with its process group and reaped.
+struct StartOptions {
+    // Written to standard input as the child takes it (write_input), then
+    // closed: its end of file.
+    std::string input;
+    // Standard input a pipe kept open, without input, until the object goes:
+    // a child that sees its caller leave (its end of file).
+    bool hold_input = false;
+    // The child's standard output, taken over (>= 0); none: a pipe of ours.
+    int stdout_fd = -1;
+};
+
 class BackgroundChild {
 public:
-    static std::expected<BackgroundChild, RunError> start(const std::vector<std::string>& argv);
+    static std::expected<BackgroundChild, RunError> start(const std::vector<std::string>& argv,
+                                                          StartOptions options = {});
     BackgroundChild(BackgroundChild&& other) noexcept;
     BackgroundChild& operator=(BackgroundChild&&) = delete;
     BackgroundChild(const BackgroundChild&) = delete;
@@ -85,15 +104,30 @@ public:
     std::expected<int, RunError> finish();
     // Hands over the output descriptor (the child stays ours to reap).
     int release_output();
+    // Writes what standard input takes now of the input given; true once
+    // all of it is written and the pipe closed (or the child closed it).
+    bool write_input();
+    // Hands over the child and its standard error descriptor: the new owner
+    // reaps it (it is no longer killed at the host's exit by
+    // kill_running_children, nor by this object).
+    struct Released {
+        pid_t pid = -1;
+        int stderr_fd = -1;
+    };
+    Released release_child();
 
     std::string stdout_bytes;
     std::string stderr_bytes;
 
 private:
-    BackgroundChild(pid_t pid, int out, int err) : pid_(pid), out_(out), err_(err) {}
+    BackgroundChild(pid_t pid, int out, int err, int in) : pid_(pid), out_(out), err_(err), in_(in) {}
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
+    int in_ = -1;
+    std::string input_;
+    std::size_t input_written_ = 0;
+    bool hold_input_ = false;
 };
 
 // The host's say on a run in progress: called on the thread doing the run,

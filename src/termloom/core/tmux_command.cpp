@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "server_address.hpp"
+
 namespace termloom {
 namespace {
 
@@ -56,13 +58,19 @@ HostCommand tmux_argv(const std::optional<std::string>& socket, std::span<const 
     std::vector<std::string>& argv = command.argv;
     argv.reserve(args.size() + 4);
     argv.emplace_back("tmux");
-    if (!tmux_sees_utf8(std::getenv("TMUX"), std::getenv("LC_ALL"), std::getenv("LC_CTYPE"),
-                        std::getenv("LANG"))) {
+    // A remote tmux client has the host's locale, which is not known here:
+    // -u makes it print UTF-8 whatever that is. A text that is no address
+    // stays as it is: the run reports it.
+    auto host = parse_server_address(socket);
+    const bool remote = host && host->remote();
+    if (remote || !tmux_sees_utf8(std::getenv("TMUX"), std::getenv("LC_ALL"),
+                                  std::getenv("LC_CTYPE"), std::getenv("LANG"))) {
         argv.emplace_back("-u");
     }
-    if (socket) {
+    const std::optional<std::string>& path = remote ? host->socket : socket;
+    if (path) {
         argv.emplace_back("-S");
-        argv.push_back(*socket);
+        argv.push_back(*path);
     }
     bool seen_operand = false;
     for (const Arg& arg : args) {

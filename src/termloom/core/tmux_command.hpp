@@ -45,8 +45,9 @@ constexpr Arg name_operand(std::string_view text) { return {ArgRole::NameOperand
 constexpr Arg command_separator() { return {ArgRole::Separator, ";"}; }
 
 // "tmux", then "-u" when the environment would not make tmux take the
-// client for UTF-8 (see tmux_sees_utf8), then "-S <socket>" when a socket
-// path is present, then the arguments in order, each written as its role
+// client for UTF-8 (see tmux_sees_utf8) and always on a remote host, then
+// "-S <socket>" when a socket path is present (on a remote host, the path
+// in its address), then the arguments in order, each written as its role
 // requires.
 HostCommand tmux_argv(const std::optional<std::string>& socket, std::span<const Arg> args);
 

@@ -1,6 +1,7 @@
 #include "tmux_release.hpp"
 
 #include <cstdint>
+#include <map>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -9,9 +10,11 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include "spawn_in_fork.hpp"
+#include "ssh_connections.hpp"
 #include "text.hpp"
 
 namespace termloom {
@@ -139,6 +142,53 @@ std::optional<std::string> tmux_program() {
     char buf[4096];
     if (::getcwd(buf, sizeof buf) == nullptr) return std::nullopt;
     return std::string(buf) + "/" + file->path;
+}
+
+namespace {
+
+std::mutex* hosts_mutex = new std::mutex();
+std::map<std::string, HostTmux>* hosts = new std::map<std::string, HostTmux>();
+
+void hosts_before_fork() { hosts_mutex->lock(); }
+void hosts_after_fork_in_parent() { hosts_mutex->unlock(); }
+void hosts_after_fork_in_child() { hosts_mutex = new std::mutex(); }
+
+[[maybe_unused]] const int hosts_fork_handlers_installed =
+    ::pthread_atfork(&hosts_before_fork, &hosts_after_fork_in_parent, &hosts_after_fork_in_child);
+
+std::string this_machine() {
+    utsname names{};
+    return ::uname(&names) == 0 ? std::string(names.machine) : std::string();
+}
+
+}  // namespace
+
+std::expected<HostTmux, RunError> host_tmux(const std::optional<std::string>& address) {
+    auto host = host_of(address);
+    if (!host) return std::unexpected(host.error());
+    if (!host->remote()) {
+        auto release = tmux_release();
+        if (!release) return std::unexpected(release.error());
+        static const std::string machine = this_machine();
+        return HostTmux{tmux_program(), std::move(*release), machine};
+    }
+    const std::string key = host_key(*host);
+    {
+        std::lock_guard lock(*hosts_mutex);
+        if (auto it = hosts->find(key); it != hosts->end()) return it->second;
+    }
+    // Three lines: where tmux is, the machine, `tmux -V`.
+    auto ran = run_output_on_host(
+        HostCommand{address, {"sh", "-c", "p=$(command -v tmux)||exit 0;echo \"$p\";uname -m;exec tmux -V"}}, Capture::Stdout);
+    if (!ran) return std::unexpected(ran.error());
+    if (!succeeded(*ran)) return HostTmux{};
+    const std::string text = decode_lossy(std::move(ran->stdout_bytes));
+    auto lines = split_lines(text);
+    if (lines.size() < 3 || !lines[0].starts_with('/')) return HostTmux{};
+    HostTmux found{std::string(lines[0]), parse_tmux_release(lines[2]), std::string(lines[1])};
+    std::lock_guard lock(*hosts_mutex);
+    hosts->emplace(key, found);
+    return found;
 }
 
 bool lists_take_filter(const TmuxRelease& release) { return release.at_least(3, 2); }

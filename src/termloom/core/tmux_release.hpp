@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "process.hpp"
+#include "host_command.hpp"
 
 namespace termloom {
 
@@ -39,6 +40,18 @@ std::optional<std::string> tmux_program();
 // The release of the tmux on PATH. Only an interruption or a lost exit
 // status of `tmux -V` is an error.
 std::expected<TmuxRelease, RunError> tmux_release();
+
+// The tmux that runs a server's commands: its absolute path (none when
+// there is none), its release and the machine it runs on (`uname -m`).
+// On this machine, the tmux on PATH (asked as above); on a remote host, the
+// one its shell finds, asked once per host (core/host_command.hpp) and
+// kept. A host without tmux has an empty release, not kept.
+struct HostTmux {
+    std::optional<std::string> path;
+    TmuxRelease release;
+    std::string machine;
+};
+std::expected<HostTmux, RunError> host_tmux(const std::optional<std::string>& address);
 
 // What differs between the releases users run (3.1c on), each with the
 // first release that behaves as later ones do; 3.2 and 3.2a are untested.

@@ -85,7 +85,7 @@ Result<std::vector<std::string>> answers_from(const HostCommand& command) {
     auto output = output_of(command, Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Trimmed);
-    auto text = unpadded_capture(decode_lossy(std::move(output->stdout_bytes)));
+    auto text = unpadded_capture(command.address, decode_lossy(std::move(output->stdout_bytes)));
     if (!text) return std::unexpected(text.error());
     return answers_in(*text);
 }

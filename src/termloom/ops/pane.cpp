@@ -37,8 +37,9 @@ std::optional<std::array<std::string_view, 3>> listing_fields(std::string_view l
     return std::array{fields[0], fields[1], fields[2]};
 }
 
-Pane make(std::string session_name, std::uint32_t window_index, std::uint32_t pane_index,
-          std::string pane_id, std::string title, SocketPath socket) {
+Result<Pane> make(std::string session_name, std::uint32_t window_index, std::uint32_t pane_index,
+                  std::string pane_id, std::string title, SocketPath socket) {
+    if (auto known = known_address(socket); !known) return std::unexpected(known.error());
     return Pane{std::move(session_name), window_index, pane_index, std::move(pane_id),
                 std::move(title), std::move(socket)};
 }
@@ -75,7 +76,7 @@ Result<Pane> split(const Pane& pane, bool horizontal, std::optional<std::string>
     if (percent && (*percent == 0 || *percent > 100)) {
         return value_error("split: percent must be 1 to 100, not " + std::to_string(*percent));
     }
-    auto checked = check_start_directory(directory);
+    auto checked = check_start_directory(pane.socket, directory);
     if (!checked) return std::unexpected(checked.error());
     std::deque<std::string> texts;
     std::vector<Arg> args = {word("split-window"), word(horizontal ? "-h" : "-v"), word("-t"),

@@ -23,7 +23,7 @@ inline constexpr std::string_view kListFormat = "#{pane_index}|#{pane_id}|#{pane
 // whatever it holds. None when the line has too few fields.
 std::optional<std::array<std::string_view, 3>> listing_fields(std::string_view line);
 
-Pane make(std::string session_name, std::uint32_t window_index, std::uint32_t pane_index,
+Result<Pane> make(std::string session_name, std::uint32_t window_index, std::uint32_t pane_index,
           std::string pane_id, std::string title, SocketPath socket);
 
 // Layout and the process in the pane.

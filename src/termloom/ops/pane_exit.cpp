@@ -17,6 +17,7 @@
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "pane.hpp"
+#include "pane_stream.hpp"
 #include "pane_view.hpp"
 #include "run_tmux.hpp"
 
@@ -51,7 +52,7 @@ std::optional<std::uint32_t> parse_status(std::string_view line) {
 
 Result<std::optional<std::uint32_t>> wait_exit(const Pane& pane, std::optional<Seconds> timeout) {
     const auto deadline = deadline_after(timeout);
-    auto release = release_on_path();
+    auto release = release_on_host(pane.socket);
     if (!release) return std::unexpected(release.error());
     const bool tells_signal = dead_pane_tells_signal(*release);
     std::optional<std::uint32_t> status;
@@ -90,7 +91,12 @@ Result<std::optional<std::uint32_t>> wait_exit(const Pane& pane, std::optional<S
         }
         return Look{Progress::Unchanged, next_job};
     };
-    auto done = wait_until(deadline, wake_sources(*first), look);
+    auto wake = PaneWake::of(pane, *first);
+    if (!wake) return std::unexpected(wake.error());
+    auto done = wait_until(deadline, wake->sources(), [&]() -> Result<Look> {
+        wake->clear();
+        return look();
+    });
     if (!done) return std::unexpected(done.error());
     if (*done) return status;
     return timeout_error("pane " + pane.pane_id + "'s program did not end within " +

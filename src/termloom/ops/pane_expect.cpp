@@ -31,7 +31,7 @@ Result<std::optional<TextMatch>> wait_for_text(const Pane& pane, StreamText& fee
     auto first = live_view(pane, {});
     if (!first) return std::unexpected(first.error());
     const pid_t pid = first->pid;
-    ExitWatch exit(pid);
+    ProcessEnd exit(pane, pid);
     streams::Watch watch(feed.stream);
     std::optional<TextMatch> found;
     bool fresh = true;
@@ -58,7 +58,12 @@ Result<std::optional<TextMatch>> wait_for_text(const Pane& pane, StreamText& fee
                 return Look{Progress::Done, {}};
             }
         }
-        if (span.ended || exit.ended()) {
+        if (span.ended || exit.maybe_ended()) {
+            if (span.ended) {
+                if (auto failed = streams::failure(feed.stream); !failed.empty()) {
+                    return runtime_error("pane " + pane.pane_id + "'s output stream ended: " + failed);
+                }
+            }
             auto view = live_view(pane, {});
             if (!view) return std::unexpected(view.error());
             if (span.ended) {
@@ -68,7 +73,7 @@ Result<std::optional<TextMatch>> wait_for_text(const Pane& pane, StreamText& fee
         }
         return Look{feed.text.size() != before ? Progress::Changed : Progress::Unchanged, {}};
     };
-    auto done = wait_until(deadline, WakeSources{{}, pid, {watch.fd()}}, look);
+    auto done = wait_until(deadline, WakeSources{{}, exit.watched(), {watch.fd()}}, look);
     if (!done) return std::unexpected(done.error());
     return found;
 }

@@ -131,7 +131,7 @@ Result<std::vector<PaneMetadata>> listing(const SocketPath& socket, std::vector<
     if (filter.empty()) {
         scope.insert(scope.end(), {word("-F"), word(listing_format())});
     } else {
-        auto filters = lists_take_filter();
+        auto filters = lists_take_filter(socket);
         if (!filters) return std::unexpected(filters.error());
         skip_empty = !*filters;
         std::ranges::copy(filtered_listing(written, filter, listing_format(), *filters),

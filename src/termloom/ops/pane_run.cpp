@@ -24,12 +24,14 @@
 #include <unistd.h>
 
 #include "../core/foreground.hpp"
+#include "../core/host_command.hpp"
 #include "../core/output_streams.hpp"
 #include "../core/private_files.hpp"
 #include "../core/process.hpp"
 #include "../core/terminal_text.hpp"
 #include "../core/text.hpp"
 #include "../core/turns.hpp"
+#include "host_files.hpp"
 #include "pane.hpp"
 #include "pane_stream.hpp"
 #include "pane_view.hpp"
@@ -128,7 +130,9 @@ Seen markers_in(const std::string& bytes, const std::string& digits) {
 }
 
 // Writes the wrapper into its FIFO once the shell has opened it: each
-// advance tries, without blocking.
+// advance tries, without blocking. On a remote host a writer there does
+// (`cat` into the FIFO, the wrapper on its standard input), which blocks
+// until the shell opens it; the wrapper is fed once that writer has ended.
 class WrapperFeed {
 public:
     WrapperFeed(std::string path, std::string text) : path_(std::move(path)), text_(std::move(text)) {}
@@ -139,8 +143,18 @@ public:
     }
     bool fed() const { return done_; }
 
+    Result<void> start_remote(const Pane& pane) {
+        auto writer = HostChild::start(
+            HostCommand{pane.socket, {"sh", "-c", "exec cat >\"$1\"", "sh", path_}},
+            HostChildOptions{.input = text_, .ends_with_caller = false, .stdout_fd = -1});
+        if (!writer) return runtime_error(std::string(kSpawnPrefix) + writer.error().text);
+        writer_.emplace(std::move(*writer));
+        return {};
+    }
+
     Result<void> advance() {
         if (done_) return {};
+        if (writer_) return advance_remote();
         if (fd_ < 0) {
             fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             if (fd_ < 0) {
@@ -165,11 +179,25 @@ public:
     }
 
 private:
+    Result<void> advance_remote() {
+        writer_->write_input();
+        if (!writer_->read_available()) return {};
+        auto ended = writer_->finish();
+        if (!ended) return runtime_error("run failed: " + ended.error().text);
+        if (!WIFEXITED(*ended) || WEXITSTATUS(*ended) != 0) {
+            return runtime_error("run failed: cannot write " + quote_text(path_) + ": " +
+                                 std::string(trim(decode_lossy(writer_->stderr_bytes()))));
+        }
+        done_ = true;
+        return {};
+    }
+
     std::string path_;
     std::string text_;
     int fd_ = -1;
     std::size_t written_ = 0;
     bool done_ = false;
+    std::optional<HostChild> writer_;
 };
 
 }  // namespace
@@ -188,7 +216,7 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     }
     Turn& turn = **taken;
     Memo memo = read_memo(turn.memo());
-    for (const auto& file : memo.files) remove_private_file(file);
+    remove_host_files(pane.socket, memo.files);
     memo.files.clear();
 
     auto stream = pane_stream(pane, "run failed: ");
@@ -197,33 +225,45 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     if (!owner) return runtime_error("run failed: pane " + pane.pane_id + "'s output stream is gone");
 
     // The pane's process as last seen; looked up again when it has ended.
-    auto program = memo.pid ? foreground_of(memo.pid) : std::nullopt;
-    if (!program) {
+    // Its foreground is read where it runs: here, or on the remote host.
+    auto foreground = [&](pid_t pid) -> Result<std::optional<ForegroundState>> {
+        if (pid == 0) return std::nullopt;
+        auto state = foreground_on_host(pane.socket, pid);
+        if (!state) return run_error(state.error());
+        return std::move(*state);
+    };
+    auto program = foreground(memo.pid);
+    if (!program) return std::unexpected(program.error());
+    if (!*program) {
         auto view = live_view(pane, {});
         if (!view) return std::unexpected(view.error());
         memo.pid = view->pid;
-        program = foreground_of(memo.pid);
+        program = foreground(memo.pid);
+        if (!program) return std::unexpected(program.error());
     }
     turn.memo() = memo_text(memo);
     // A program the shell ran for the last run's end (posh has no printf of
     // its own, and every shell runs tmux) may not have ended yet.
-    for (int i = 0; i < kEndingChecks && program && !is_posix_shell(program->name); ++i) {
+    for (int i = 0; i < kEndingChecks && *program && !is_posix_shell((*program)->program.name); ++i) {
         if (!sleep_interruptibly(kEndingPause)) return interrupted();
-        program = foreground_of(memo.pid);
+        program = foreground(memo.pid);
+        if (!program) return std::unexpected(program.error());
     }
-    if (program && !is_posix_shell(program->name)) {
-        return runtime_error("pane " + pane.pane_id + " is running " + program->name +
+    if (*program && !is_posix_shell((*program)->program.name)) {
+        return runtime_error("pane " + pane.pane_id + " is running " + (*program)->program.name +
                              ", not a shell at its prompt");
     }
     // Typed before the shell waits for input, the line would be echoed
     // before its prompt (the terminal's own echo), where the wrapper does
     // not look to erase it. The shell reads right after it has drawn the prompt.
-    for (int i = 0; i < kReadyChecks && program && !waits_for_input(program->pid); ++i) {
+    for (int i = 0; i < kReadyChecks && *program && !(*program)->waiting; ++i) {
         if (!sleep_interruptibly(1)) return interrupted();
+        program = foreground(memo.pid);
+        if (!program) return std::unexpected(program.error());
     }
 
     RunScript script;
-    script.shell = program ? program->name : "sh";
+    script.shell = *program ? (*program)->program.name : "sh";
     script.digits = new_digits();
     script.command = command;
     script.tmux = owner->tmux_path;
@@ -239,25 +279,25 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     // line: it is written only then, when the typing run has told where the
     // typed line began (the wrapper erases it), so no other look is needed.
     const std::string name = std::to_string(::getpid()) + "-" + std::to_string(++file_counter);
-    auto command_file = write_private_file(name + ".cmd", command_text(script));
-    if (!command_file) return std::unexpected(command_file.error());
+    auto files = make_run_files(pane.socket, name, command_text(script));
+    if (!files) return std::unexpected(files.error());
     bool started = false;  // the shell has read the files (or never will)
     struct Cleanup {
+        const SocketPath& socket;
         std::vector<std::string> files;
         const bool& started;
         std::string& memo;
         ~Cleanup() {
             if (started) {
-                for (const auto& file : files) remove_private_file(file);
+                remove_host_files(socket, files);
             } else {
                 for (const auto& file : files) memo += "\n" + file;
             }
         }
-    } cleanup{{*command_file}, started, turn.memo()};
-    auto wrapper = make_private_fifo(name, false);
-    if (!wrapper) return std::unexpected(wrapper.error());
-    cleanup.files.push_back(wrapper->path);
-    const std::string typed = typed_line(script, wrapper->path);
+    } cleanup{pane.socket, {files->command_file, files->wrapper_fifo}, started, turn.memo()};
+    const std::string& command_file = files->command_file;
+    const std::string& wrapper_path = files->wrapper_fifo;
+    const std::string typed = typed_line(script, wrapper_path);
 
     // A recording gets the caller's command in the place of the typed line.
     struct RecordingHold {
@@ -290,19 +330,27 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     script.width = typed_view->screen.width;
 
     // Our tmux client waits on the channel, then prints the status.
-    auto waiter = start_on_host(tmux_argv(
-        pane.socket, {word("wait-for"), value(run_channel(script.digits)), command_separator(),
-                      word("show-options"), word("-p"), word("-v"), word("-t"), value(pane.pane_id),
-                      value(run_option(script.digits)), command_separator(), word("set-option"),
-                      word("-p"), word("-u"), word("-t"), value(pane.pane_id),
-                      value(run_option(script.digits))}));
+    auto waiter = HostChild::start(
+        tmux_argv(pane.socket,
+                  {word("wait-for"), value(run_channel(script.digits)), command_separator(),
+                   word("show-options"), word("-p"), word("-v"), word("-t"), value(pane.pane_id),
+                   value(run_option(script.digits)), command_separator(), word("set-option"),
+                   word("-p"), word("-u"), word("-t"), value(pane.pane_id),
+                   value(run_option(script.digits))}),
+        HostChildOptions{.input = {}, .ends_with_caller = true, .stdout_fd = -1});
     if (!waiter) {
+        if (waiter.error().kind == RunError::Kind::Transport) return runtime_error(waiter.error().text);
         return runtime_error(std::string(kSpawnPrefix) + waiter.error().text);
     }
 
     const std::string exited = " exited while running " + quote_text(command);
-    ExitWatch shell_exit(memo.pid);
-    WrapperFeed feed(wrapper->path, wrapper_text(script, *command_file, typed));
+    ProcessEnd shell_exit(pane, memo.pid);
+    WrapperFeed feed(wrapper_path, wrapper_text(script, command_file, typed));
+    auto remote = on_remote_host(pane);
+    if (!remote) return std::unexpected(remote.error());
+    if (*remote) {
+        if (auto writing = feed.start_remote(pane); !writing) return std::unexpected(writing.error());
+    }
     std::string bytes;
     std::uint64_t read_to = from;
     bool told = false;
@@ -321,7 +369,7 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
         if (!span) return std::unexpected(span.error());
         if (seen.unread) {
             return runtime_error("the shell in pane " + pane.pane_id + " could not read " +
-                                 quote_text(wrapper->path) + " (does it see another file system?)");
+                                 quote_text(wrapper_path) + " (does it see another file system?)");
         }
         if (auto fed = feed.advance(); !fed) return std::unexpected(fed.error());
         if (waiter->read_available()) {
@@ -329,9 +377,14 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
             return Look{Progress::Done, {}};
         }
         if (seen.untold && seen.status) return Look{Progress::Done, {}};
-        if (shell_exit.ended() || span->ended) {
-            started = true;
+        if (span->ended) {
+            if (auto failed = streams::failure(*stream); !failed.empty()) {
+                return runtime_error("run failed: pane " + pane.pane_id + "'s output stream ended: " + failed);
+            }
+        }
+        if (shell_exit.maybe_ended() || span->ended) {
             auto view = live_view(pane, {}, exited);
+            if (!view || view->pid != memo.pid || span->ended) started = true;
             if (!view) return std::unexpected(view.error());
             if (view->pid != memo.pid) return runtime_error("pane " + pane.pane_id + exited);
             if (span->ended) {
@@ -343,7 +396,8 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
         if (!feed.fed()) return Look{Progress::Unchanged, WaitClock::now() + kFeedPause};
         return Look{Progress::Unchanged, {}};
     };
-    auto done = wait_until(deadline, WakeSources{{}, memo.pid, {waiter->output_fd(), watch.fd()}}, look);
+    auto done = wait_until(deadline, WakeSources{{}, shell_exit.watched(), {waiter->output_fd(), watch.fd()}},
+                           look);
     if (feed.fed()) started = true;
     if (!done) return std::unexpected(done.error());
     if (!*done) {
@@ -356,15 +410,23 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     std::optional<std::uint32_t> status;
     if (told) {
         auto ended = waiter->finish();
-        if (!ended) return runtime_error("could not read the exit status of tmux: " + ended.error().text);
-        if (!WIFEXITED(*ended) || WEXITSTATUS(*ended) != 0) {
-            return runtime_error("run failed: tmux wait-for: " +
-                                 std::string(trim(decode_lossy(waiter->stderr_bytes))));
+        if (!ended) {
+            if (ended.error().kind == RunError::Kind::Transport) return runtime_error("run failed: " + ended.error().text);
+            return runtime_error("could not read the exit status of tmux: " + ended.error().text);
         }
-        status = parse_u32(trim(decode_lossy(waiter->stdout_bytes))).value_or(UINT32_MAX);
+        if (!WIFEXITED(*ended) || WEXITSTATUS(*ended) != 0) {
+            // The pane (or its whole server) may have gone with the shell,
+            // before its end was seen otherwise (a remote shell's is not).
+            auto view = live_view(pane, {}, exited);
+            if (!view) return std::unexpected(view.error());
+            if (view->pid != memo.pid) return runtime_error("pane " + pane.pane_id + exited);
+            return runtime_error("run failed: tmux wait-for: " +
+                                 std::string(trim(decode_lossy(waiter->stderr_bytes()))));
+        }
+        const std::string said = decode_lossy(waiter->stdout_text());
+        status = parse_u32(trim(said)).value_or(UINT32_MAX);
         if (*status == UINT32_MAX) {
-            return runtime_error("run failed: unexpected status from the shell: " +
-                                 quote_text(decode_lossy(waiter->stdout_bytes)));
+            return runtime_error("run failed: unexpected status from the shell: " + quote_text(said));
         }
     }
     // The end marker was written before tmux was told: it is on its way.

@@ -104,7 +104,7 @@ Result<PaneView> view_pane(const Pane& pane, ViewOptions options) {
     if (!parsed) return std::unexpected(parsed.error());
     std::string_view screen = cut == std::string_view::npos ? std::string_view() : all.substr(0, cut);
     if (options.joined) {
-        auto unpadded = unpadded_capture(screen);
+        auto unpadded = unpadded_capture(pane.socket, screen);
         if (!unpadded) return std::unexpected(unpadded.error());
         view.screen.text = std::move(*unpadded);
     } else {
@@ -132,7 +132,59 @@ Result<PaneView> live_view(const Pane& pane, ViewOptions options, std::string_vi
     return runtime_error(std::move(message));
 }
 
-WakeSources wake_sources(const PaneView& view) { return WakeSources{view.tty, view.pid, {}}; }
+Result<bool> on_remote_host(const Pane& pane) {
+    auto host = host_of(pane.socket);
+    if (!host) return value_error(std::move(host.error().text));
+    return host->remote();
+}
+
+namespace {
+
+constexpr auto kRemoteLookEvery = std::chrono::milliseconds(500);
+
+bool is_remote(const Pane& pane) {
+    auto host = parse_server_address(pane.socket);
+    return host && host->remote();
+}
+
+}  // namespace
+
+ProcessEnd::ProcessEnd(const Pane& pane, pid_t pid)
+    : pid_(pid), remote_(is_remote(pane)), watch_(remote_ ? 0 : pid),
+      next_(WaitClock::now() + kRemoteLookEvery) {}
+
+bool ProcessEnd::maybe_ended() {
+    if (!remote_) return watch_.ended();
+    const auto now = WaitClock::now();
+    if (now < next_) return false;
+    next_ = now + kRemoteLookEvery;
+    return true;
+}
+
+Result<PaneWake> PaneWake::of(const Pane& pane, const PaneView& view) {
+    auto remote = on_remote_host(pane);
+    if (!remote) return std::unexpected(remote.error());
+    PaneWake wake;
+    if (!*remote) {
+        wake.sources_ = WakeSources{view.tty, view.pid, {}};
+        return wake;
+    }
+    auto live = streams::find(stream_key(pane));
+    if (!live) {
+        auto seen = marked_view(pane, {});
+        if (!seen) return std::unexpected(seen.error());
+        if (seen->mark) live = seen->mark->stream;
+    }
+    if (live) {
+        wake.watch_ = std::make_unique<streams::Watch>(*live);
+        wake.sources_.readable = {wake.watch_->fd()};
+    }
+    return wake;
+}
+
+void PaneWake::clear() {
+    if (watch_) watch_->clear();
+}
 
 std::string last_screen_lines(std::string_view text, std::string_view label,
                               std::string_view empty) {
@@ -298,7 +350,7 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
     auto first = live_view(pane, {});
     if (!first) return std::unexpected(first.error());
     // -T (3.4 and later) leaves out the blank cells nobody wrote.
-    auto release = release_on_path();
+    auto release = release_on_host(pane.socket);
     if (!release) return std::unexpected(release.error());
     const bool only_written = release->at_least(3, 4);
     std::uint64_t history_guess = first->history_size;
@@ -337,7 +389,12 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
         }
         return Look{Progress::Changed, {}};
     };
-    auto done = wait_until(deadline, wake_sources(*first), look);
+    auto wake = PaneWake::of(pane, *first);
+    if (!wake) return std::unexpected(wake.error());
+    auto done = wait_until(deadline, wake->sources(), [&]() -> Result<Look> {
+        wake->clear();
+        return look();
+    });
     if (!done) return std::unexpected(done.error());
     if (*done) return last;
     return timeout_error("no match for " + pattern.description + " within " +
@@ -386,7 +443,12 @@ Result<Screen> wait_quiet(const Pane& pane, Seconds quiet, std::optional<Seconds
         fresh = false;
         return Look{Progress::Unchanged, since + quiet_time};
     };
-    auto done = wait_until(deadline, wake_sources(*first), look);
+    auto wake = PaneWake::of(pane, *first);
+    if (!wake) return std::unexpected(wake.error());
+    auto done = wait_until(deadline, wake->sources(), [&]() -> Result<Look> {
+        wake->clear();
+        return look();
+    });
     if (!done) return std::unexpected(done.error());
     if (*done) return last;
     return timeout_error("the screen did not stay unchanged for " + seconds_text(quiet) +

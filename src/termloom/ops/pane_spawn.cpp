@@ -108,10 +108,22 @@ Result<void> put_back(const SocketPath& socket, const HistoryLimitLevel& level, 
 
 }  // namespace
 
-Result<void> check_start_directory(const std::optional<std::string>& directory) {
-    if (directory && !is_directory(*directory)) {
-        return value_error("no such directory: " + quote_text(*directory));
+// tmux starts a pane whose directory is missing in another one, and says
+// nothing. A relative path is the client's: ours here, on a remote host
+// that of the shell that runs tmux there (its home, as a rule).
+Result<void> check_start_directory(const SocketPath& socket, const std::optional<std::string>& directory) {
+    if (!directory) return {};
+    auto host = host_of(socket);
+    if (!host) return value_error(std::move(host.error().text));
+    bool found = false;
+    if (host->remote()) {
+        auto tested = status_of(HostCommand{socket, {"test", "-d", *directory}});
+        if (!tested) return std::unexpected(tested.error());
+        found = *tested;
+    } else {
+        found = is_directory(*directory);
     }
+    if (!found) return value_error("no such directory: " + quote_text(*directory));
     return {};
 }
 
@@ -142,7 +154,8 @@ Result<CommandOutput> create_with_history_limit(const SocketPath& socket,
                                                 const HistoryLimitLevel& level,
                                                 std::uint32_t limit, std::span<const Arg> creation,
                                                 std::string_view failure_prefix,
-                                                std::string_view spawn_prefix) {
+                                                std::string_view spawn_prefix,
+                                                bool starts_server) {
     auto before = read_value(socket, level);
     if (!before) return std::unexpected(before.error());
     // Unknown: tmux's own default globally, none of its own for a session.
@@ -159,7 +172,9 @@ Result<CommandOutput> create_with_history_limit(const SocketPath& socket,
     args.insert(args.end(), creation.begin(), creation.end());
     args.push_back(command_separator());
     add_set(args, texts, level, guessed);
-    auto output = output_of(tmux_argv(socket, args), Capture::Both, spawn_prefix);
+    HostCommand command = tmux_argv(socket, args);
+    command.starts_server = starts_server;
+    auto output = output_of(std::move(command), Capture::Both, spawn_prefix);
     if (!output) {
         // Interrupted, or its end not known: how far it got is not known either.
         (void)put_back(socket, level, guessed);

@@ -21,7 +21,8 @@ namespace termloom {
 // tmux starts a pane whose directory is missing in another one and says
 // nothing: a ValueError naming it, before anything runs. A relative path is
 // the client's, which is ours.
-Result<void> check_start_directory(const std::optional<std::string>& directory);
+Result<void> check_start_directory(const SocketPath& socket,
+                                   const std::optional<std::string>& directory);
 
 // "-c DIR" (tmux expands it as a format) and "-e NAME=VALUE" for each
 // variable, appended to `args`; `texts` keeps the NAME=VALUE texts the
@@ -58,6 +59,7 @@ Result<CommandOutput> create_with_history_limit(const SocketPath& socket,
                                                 const HistoryLimitLevel& level,
                                                 std::uint32_t limit, std::span<const Arg> creation,
                                                 std::string_view failure_prefix,
-                                                std::string_view spawn_prefix);
+                                                std::string_view spawn_prefix,
+                                                bool starts_server = false);
 
 }  // namespace termloom

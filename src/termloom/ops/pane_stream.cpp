@@ -7,15 +7,19 @@
 #include <map>
 #include <random>
 
+#include <cstring>
+
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "../core/host_command.hpp"
 #include "../core/private_files.hpp"
 #include "../core/server_socket.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "../core/tmux_release.hpp"
 #include "../core/turns.hpp"
+#include "host_files.hpp"
 #include "run_tmux.hpp"
 
 namespace termloom::pane_ops {
@@ -25,8 +29,6 @@ constexpr std::string_view kPipeOption = "@termloom-pipe";
 // Set while the pipe's stream records: another process does not take that
 // pipe (the recording would lose output).
 constexpr std::string_view kRecordingOption = "@termloom-recording";
-
-std::atomic<std::uint64_t> fifo_counter{0};
 
 // This machine and boot, so that a token's process can be looked for only
 // where it ran (pids are reused across machines, containers and boots).
@@ -108,23 +110,29 @@ std::string format_escaped(std::string_view text) {
 }
 
 // The command of a pipe named `token`: copy the pane's output into the
-// FIFO (closed as soon as the copy ends: that is our end of file); when the copy ends (the pipe closed, by us or by someone's own
-// pipe-pane), take our name off the pane if it is still this pipe's, so
-// that no termloom process takes the pipe that replaced it for ours.
-std::string pipe_command(const Pane& pane, const std::string& fifo, const std::string& token) {
+// FIFO (closed as soon as the copy ends: that is our end of file); when the
+// copy ends (the pipe closed, by us or by someone's own pipe-pane), take
+// our name off the pane if it is still this pipe's, so that no termloom
+// process takes the pipe that replaced it for ours. `tmux` is the tmux
+// program on the pane's host.
+std::string pipe_command(const Pane& pane, const std::string& fifo, const std::string& token,
+                         const std::string& tmux, bool remote) {
     const std::string& p = pane.pane_id;
-    auto tmux = tmux_program();
     // Written as pipe-pane's format expansion reads it: "##" is a "#".
-    const std::string after = format_escaped(shell_quoted(tmux ? *tmux : std::string("tmux"))) +
+    const std::string after = format_escaped(shell_quoted(tmux)) +
                               " -S #{q:socket_path} if-shell -F -t " + p + " '##{==:##{" +
                               std::string(kPipeOption) + "}," + token + "}' 'set-option -p -u -t " + p +
                               " " + std::string(kPipeOption) + " ; set-option -p -u -t " + p + " " +
                               std::string(kRecordingOption) + "' >/dev/null 2>&1";
-    // The FIFO is opened read-write first, which never waits for a reader,
-    // then for writing alone: if this process is gone (no reader), the copy
-    // ends at its first write instead of waiting for a reader for ever.
-    return "pipe-pane -O -t " + p + " \"exec 3<>" + fifo + " 4>" + fifo + " 3<&-; cat >&4; exec 4>&-; " +
-           in_tmux_double_quotes(after) + "\"";
+    // Here the FIFO is opened read-write first, which never waits for a
+    // reader, then for writing alone: if this process is gone (no reader),
+    // the copy ends at its first write instead of waiting for a reader for
+    // ever. A remote host's reader starts only once the pipe is open, so
+    // there the copy waits for it.
+    const std::string open = remote ? "exec 4>" + fifo + "; "
+                                    : "exec 3<>" + fifo + " 4>" + fifo + " 3<&-; ";
+    return "pipe-pane -O -t " + p + " \"" + open + "cat >&4; exec 4>&-; " + in_tmux_double_quotes(after) +
+           "\"";
 }
 
 struct PipeState {
@@ -170,8 +178,75 @@ Result<std::pair<PaneView, PipeState>> view_with_pipe(const Pane& pane, ViewOpti
     return std::pair{std::move(*view), std::move(*parsed)};
 }
 
-Result<PrivateFifo> new_fifo() {
-    return make_private_fifo("stream-" + std::to_string(++fifo_counter));
+// Where one source of a pane's stream comes from: a FIFO on the tmux host
+// that the pipe writes to, and the descriptor this process reads. On this
+// machine that is the FIFO itself; on a remote host, a pipe that a reader
+// there (`cat` of the FIFO, through the transport) writes to once the pipe
+// into the FIFO is open.
+struct Feed {
+    std::string fifo;
+    streams::Source source;
+    std::string tmux;    // the tmux program on the pane's host
+    int write_end = -1;  // remote: the reader's end of the pipe, until it is started
+    bool remote = false;
+};
+
+Result<Feed> new_feed(const Pane& pane) {
+    auto host = host_of(pane.socket);
+    if (!host) return value_error(std::move(host.error().text));
+    auto tmux = tmux_program_on_host(pane.socket);
+    if (!tmux) return std::unexpected(tmux.error());
+    auto fifo = make_stream_fifo(pane.socket);
+    if (!fifo) return std::unexpected(fifo.error());
+    streams::Source source;
+    if (!host->remote()) {
+        source.fd = fifo->fd;
+        source.path = fifo->path;
+        return Feed{fifo->path, std::move(source), *tmux};
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        const int err = errno;
+        remove_host_files(pane.socket, {fifo->path});
+        return runtime_error(std::string("cannot make a pipe: ") + std::strerror(err));
+    }
+    source.fd = fds[0];
+    source.prefix = std::string(remote_output_prefix());
+    source.label = "reading pane " + pane.pane_id + "'s output from " + host_label(*host);
+    return Feed{fifo->path, std::move(source), *tmux, fds[1], true};
+}
+
+std::string pipe_command(const Pane& pane, const Feed& feed, const std::string& token) {
+    return pipe_command(pane, feed.fifo, token, feed.tmux, feed.remote);
+}
+
+// A feed tmux did not open a pipe into: its FIFO and its pipe go (the
+// source itself is released by whoever holds it).
+void drop_feed(const Pane& pane, Feed& feed) {
+    if (feed.write_end >= 0) {
+        ::close(feed.write_end);
+        feed.write_end = -1;
+        remove_host_files(pane.socket, {feed.fifo});
+    }
+}
+
+// Once tmux has opened the pipe into the feed's FIFO (its writer waits for
+// a reader there): the reader on the remote host, which takes the FIFO's
+// name away once both ends are open. Nothing to do on this machine.
+void start_feed(const Pane& pane, Feed& feed, streams::StreamId stream, std::uint32_t number) {
+    if (feed.write_end < 0) return;
+    const int write_end = feed.write_end;
+    feed.write_end = -1;
+    auto reader = HostChild::start(
+        HostCommand{pane.socket, {"sh", "-c", "exec <\"$1\"&&rm -f \"$1\"&&exec cat", "sh", feed.fifo}},
+        HostChildOptions{.input = {}, .ends_with_caller = false, .stdout_fd = write_end});
+    if (!reader) {
+        // The pipe's end is closed: the source ends, as a failed one.
+        remove_host_files(pane.socket, {feed.fifo});
+        return;
+    }
+    auto released = reader->release_child();
+    streams::attach_child(stream, number, released.pid, released.stderr_fd);
 }
 
 struct Opening {
@@ -179,31 +254,34 @@ struct Opening {
     PipeState state;
 };
 
-// One try at a pipe of our own into a new FIFO under a new token: `make`
-// gives the commands for the FIFO's path and the token.
+// One try at a pipe of our own into a new feed under a new token: `make`
+// gives the commands for the feed and the token.
 Result<Opening> try_open(const Pane& pane, ViewOptions options,
-                         const std::function<PipeCommands(const std::string&, const std::string&)>& make) {
-    auto fifo = new_fifo();
-    if (!fifo) return std::unexpected(fifo.error());
+                         const std::function<PipeCommands(const Feed&, const std::string&)>& make) {
+    auto feed = new_feed(pane);
+    if (!feed) return std::unexpected(feed.error());
     const std::string token = new_token();
-    auto seen = view_with_pipe(pane, options, make(fifo->path, token));
+    auto seen = view_with_pipe(pane, options, make(*feed, token));
     if (seen && seen->first.gone.empty() && seen->second.piped && seen->second.token == token) {
-        auto tmux = tmux_program();
         auto stream = streams::create(
-            stream_key(pane), streams::Source{fifo->fd, 0, fifo->path},
-            streams::Owner{pane.socket, pane.pane_id, token, seen->second.socket_path,
-                           tmux ? *tmux : std::string("tmux")});
-        if (!stream) return std::unexpected(stream.error());
+            stream_key(pane), feed->source,
+            streams::Owner{pane.socket, pane.pane_id, token, seen->second.socket_path, feed->tmux});
+        if (!stream) {
+            drop_feed(pane, *feed);
+            return std::unexpected(stream.error());
+        }
+        start_feed(pane, *feed, *stream, 0);
         return Opening{MarkedView{std::move(seen->first), StreamMark{*stream, 0}, {}}, seen->second};
     }
-    ::close(fifo->fd);
-    remove_private_file(fifo->path);
+    ::close(feed->source.fd);
+    if (!feed->source.path.empty()) remove_private_file(feed->source.path);
+    drop_feed(pane, *feed);
     if (!seen) return std::unexpected(seen.error());
     return Opening{MarkedView{std::move(seen->first), std::nullopt, {}}, seen->second};
 }
 
-std::string opened(const Pane& pane, const std::string& fifo, const std::string& token) {
-    return pipe_command(pane, fifo, token) + " ; set-option -p -t " + pane.pane_id + " " +
+std::string opened(const Pane& pane, const Feed& feed, const std::string& token) {
+    return pipe_command(pane, feed, token) + " ; set-option -p -t " + pane.pane_id + " " +
            std::string(kPipeOption) + " " + token;
 }
 
@@ -212,8 +290,8 @@ std::string opened(const Pane& pane, const std::string& fifo, const std::string&
 // left over; a running one's goes to the process that asks last, unless it
 // records). A pipe of anyone else is never touched.
 Result<MarkedView> open_with_view(const Pane& pane, ViewOptions options) {
-    auto first = try_open(pane, options, [&](const std::string& fifo, const std::string& token) {
-        return PipeCommands{"#{pane_pipe}", "", opened(pane, fifo, token)};
+    auto first = try_open(pane, options, [&](const Feed& feed, const std::string& token) {
+        return PipeCommands{"#{pane_pipe}", "", opened(pane, feed, token)};
     });
     if (!first) return std::unexpected(first.error());
     if (first->seen.mark || !first->seen.view.gone.empty() || !first->state.piped) {
@@ -236,8 +314,8 @@ Result<MarkedView> open_with_view(const Pane& pane, ViewOptions options) {
     const std::string still = "#{==:#{" + std::string(kPipeOption) + "}," + other + "}";
     const std::string condition =
         ended ? still : "#{&&:" + still + ",#{==:#{" + std::string(kRecordingOption) + "},}}";
-    auto taken = try_open(pane, options, [&](const std::string& fifo, const std::string& token) {
-        return PipeCommands{condition, "pipe-pane -t " + pane.pane_id + " ; " + opened(pane, fifo, token), ""};
+    auto taken = try_open(pane, options, [&](const Feed& feed, const std::string& token) {
+        return PipeCommands{condition, "pipe-pane -t " + pane.pane_id + " ; " + opened(pane, feed, token), ""};
     });
     if (!taken) return std::unexpected(taken.error());
     if (!taken->seen.mark && taken->seen.view.gone.empty()) {
@@ -264,27 +342,33 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
     // read: the pane may be piped by someone else now.
     if (live && streams::writer_gone(*live)) live.reset();
     if (!live || !owner) return open_with_view(pane, options);
-    auto fifo = new_fifo();
-    if (!fifo) return std::unexpected(fifo.error());
-    auto number = streams::add_source(*live, streams::Source{fifo->fd, 0, fifo->path});
-    if (!number) return open_with_view(pane, options);  // it ended meanwhile
+    auto feed = new_feed(pane);
+    if (!feed) return std::unexpected(feed.error());
+    auto number = streams::add_source(*live, feed->source);
+    if (!number) {
+        drop_feed(pane, *feed);
+        return open_with_view(pane, options);  // it ended meanwhile
+    }
     // Each pipe has a name of its own: the closed one's end (its cat) then
     // leaves the new one's alone.
     const std::string token = new_token();
     // Only our pipe, still open: one that someone closed has left a gap.
     PipeCommands reopen{"#{&&:#{pane_pipe},#{==:#{" + std::string(kPipeOption) + "}," + owner->token + "}}",
-                        "pipe-pane -t " + pane.pane_id + " ; " + opened(pane, fifo->path, token), ""};
+                        "pipe-pane -t " + pane.pane_id + " ; " + opened(pane, *feed, token), ""};
     auto seen = view_with_pipe(pane, options, reopen);
     if (!seen) {
         streams::cancel_source(*live, *number);
+        drop_feed(pane, *feed);
         return std::unexpected(seen.error());
     }
     auto& [view, state] = *seen;
     if (view.gone.empty() && state.piped && state.token == token) {
         streams::set_token(*live, token);
+        start_feed(pane, *feed, *live, *number);
         return MarkedView{std::move(view), StreamMark{*live, *number}, {}};
     }
     streams::cancel_source(*live, *number);
+    drop_feed(pane, *feed);
     return MarkedView{std::move(view), std::nullopt,
                       "pane " + pane.pane_id + "'s output is no longer piped to this process"};
 }
@@ -317,6 +401,9 @@ Result<std::uint64_t> mark_position(const StreamMark& mark,
         position = streams::source_start(mark.stream, mark.source);
         if (position) return Look{Progress::Done, {}};
         if (!streams::source_pending(mark.stream, mark.source)) {
+            if (auto failed = streams::failure(mark.stream); !failed.empty()) {
+                return runtime_error("the pane's output stream ended before the mark: " + failed);
+            }
             return runtime_error("the pane's output stream ended before the mark");
         }
         return Look{Progress::Unchanged, {}};
@@ -352,8 +439,12 @@ void close_streams_at_exit() {
     texts.reserve(owners.size() * 2);
     for (const auto& [live, owner] : owners) {
         // An ended stream's pipe is gone already, and a server whose socket
-        // is gone has nothing left to close.
-        if (!live || (owner.address && socket_path_state(*owner.address) != SocketPathState::Socket)) {
+        // is gone has nothing left to close. (A remote one is just asked.)
+        if (!live) continue;
+        auto host = parse_server_address(owner.address);
+        if (!host) continue;
+        if (!host->remote() && host->socket &&
+            socket_path_state(*host->socket) != SocketPathState::Socket) {
             continue;
         }
         const std::string& p = owner.pane_id;

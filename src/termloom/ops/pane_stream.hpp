@@ -15,6 +15,7 @@
 // exactly the screen's moment.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,22 @@ Result<std::uint64_t> mark_position(const StreamMark& mark,
 // Tells other termloom processes that the pane's stream records (they do
 // not take its pipe then), or no longer does.
 Result<void> mark_recording(const Pane& pane, bool recording);
+
+// What wakes a wait on a pane. On this machine: every write to its
+// terminal (inotify) and its process's end (a pidfd). Neither can be watched
+// on a remote host: there its output stream (opened if need be) wakes the
+// wait as the bytes come back, and the schedule does the rest; a pane piped
+// by someone else is only looked at on the schedule. Each look clears it.
+class PaneWake {
+public:
+    static Result<PaneWake> of(const Pane& pane, const PaneView& view);
+    const WakeSources& sources() const { return sources_; }
+    void clear();
+
+private:
+    WakeSources sources_;
+    std::unique_ptr<streams::Watch> watch_;
+};
 
 // Closes the streams of this process at its end (pipes that are still ours).
 void close_streams_at_exit();

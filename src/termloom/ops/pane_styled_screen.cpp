@@ -105,7 +105,7 @@ Result<void> write_file(const std::string& path, std::string_view content) {
 }  // namespace
 
 Result<Screen> styled_screen(const Pane& pane, bool escapes) {
-    auto release = release_on_path();
+    auto release = release_on_host(pane.socket);
     if (!release) return std::unexpected(release.error());
     const std::vector<Arg> args = {
         word("capture-pane"), word("-p"), word("-e"), word("-N"), word("-t"), value(pane.pane_id),

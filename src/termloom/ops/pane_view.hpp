@@ -53,8 +53,28 @@ Result<PaneView> live_view(const Pane& pane, ViewOptions options, std::string_vi
 // send-keys of `keys` as literal text, then of Enter when `enter` is true.
 std::vector<Arg> typing(const Pane& pane, std::string_view keys, bool enter);
 
-// The pane's terminal and process as the wake sources of a wait.
-WakeSources wake_sources(const PaneView& view);
+// Whether the process of a pane a wait looks at may have ended, so that
+// the wait looks at the pane itself. On this machine its pidfd tells; a
+// process on a remote host cannot be watched from here, so there a look is
+// due every half second.
+class ProcessEnd {
+public:
+    ProcessEnd(const Pane& pane, pid_t pid);
+    ProcessEnd(const ProcessEnd&) = delete;
+    ProcessEnd& operator=(const ProcessEnd&) = delete;
+    bool maybe_ended();
+    pid_t watched() const { return remote_ ? 0 : pid_; }
+
+private:
+    pid_t pid_;
+    bool remote_;
+    ExitWatch watch_;
+    WaitClock::time_point next_;
+};
+
+// Whether the pane's server is on a remote host (an error for an address
+// that is none).
+Result<bool> on_remote_host(const Pane& pane);
 
 // The end of a timeout message: the last screen's non-blank lines, at most
 // 20, after "; <label>:", or `empty` when there are none.

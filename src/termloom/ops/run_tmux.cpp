@@ -28,6 +28,13 @@ std::unexpected<Error> run_failure(const RunError& error, std::string_view progr
     case RunError::Kind::Spawn:
         message = spawn_prefix;
         break;
+    case RunError::Kind::Transport:
+        break;
+    case RunError::Kind::Address:
+        return value_error(error.text);
+    case RunError::Kind::Refused:
+        return runtime_error("refusing to start a tmux server: " + quote_text(error.text) +
+                             " exists and is not a socket");
     }
     message += error.text;
     return runtime_error(std::move(message));
@@ -38,6 +45,10 @@ std::string_view program_of(const HostCommand& command) {
 }
 
 }  // namespace
+
+std::unexpected<Error> run_error(const RunError& error) {
+    return run_failure(error, "ps", kSpawnPrefix);
+}
 
 Result<bool> status_of(const HostCommand& command) {
     auto ran = run_status_on_host(command);
@@ -70,20 +81,33 @@ Result<std::optional<std::string>> successful_stdout(const HostCommand& command)
     return decode_lossy(std::move((*output)->stdout_bytes));
 }
 
-Result<TmuxRelease> release_on_path() {
-    auto release = tmux_release();
-    if (!release) return run_failure(release.error(), "tmux", kSpawnPrefix);
-    return std::move(*release);
+Result<TmuxRelease> release_on_host(const SocketPath& socket) {
+    // Here, as before: no more than the release is looked for.
+    auto host = host_of(socket);
+    if (host && !host->remote()) {
+        auto release = tmux_release();
+        if (!release) return run_failure(release.error(), "tmux", kSpawnPrefix);
+        return std::move(*release);
+    }
+    auto tmux = host_tmux(socket);
+    if (!tmux) return run_failure(tmux.error(), "tmux", kSpawnPrefix);
+    return std::move(tmux->release);
 }
 
-Result<bool> lists_take_filter() {
-    auto release = release_on_path();
+Result<std::string> tmux_program_on_host(const SocketPath& socket) {
+    auto tmux = host_tmux(socket);
+    if (!tmux) return run_failure(tmux.error(), "tmux", kSpawnPrefix);
+    return tmux->path.value_or("tmux");
+}
+
+Result<bool> lists_take_filter(const SocketPath& socket) {
+    auto release = release_on_host(socket);
     if (!release) return std::unexpected(release.error());
     return lists_take_filter(*release);
 }
 
-Result<std::string> unpadded_capture(std::string_view joined) {
-    auto release = release_on_path();
+Result<std::string> unpadded_capture(const SocketPath& socket, std::string_view joined) {
+    auto release = release_on_host(socket);
     if (!release) return std::unexpected(release.error());
     if (joined_capture_pads(*release)) return without_trailing_spaces(joined);
     return std::string(joined);
@@ -145,7 +169,7 @@ Result<HostCommand> exact_listing(const SocketPath& socket,
                                                std::string_view session_name,
                                                std::optional<std::uint32_t> index,
                                                std::string_view window_format) {
-    auto filters = lists_take_filter();
+    auto filters = lists_take_filter(socket);
     if (!filters) return std::unexpected(filters.error());
     const std::string in_session = session_filter(session_name);
     std::string session_format;
@@ -190,10 +214,32 @@ std::unexpected<Error> lookup_failure(const Lookup& lookup, std::string_view pre
     return runtime_error(std::move(message));
 }
 
-Result<void> refuse_non_socket_path(const SocketPath& socket) {
-    if (!socket || socket_path_state(*socket) != SocketPathState::Other) return {};
-    return runtime_error("refusing to start a tmux server: " + quote_text(*socket) +
-                         " exists and is not a socket");
+Result<void> known_address(const SocketPath& socket) {
+    if (auto host = parse_server_address(socket); !host) return value_error(std::move(host.error()));
+    return {};
+}
+
+HostCommand starting_server(HostCommand command) {
+    command.starts_server = true;
+    return command;
+}
+
+Result<SocketPathState> socket_state_on_host(const SocketPath& socket) {
+    auto host = host_of(socket);
+    if (!host) return run_failure(host.error(), "tmux", kSpawnPrefix);
+    if (!host->socket) return SocketPathState::Absent;
+    if (!host->remote()) return socket_path_state(*host->socket);
+    auto ran = output_of(
+        HostCommand{socket, {"sh", "-c",
+                             "if [ -S \"$1\" ];then echo socket;elif [ -L \"$1\" ]||[ -e \"$1\" ];"
+                             "then echo other;else echo absent;fi",
+                             "sh", *host->socket}},
+        Capture::Stdout, kSpawnPrefix);
+    if (!ran) return std::unexpected(ran.error());
+    const std::string_view said = trim(ran->stdout_bytes);
+    if (said == "socket") return SocketPathState::Socket;
+    if (said == "other") return SocketPathState::Other;
+    return SocketPathState::Absent;
 }
 
 std::vector<std::string_view> metadata_fields(std::string_view line) {

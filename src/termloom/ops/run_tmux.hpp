@@ -11,6 +11,7 @@
 #include "../core/error.hpp"
 #include "../core/host_command.hpp"
 #include "../core/process.hpp"
+#include "../core/server_socket.hpp"
 #include "../core/tmux_release.hpp"
 #include "handles.hpp"
 
@@ -18,6 +19,10 @@ namespace termloom {
 
 // In all three, an interruption passes through and an exit status that could
 // not be read is a runtime error ("could not read the exit status of tmux: ").
+
+// The error of a failed run of another kind than tmux's (a transport's,
+// an interruption, a lost status), as the operations report it.
+std::unexpected<Error> run_error(const RunError& error);
 
 // A status run; a failed start is false.
 Result<bool> status_of(const HostCommand& command);
@@ -36,16 +41,20 @@ Result<std::optional<CommandOutput>> successful_output(const HostCommand& comman
 // not start or failed.
 Result<std::optional<std::string>> successful_stdout(const HostCommand& command);
 
-// The release of the tmux on PATH (core/tmux_release.hpp), asked once.
-Result<TmuxRelease> release_on_path();
+// The release of the tmux that serves `socket` (the tmux on PATH, or the
+// remote host's; core/tmux_release.hpp), asked once.
+Result<TmuxRelease> release_on_host(const SocketPath& socket);
 
-// Whether the tmux on PATH takes -f on its list commands, for
-// filtered_listing (core/tmux_command.hpp).
-Result<bool> lists_take_filter();
+// The absolute path of that tmux, on its host ("tmux" when none is known).
+Result<std::string> tmux_program_on_host(const SocketPath& socket);
+
+// Whether that tmux takes -f on its list commands, for filtered_listing
+// (core/tmux_command.hpp).
+Result<bool> lists_take_filter(const SocketPath& socket);
 
 // The text of a capture-pane -J (`joined`: its screen lines), without the
 // spaces that releases before 3.2 pad each line with.
-Result<std::string> unpadded_capture(std::string_view joined);
+Result<std::string> unpadded_capture(const SocketPath& socket, std::string_view joined);
 
 // The non-empty lines of `text`: the lines of a filtered listing's objects.
 std::vector<std::string_view> listed_lines(std::string_view text);
@@ -99,12 +108,20 @@ Result<Lookup> find_window(const SocketPath& socket, std::string_view session_na
 std::unexpected<Error> lookup_failure(const Lookup& lookup, std::string_view prefix, Stderr form,
                                       std::string_view spawn_prefix = kSpawnPrefix);
 
-// To be called before every run that may start a server (new-session,
-// start-server, ...): tmux starting a server removes whatever is at the
-// socket path. A path that exists and is not a socket is refused, naming
-// the path, before anything runs. The default server's path is tmux's
-// to choose and is not looked at.
-Result<void> refuse_non_socket_path(const SocketPath& socket);
+// A ValueError for a server address of a scheme termloom does not know
+// (core/server_address.hpp): the handles' constructors refuse it.
+Result<void> known_address(const SocketPath& socket);
+
+// For every run that may start a server (new-session, start-server, ...):
+// tmux starting a server removes whatever is at the socket path. A path
+// that exists and is not a socket is refused, naming the path, before
+// anything runs (on the tmux host, in the same run). The default server's
+// path is tmux's to choose and is not looked at.
+HostCommand starting_server(HostCommand command);
+
+// What the socket path of `socket` holds on its host (Absent for the
+// default server).
+Result<SocketPathState> socket_state_on_host(const SocketPath& socket);
 
 // The seven fields of a metadata line (a window's or a session's): the name,
 // second, is free text that may hold "|"; no other field can. Fewer fields

@@ -2,6 +2,7 @@
 
 #include <deque>
 
+#include "../core/server_address.hpp"
 #include "../core/server_socket.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
@@ -10,7 +11,12 @@
 
 namespace termloom::server_ops {
 
-Server make(SocketPath socket) { return Server{std::move(socket)}; }
+Result<Server> make(SocketPath socket) {
+    // An address of an unknown scheme is refused at once; the others are
+    // reached only when a member runs.
+    if (auto known = known_address(socket); !known) return std::unexpected(known.error());
+    return Server{std::move(socket)};
+}
 
 Result<bool> is_running(const Server& server) {
     return status_of(tmux_argv(server.socket, {word("list-sessions")}));
@@ -21,6 +27,28 @@ namespace {
 // tmux exits a moment after it answered kill-server; a server started on
 // the socket before then fails. A few milliseconds, as a rule.
 constexpr int kServerExitLimitMs = 2000;
+
+// Waits until nothing accepts connections at `path` on the host of
+// `address`. On a remote host a tmux client asks, in one run there, until
+// it finds no server (about as long as here, at most); a tmux that cannot
+// be run there stops the wait at once.
+Result<bool> wait_until_server_gone(const SocketPath& address, const std::string& path) {
+    auto host = host_of(address);
+    if (!host) return value_error(std::move(host.error().text));
+    if (!host->remote()) return wait_until_refused(path, kServerExitLimitMs);
+    auto waited = output_of(
+        HostCommand{address, {"sh", "-c",
+                              "i=0;while [ $i -lt 250 ];do e=$(tmux -S \"$1\" list-sessions 2>&1 >/dev/null)"
+                              "||case $e in *'no server running'*|*'rror connecting'*|*'not found'*)exit 0;;esac;"
+                              "i=$((i+1));sleep 0.005 2>/dev/null||:;done",
+                              "sh", path}},
+        Capture::Stderr, kSpawnPrefix);
+    if (!waited) {
+        if (waited.error().kind == ErrorKind::Interrupted) return false;
+        return std::unexpected(waited.error());
+    }
+    return true;
+}
 
 // The default server on a release that loses the output of a command
 // before kill-server: its path is asked first, in a run of its own. The
@@ -36,36 +64,52 @@ Result<bool> kill_default_in_two_runs() {
     return true;
 }
 
+// The same for a remote default server, whose path only its host knows.
+Result<bool> kill_remote_default_in_two_runs(const Server& server) {
+    auto path = successful_stdout(tmux_argv(
+        server.socket, {word("display-message"), word("-p"), fixed_operand("#{socket_path}")}));
+    if (!path) return std::unexpected(path.error());
+    if (!*path || trim(**path).empty()) return false;
+    auto killed = status_of(tmux_argv(server.socket, {word("kill-server")}));
+    if (!killed || !*killed) return killed;
+    auto gone = wait_until_server_gone(server.socket, std::string(trim(**path)));
+    if (!gone) return std::unexpected(gone.error());
+    if (!*gone) return interrupted();
+    return true;
+}
+
 }  // namespace
 
 Result<bool> start(const Server& server) {
-    auto refused = refuse_non_socket_path(server.socket);
-    if (!refused) return std::unexpected(refused.error());
     // tmux ends a server as soon as it has no session (exit-empty, on by
     // default): one that start-server brought up with none would be gone
     // before the next command. So a server with no session gets exit-empty
     // off, in the same run; one with sessions keeps every option as it is.
     // A server without a session cannot have been running before with
     // exit-empty on, except for the moment before it ends.
-    return status_of(tmux_argv(
+    return status_of(starting_server(tmux_argv(
         server.socket, {word("start-server"), command_separator(), word("if-shell"), word("-F"),
                         fixed_operand("#{?session_id,0,1}"),
-                        fixed_operand("set-option -s exit-empty off")}));
+                        fixed_operand("set-option -s exit-empty off")})));
 }
 
 Result<bool> kill(const Server& server) {
+    auto host = host_of(server.socket);
+    if (!host) return value_error(std::move(host.error().text));
     std::string socket_path;
-    if (server.socket) {
+    if (host->socket) {
         auto killed = status_of(tmux_argv(server.socket, {word("kill-server")}));
         if (!killed || !*killed) return killed;
-        socket_path = *server.socket;
+        socket_path = *host->socket;
     } else {
-        auto release = release_on_path();
+        auto release = release_on_host(server.socket);
         if (!release) return std::unexpected(release.error());
-        if (kill_server_loses_output(*release)) return kill_default_in_two_runs();
+        if (kill_server_loses_output(*release)) {
+            return host->remote() ? kill_remote_default_in_two_runs(server) : kill_default_in_two_runs();
+        }
         // The default server's socket path, asked in the same run before it goes.
         auto killed = successful_output(
-            tmux_argv(std::nullopt, {word("display-message"), word("-p"),
+            tmux_argv(server.socket, {word("display-message"), word("-p"),
                                      fixed_operand("#{socket_path}"), command_separator(),
                                      word("kill-server")}),
             Capture::Stdout);
@@ -74,7 +118,9 @@ Result<bool> kill(const Server& server) {
         socket_path = decode_lossy(std::move((*killed)->stdout_bytes));
         socket_path.resize(without_line_end(socket_path).size());
     }
-    if (!wait_until_refused(socket_path, kServerExitLimitMs)) return interrupted();
+    auto gone = wait_until_server_gone(server.socket, socket_path);
+    if (!gone) return std::unexpected(gone.error());
+    if (!*gone) return interrupted();
     return true;
 }
 
@@ -94,9 +140,8 @@ Result<std::string> command(const Server& server, TextArgs args) {
     words.reserve(args.items.size());
     for (const std::string& item : args.items) words.push_back(word(item));
     // A command may start a server, which would replace what is at the path.
-    auto refused = refuse_non_socket_path(server.socket);
-    if (!refused) return std::unexpected(refused.error());
-    auto output = output_of(tmux_argv(server.socket, words), Capture::Both, kServerSpawnPrefix);
+    auto output = output_of(starting_server(tmux_argv(server.socket, words)), Capture::Both,
+                            kServerSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) {
         if (!trim(decode_lossy(output->stderr_bytes)).empty()) {
@@ -135,11 +180,13 @@ std::unexpected<Error> made_no_session(const Server& server, const CommandOutput
     if (!trim(decode_lossy(output.stderr_bytes)).empty()) {
         return tmux_failure(kFailed, output, Stderr::Whole);
     }
-    auto release = release_on_path();
+    auto release = release_on_host(server.socket);
     if (!release) return std::unexpected(release.error());
     std::string message(kFailed);
-    if (server.socket && socket_path_state(*server.socket) == SocketPathState::Absent) {
-        message += "error creating " + *server.socket + ": ";
+    auto state = socket_state_on_host(server.socket);
+    if (!state) return std::unexpected(state.error());
+    if (server.socket && *state == SocketPathState::Absent) {
+        message += "error creating " + parse_server_address(server.socket)->socket.value_or("") + ": ";
     }
     message += "tmux " + release->name + " exited with 0 but made no session";
     return runtime_error(std::move(message));
@@ -153,10 +200,10 @@ Result<Session> new_session(const Server& server, std::string name,
                             std::optional<Environment> environment,
                             std::optional<std::uint32_t> history_limit) {
     constexpr std::string_view kFailed = "new session failed: ";
-    auto checked = check_start_directory(directory);
+    auto checked = check_start_directory(server.socket, directory);
     if (!checked) return std::unexpected(checked.error());
     if (environment) {
-        auto release = release_on_path();
+        auto release = release_on_host(server.socket);
         if (!release) return std::unexpected(release.error());
         // tmux 3.1c has -e on new-window and split-window only; no other way
         // gives the first pane exactly these variables and nothing else.
@@ -166,8 +213,6 @@ Result<Session> new_session(const Server& server, std::string name,
                                  "Session.new_window or Pane.split, which take it on this release");
         }
     }
-    auto refused = refuse_non_socket_path(server.socket);
-    if (!refused) return std::unexpected(refused.error());
     // tmux rewrites some names as it stores them (":" and ".", control and
     // unassigned characters, "#["): the handle takes the name it printed.
     std::deque<std::string> texts;
@@ -181,8 +226,10 @@ Result<Session> new_session(const Server& server, std::string name,
     // pane takes the global history-limit.
     auto output = history_limit
                       ? create_with_history_limit(server.socket, HistoryLimitLevel{}, *history_limit,
-                                                  args, kFailed, kServerSpawnPrefix)
-                      : output_of(tmux_argv(server.socket, args), Capture::Both, kServerSpawnPrefix);
+                                                  args, kFailed, kServerSpawnPrefix,
+                                                  /*starts_server=*/true)
+                      : output_of(starting_server(tmux_argv(server.socket, args)), Capture::Both,
+                                  kServerSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Whole);
     std::string stored = decode_lossy(std::move(output->stdout_bytes));
@@ -194,12 +241,17 @@ Result<Session> new_session(const Server& server, std::string name,
 }
 
 Result<std::optional<std::string>> current_socket(const Server& server) {
-    if (server.socket) return server.socket;
-    // With no socket path of our own, tmux reports where its default server is.
+    auto host = host_of(server.socket);
+    if (!host) return value_error(std::move(host.error().text));
+    if (host->socket) return server.socket;
+    // With no socket path of our own, tmux reports where its default server
+    // is; on a remote host, as the address of that server.
     auto text = successful_stdout(tmux_argv(
-        std::nullopt, {word("display-message"), word("-p"), fixed_operand("#{socket_path}")}));
+        server.socket, {word("display-message"), word("-p"), fixed_operand("#{socket_path}")}));
     if (!text || !*text) return text;
-    return trimmed_value(**text);
+    auto path = trimmed_value(**text);
+    if (!path || !host->remote()) return path;
+    return address_with_socket(*host, *path);
 }
 
 }  // namespace termloom::server_ops

@@ -12,7 +12,7 @@
 
 namespace termloom::server_ops {
 
-Server make(SocketPath socket);
+Result<Server> make(SocketPath socket);
 
 Result<bool> is_running(const Server& server);
 Result<bool> start(const Server& server);

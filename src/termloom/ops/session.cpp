@@ -55,7 +55,8 @@ std::string stored_name(std::string text, bool filters) {
 
 }  // namespace
 
-Session make(std::string name, SocketPath socket) {
+Result<Session> make(std::string name, SocketPath socket) {
+    if (auto known = known_address(socket); !known) return std::unexpected(known.error());
     return Session{std::move(name), std::move(socket)};
 }
 
@@ -81,7 +82,7 @@ Result<void> rename(Session& session, std::string new_name) {
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());
     if (!found->found()) return lookup_failure(*found, kRenameFailed, Stderr::Whole);
-    auto filters = lists_take_filter();
+    auto filters = lists_take_filter(session.socket);
     if (!filters) return std::unexpected(filters.error());
     auto output = output_of(rename_and_read_back(session.socket, found->id, new_name, *filters),
                             Capture::Both, kSpawnPrefix);
@@ -125,7 +126,7 @@ Result<SessionMetadata> metadata(const Session& session) {
 Result<std::vector<Window>> windows(const Session& session) {
     std::vector<Window> found;
     if (!session_name_addressable(session.name)) return found;
-    auto filters = lists_take_filter();
+    auto filters = lists_take_filter(session.socket);
     if (!filters) return std::unexpected(filters.error());
     std::string target, written;
     const std::string filter = session_filter(session.name);
@@ -149,7 +150,7 @@ Result<Window> new_window(const Session& session, std::optional<std::string> nam
                           std::optional<Environment> environment,
                           std::optional<std::uint32_t> history_limit) {
     constexpr std::string_view kFailed = "tmux new-window failed: ";
-    auto checked = check_start_directory(directory);
+    auto checked = check_start_directory(session.socket, directory);
     if (!checked) return std::unexpected(checked.error());
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());

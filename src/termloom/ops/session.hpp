@@ -12,7 +12,7 @@
 
 namespace termloom::session_ops {
 
-Session make(std::string name, SocketPath socket);
+Result<Session> make(std::string name, SocketPath socket);
 
 Result<bool> kill(const Session& session);
 // The end of a `with` block: the session is killed; an error only when it

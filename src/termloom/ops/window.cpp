@@ -46,7 +46,9 @@ std::optional<Window> from_listing(std::string_view line, const std::string& ses
     return Window{session_name, *index, socket, std::string(fields[1])};
 }
 
-Window make(std::string session_name, std::uint32_t index, SocketPath socket, std::string name) {
+Result<Window> make(std::string session_name, std::uint32_t index, SocketPath socket,
+                    std::string name) {
+    if (auto known = known_address(socket); !known) return std::unexpected(known.error());
     return Window{std::move(session_name), index, std::move(socket), std::move(name)};
 }
 
@@ -72,7 +74,7 @@ Result<void> rename(Window& window, std::string new_name) {
 Result<std::vector<Pane>> panes(const Window& window) {
     std::vector<Pane> found;
     if (!session_name_addressable(window.session_name)) return found;
-    auto filters = lists_take_filter();
+    auto filters = lists_take_filter(window.socket);
     if (!filters) return std::unexpected(filters.error());
     std::string target, written;
     const std::string filter = window_filter(window.session_name, window.index);

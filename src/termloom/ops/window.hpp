@@ -22,7 +22,8 @@ inline constexpr std::string_view kListFormat = "#{window_index}|#{window_name}"
 std::optional<Window> from_listing(std::string_view line, const std::string& session_name,
                                    const SocketPath& socket);
 
-Window make(std::string session_name, std::uint32_t index, SocketPath socket, std::string name);
+Result<Window> make(std::string session_name, std::uint32_t index, SocketPath socket,
+                    std::string name);
 
 Result<bool> kill(const Window& window);
 Result<bool> select(const Window& window);

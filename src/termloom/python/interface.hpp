@@ -68,7 +68,15 @@ struct ConstructorTraits {
 template <class F>
 struct ConstructorOf;
 template <class T, class... A>
-struct ConstructorOf<T (*)(A...)> : ConstructorTraits<T, A...> {};
+struct ConstructorOf<T (*)(A...)> : ConstructorTraits<T, A...> {
+    static constexpr bool refuses = false;
+};
+// A constructor that refuses some values (a server address of an unknown
+// scheme) with a ValueError.
+template <class T, class... A>
+struct ConstructorOf<Result<T> (*)(A...)> : ConstructorTraits<T, A...> {
+    static constexpr bool refuses = true;
+};
 
 template <class F>
 struct FieldTraits;
@@ -218,7 +226,13 @@ template <auto Op>
 PyObject* construct_instance(PyTypeObject* type, PyObject* const* bound, const Member& member) {
     using Traits = ConstructorOf<decltype(Op)>;
     return with_converted_arguments<typename Traits::Args>(bound, member, [&](auto&&... args) {
-        return new_instance(type, Op(std::forward<decltype(args)>(args)...));
+        if constexpr (Traits::refuses) {
+            auto made = Op(std::forward<decltype(args)>(args)...);
+            if (!made) return raise(made.error());
+            return new_instance(type, std::move(*made));
+        } else {
+            return new_instance(type, Op(std::forward<decltype(args)>(args)...));
+        }
     });
 }
 
@@ -276,6 +290,7 @@ consteval Member constructor(Names... names) {
     m.result_type = python_name<typename Traits::Self>::value;
     m.signature = signature_of<typename Traits::Args>(names...);
     m.raises = argument_errors(m.signature);
+    if (Traits::refuses) m.raises |= Exception::ValueError;
     set_owner<typename Traits::Self>(m);
     m.construct = &construct_instance<Op>;
     return m;

@@ -6,6 +6,9 @@
 #include <cstdint>
 
 #include "../core/process.hpp"
+#include "../core/host_command.hpp"
+#include "../core/ssh_connections.hpp"
+#include "../ops/host_files.hpp"
 #include "../ops/pane_stream.hpp"
 #include "class_registry.hpp"
 #include "errors.hpp"
@@ -32,10 +35,15 @@ PyModuleDef g_definition = {
 
 // At the interpreter's exit, the pipes that feed this process's pane
 // output streams are closed (a pipe into a process that is gone would stay
-// until the pane next prints).
+// until the pane next prints), through the connections to remote hosts
+// that still stand (none is made now); then our folders on those hosts go,
+// and the connections are closed.
 PyObject* close_streams(PyObject*, PyObject*) {
     without_interpreter_lock([] {
+        stop_connecting();
         pane_ops::close_streams_at_exit();
+        remove_host_folders();
+        close_ssh_connections();
         return 0;
     });
     Py_RETURN_NONE;
