@@ -33,6 +33,7 @@ std::expected<CommandOutput, RunError> run_output_on_host(const HostCommand& com
                                                           std::string_view input = {});
 
 // The command started in the background (see BackgroundChild).
-std::expected<BackgroundChild, RunError> start_on_host(const HostCommand& command);
+std::expected<BackgroundChild, RunError> start_on_host(const HostCommand& command,
+                                                       bool with_input = false);
 
 }  // namespace termloom

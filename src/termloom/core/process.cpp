@@ -586,10 +586,14 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
 }
 
 std::expected<BackgroundChild, RunError> BackgroundChild::start(
-    const std::vector<std::string>& argv) {
+    const std::vector<std::string>& argv, bool with_input) {
     if (int err = argv_error(argv)) return spawn_error(err);
-    Fd devnull, out_read, out_write, err_read, err_write;
-    if (int err = open_devnull(devnull)) return spawn_error(err);
+    Fd devnull, in_write, out_read, out_write, err_read, err_write;
+    if (with_input) {
+        if (int err = open_pipe(devnull, in_write)) return spawn_error(err);
+    } else if (int err = open_devnull(devnull)) {
+        return spawn_error(err);
+    }
     if (int err = open_pipe(out_read, out_write)) return spawn_error(err);
     if (int err = open_pipe(err_read, err_write)) return spawn_error(err);
     if (::fcntl(out_read.get(), F_SETFL, O_NONBLOCK) != 0) return spawn_error(errno);
@@ -599,6 +603,7 @@ std::expected<BackgroundChild, RunError> BackgroundChild::start(
     int err = spawn(pointers, devnull.get(), out_write.get(), err_write.get(), pid);
     out_write.reset();
     err_write.reset();
+    devnull.reset();
     if (err != 0) return spawn_error(err);
     {
         std::lock_guard lock(*running_mutex);
@@ -607,19 +612,26 @@ std::expected<BackgroundChild, RunError> BackgroundChild::start(
         } catch (const std::bad_alloc&) {
         }
     }
-    const int out = out_read.get(), error = err_read.get();
+    const int out = out_read.get(), error = err_read.get(), in = in_write.get();
     out_read.release();
     err_read.release();
-    return BackgroundChild(pid, out, error);
+    in_write.release();
+    return BackgroundChild(pid, out, error, in < 0 ? -1 : in);
 }
 
 BackgroundChild::BackgroundChild(BackgroundChild&& other) noexcept
     : stdout_bytes(std::move(other.stdout_bytes)), stderr_bytes(std::move(other.stderr_bytes)),
-      pid_(other.pid_), out_(other.out_), err_(other.err_) {
-    other.pid_ = other.out_ = other.err_ = -1;
+      pid_(other.pid_), out_(other.out_), err_(other.err_), in_(other.in_) {
+    other.pid_ = other.out_ = other.err_ = other.in_ = -1;
+}
+
+void BackgroundChild::close_input() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
 }
 
 BackgroundChild::~BackgroundChild() {
+    close_input();
     if (out_ >= 0) ::close(out_);
     if (err_ >= 0) ::close(err_);
     if (pid_ > 0) {
@@ -712,6 +724,8 @@ bool sleep_interruptibly(int milliseconds) {
         if (pacer.stop_now()) return false;
     }
 }
+
+ssize_t write_to_pipe(int fd, std::string_view& input) { return write_some(fd, input); }
 
 bool host_wants_to_stop() {
     InterruptCheck check = interrupt_check.load(std::memory_order_relaxed);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <expected>
+#include <sys/types.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,7 +38,9 @@ void give_back_output_buffer(std::string&& buffer);
 struct RunError {
     // Lost: the child ran but its exit status could not be read, so the
     // run's outcome is unknown (someone else reaped it).
-    enum class Kind { Spawn, Interrupted, Lost } kind;
+    // Connection: the control client that ran it ended meanwhile (see
+    // core/connections.hpp); the text says so whole.
+    enum class Kind { Spawn, Interrupted, Lost, Connection } kind;
     // For Spawn: the system's description and " (os error N)", or
     // "nul byte found in provided data" when an argument holds a NUL.
     // For Lost: the system's description and " (os error N)", and the
@@ -63,13 +66,15 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
                                                   Capture capture, std::string_view input = {});
 
 // A child started now and waited for later, for a wait of the caller's own
-// (a tmux client blocked in wait-for, a stream's reader): standard input
-// from /dev/null, standard output a pipe the caller reads, standard error
+// (a tmux client blocked in wait-for, a stream's reader, a control-mode
+// client): standard input from /dev/null, or with `with_input` a pipe the
+// caller writes to; standard output a pipe the caller reads, standard error
 // collected. However the object goes, a child it has not reaped is killed
 // with its process group and reaped.
 class BackgroundChild {
 public:
-    static std::expected<BackgroundChild, RunError> start(const std::vector<std::string>& argv);
+    static std::expected<BackgroundChild, RunError> start(const std::vector<std::string>& argv,
+                                                          bool with_input = false);
     BackgroundChild(BackgroundChild&& other) noexcept;
     BackgroundChild& operator=(BackgroundChild&&) = delete;
     BackgroundChild(const BackgroundChild&) = delete;
@@ -85,15 +90,22 @@ public:
     std::expected<int, RunError> finish();
     // Hands over the output descriptor (the child stays ours to reap).
     int release_output();
+    // The writing end of standard input (-1 without `with_input`); closing
+    // it tells the child its input ended.
+    int input_fd() const { return in_; }
+    void close_input();
+    pid_t pid() const { return pid_; }
+    int error_fd() const { return err_; }
 
     std::string stdout_bytes;
     std::string stderr_bytes;
 
 private:
-    BackgroundChild(pid_t pid, int out, int err) : pid_(pid), out_(out), err_(err) {}
+    BackgroundChild(pid_t pid, int out, int err, int in) : pid_(pid), out_(out), err_(err), in_(in) {}
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
+    int in_ = -1;
 };
 
 // The host's say on a run in progress: called on the thread doing the run,
@@ -115,5 +127,9 @@ bool sleep_interruptibly(int milliseconds);
 // The interrupt check, for a wait of the caller's own: true when the host
 // wants it abandoned; false when no check is installed.
 bool host_wants_to_stop();
+
+// One write of the front of `input` to a pipe, which drops what went: the
+// byte count or -errno. A reader that has gone is -EPIPE, never SIGPIPE.
+ssize_t write_to_pipe(int fd, std::string_view& input);
 
 }  // namespace termloom

@@ -28,6 +28,8 @@ std::unexpected<Error> run_failure(const RunError& error, std::string_view progr
     case RunError::Kind::Spawn:
         message = spawn_prefix;
         break;
+    case RunError::Kind::Connection:
+        break;
     }
     message += error.text;
     return runtime_error(std::move(message));

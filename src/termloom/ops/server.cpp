@@ -1,5 +1,6 @@
 #include "server.hpp"
 
+#include "../core/connections.hpp"
 #include "../core/server_socket.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
@@ -93,6 +94,9 @@ Result<std::string> command(const Server& server, TextArgs args) {
     // A command may start a server, which would replace what is at the path.
     auto refused = refuse_non_socket_path(server.socket);
     if (!refused) return std::unexpected(refused.error());
+    // Untargeted words resolve against the client that runs them: always
+    // one tmux run of this process's own, as without a connection.
+    connections::OncePerCall once;
     auto output = output_of(tmux_argv(server.socket, words), Capture::Both, kServerSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "../core/connections.hpp"
 #include "../core/process.hpp"
 #include "../ops/pane_stream.hpp"
 #include "class_registry.hpp"
@@ -36,6 +37,7 @@ PyModuleDef g_definition = {
 PyObject* close_streams(PyObject*, PyObject*) {
     without_interpreter_lock([] {
         pane_ops::close_streams_at_exit();
+        connections::close_all();
         return 0;
     });
     Py_RETURN_NONE;
