@@ -73,6 +73,21 @@ class RealTmux:
         return out.removesuffix("\n").split("\n") if out else []  # a name may hold U+0085
 
 
+# TERMLOOM_TEST_CONNECTION=1: every test's private server is reached through
+# a connection (Server.connect), so the same tests check its answers.
+THROUGH_CONNECTION = os.environ.get("TERMLOOM_TEST_CONNECTION") == "1"
+
+
+@pytest.fixture
+def tmux_server(tmux_server):
+    """The plugin's private server; with TERMLOOM_TEST_CONNECTION=1, connected."""
+    if not THROUGH_CONNECTION:
+        yield tmux_server
+        return
+    with tmux_server.connect():
+        yield tmux_server
+
+
 @pytest.fixture
 def isolated_env(tmux_isolated_env):
     """A short private TMUX_TMPDIR, and no TMUX from an enclosing session.

@@ -136,8 +136,10 @@ def test_a_run_that_timed_out_keeps_the_pane(bash_pane):
 def test_nothing_of_ours_on_the_screen_or_in_the_history(bash_pane):
     bash_pane.run("echo one; echo two")
     bash_pane.run("printf 'x\\ny\\n'")
-    shown = bash_pane.capture(full=True)
-    assert "$ echo one; echo two\none\ntwo\n$ printf 'x\\ny\\n'\nx\ny\n$" in shown
+    # The prompt is drawn after the run has ended: waited for, whole.
+    whole = "$ echo one; echo two\none\ntwo\n$ printf 'x\\ny\\n'\nx\ny\n$"
+    shown = wait_for(lambda: (lambda text: text if whole in text else None)(bash_pane.capture(full=True)))
+    assert whole in shown
     for ours in ("termloom", "\\command", "__tl", "tl"):
         assert ours not in shown
 
@@ -319,7 +321,8 @@ class TestRecording:
     def test_a_pipe_of_the_users_is_never_touched(self, tmux_pane, tmux_server, isolated_env):
         theirs = os.path.join(isolated_env, "theirs.log")
         tmux_pane.screen()  # ours first: the user's pipe-pane then replaces it
-        assert self.our_pipes(tmux_server)
+        # Its shell execs cat a moment after tmux started it.
+        assert wait_for(lambda: self.our_pipes(tmux_server))
         tmux_server.command("pipe-pane", "-t", tmux_pane.pane_id, f"cat >> {theirs}")
         # Replaced at the very moment termloom takes a mark, it could still
         # take the pane back: once tmux has closed our pipe, it never does.

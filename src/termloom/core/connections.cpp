@@ -4,6 +4,7 @@
 #include "connections.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -15,6 +16,7 @@
 
 #include "control_client.hpp"
 #include "control_line.hpp"
+#include "server_socket.hpp"
 #include "tmux_command.hpp"
 #include "tmux_release.hpp"
 
@@ -102,19 +104,32 @@ std::optional<std::vector<std::string>> words_for_client(const std::vector<std::
 
 // The launch of a client: tmux's flags as every command's, then control
 // mode attached to the session tmux finds best, taking no pane output and
-// no part in sizes where the release has those flags.
+// no part in sizes where the release has those flags. attach-session
+// would start a server where none runs (which then ends at once, having
+// no session, and may take down a client that was starting one at the
+// same moment): -N forbids that from 3.2 on.
 HostCommand launch_of(const std::optional<std::string>& address, bool flags) {
     if (flags) {
-        return tmux_argv(address, {word("-C"), word("attach-session"), word("-f"),
+        return tmux_argv(address, {word("-N"), word("-C"), word("attach-session"), word("-f"),
                                    word("no-output,ignore-size")});
     }
     return tmux_argv(address, {word("-C"), word("attach-session")});
+}
+
+// Where tmux's default server listens, as tmux finds it.
+std::string default_socket_path() {
+    const char* folder = std::getenv("TMUX_TMPDIR");
+    std::string path = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    return path + "/tmux-" + std::to_string(::getuid()) + "/default";
 }
 
 std::shared_ptr<ControlClient> start_client(const std::optional<std::string>& address) {
     auto release = tmux_release();
     if (!release || release->name.empty()) return nullptr;
     const bool flags = release->at_least(3, 2);
+    // 3.1 has no -N: a server is looked for first. One that ends between
+    // the look and the attach is started again for a moment (see README).
+    if (!flags && !accepts_connections(address ? *address : default_socket_path())) return nullptr;
     auto client = ControlClient::start(launch_of(address, flags), kAttachSeconds);
     if (!client) return nullptr;
     if (!flags) {

@@ -131,9 +131,10 @@ std::string ControlClient::end_reason() {
     return reason_;
 }
 
-bool ControlClient::write_all(std::string_view bytes) {
+bool ControlClient::write_all(std::string_view bytes, std::size_t& written) {
     while (!bytes.empty()) {
         const ssize_t wrote = write_to_pipe(in_, bytes);
+        if (wrote > 0) written += static_cast<std::size_t>(wrote);
         if (wrote > 0 || wrote == -EINTR) continue;
         if (wrote != -EAGAIN) return false;
         pollfd entry{in_, POLLOUT, 0};
@@ -164,13 +165,23 @@ std::expected<CommandOutput, ControlClient::Failure> ControlClient::run(const st
         bytes += request->sentinel;
         bytes += '\n';
         request->sentinel += '\n';
-        if (!write_all(bytes)) {
-            // A line cut short would run as another command: the client
-            // can serve no more.
+        std::size_t written = 0;
+        if (!write_all(bytes, written)) {
             const bool stop = host_wants_to_stop();
             std::lock_guard lock(mutex_);
-            end(stop ? "a write to it was interrupted" : "it stopped reading its commands", false);
-            if (stop) return std::unexpected(Failure{Failure::Kind::Interrupted, {}});
+            if (stop) {
+                // A line cut short would run as another command: the
+                // client can serve no more.
+                end("a write to it was interrupted", false);
+                return std::unexpected(Failure{Failure::Kind::Interrupted, {}});
+            }
+            // The client has gone (or stopped reading): a command whose
+            // line did not reach it whole never ran. One that did is told
+            // by its answer, or by how the client ended.
+            if (written <= line.size()) {
+                std::erase(pending_, request);
+                return std::unexpected(Failure{Failure::Kind::NotStarted, "its tmux client has gone"});
+            }
         }
     }
     std::unique_lock lock(mutex_);

@@ -79,7 +79,9 @@ private:
     void handle_notification(std::string_view line);
     void finish_block(bool error);
     void end(std::string reason, bool orderly);  // with mutex_ held
-    bool write_all(std::string_view bytes);
+    // False when the host asked to stop or the client takes no more;
+    // `written` counts what went.
+    bool write_all(std::string_view bytes, std::size_t& written);
 
     std::mutex mutex_;         // everything below, but the descriptors
     std::mutex write_mutex_;   // one writer at a time, in queue order
