@@ -262,6 +262,10 @@ def unpublished_classes():
             made = [session, session.metadata(), server.target_pane("x"), server.target_window("x")]
             made += [made[3].metadata, made[2].last_command, made[2].screen(), made[2].metadata()]
             made.append(made[2].screen(styles=True).cells[0][0])
+            # Last: its try at a control client may run the scripted tmux.
+            connection = termloom.Server(os.path.join(folder, "none")).connect()
+            connection.close()
+            made.append(connection)
             _classes = {type(obj).__name__: type(obj) for obj in made}
         finally:
             os.environ["PATH"] = old_path
