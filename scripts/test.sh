@@ -26,10 +26,17 @@ mkdir -p "$logs"
 # One run: its own environment, then the suite, run from tests/ so that
 # the installed wheel, not the source tree, is imported. Output to its log.
 # A tmux release's run puts its tmux first on PATH.
+# With CONNECTED=1, a run is the connection pass: these tests again, every
+# private server reached through a connection (Server.connect).
+CONNECTION_TESTS=(test_everyday.py test_exact_objects.py test_driving_exactly.py test_building.py)
 run_suite() {
     local name=$1 py=$2 tmux_bin=$3
     shift 3
-    local venv="$ROOT/.venv-tests/$(slug "$name")"
+    local venv="$ROOT/.venv-tests/$(slug "$name")" targets=(.)
+    if [ "${CONNECTED:-}" = 1 ]; then
+        targets=("${CONNECTION_TESTS[@]}")
+        export TERMLOOM_TEST_CONNECTION=1
+    fi
     {
         say "$name ($py): installing the wheel"
         make_venv "$venv" "$py" "$wheel" "${test_tools[@]}"
@@ -37,9 +44,9 @@ run_suite() {
         cd "$ROOT/tests"
         if [ -n "$tmux_bin" ]; then
             PATH="$tmux_bin:$PATH" TERMLOOM_TEST_REAL_TMUX="$tmux_bin/tmux" \
-                "$venv/bin/python" -m pytest -q -p no:cacheprovider --real-tmux-only "$@" .
+                "$venv/bin/python" -m pytest -q -p no:cacheprovider --real-tmux-only "$@" "${targets[@]}"
         else
-            "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
+            "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" "${targets[@]}"
         fi
     } > "$logs/$(slug "$name").log" 2>&1
 }
@@ -110,6 +117,16 @@ for line in "${releases[@]}"; do
     else
         say "tmux $release: skipped: $rest"
         skipped+=("tmux $release: $rest")
+    fi
+done
+
+# The connection pass, with the newest CPython: the system's tmux, then
+# each other release.
+CONNECTED=1 start_run "connection tmux $(tmux -V | cut -d' ' -f2)" "$newest" "$(dirname "$(command -v tmux)")" "$@"
+for line in "${releases[@]}"; do
+    read -r state release rest <<<"$line"
+    if [ "$state" = ready ]; then
+        CONNECTED=1 start_run "connection tmux $release" "$newest" "$rest" "$@"
     fi
 done
 
