@@ -36,7 +36,9 @@ struct Entry {
     int open_count = 0;
     std::shared_ptr<ControlClient> client;
     Clock::time_point retry_after{};
-    std::shared_ptr<std::mutex> starting = std::make_shared<std::mutex>();
+    // Set while one thread starts a client (a flag, not a try_lock: that
+    // needs glibc 2.34).
+    std::shared_ptr<std::atomic<bool>> starting = std::make_shared<std::atomic<bool>>(false);
 };
 
 struct Registry {
@@ -146,7 +148,7 @@ std::shared_ptr<ControlClient> start_client(const std::optional<std::string>& ad
 // The client serving `address` now, started if there is none and a try is
 // due; none when this call is to run once.
 std::shared_ptr<ControlClient> client_for(const std::optional<std::string>& address) {
-    std::shared_ptr<std::mutex> starting;
+    std::shared_ptr<std::atomic<bool>> starting;
     std::shared_ptr<ControlClient> ended;
     {
         std::lock_guard lock(registry->mutex);
@@ -163,8 +165,12 @@ std::shared_ptr<ControlClient> client_for(const std::optional<std::string>& addr
     }
     ended.reset();
     // One thread starts it; the others run once meanwhile.
-    std::unique_lock start_lock(*starting, std::try_to_lock);
-    if (!start_lock.owns_lock()) return nullptr;
+    bool idle = false;
+    if (!starting->compare_exchange_strong(idle, true)) return nullptr;
+    struct Done {
+        std::atomic<bool>& flag;
+        ~Done() { flag = false; }
+    } done{*starting};
     {
         std::lock_guard lock(registry->mutex);
         auto it = registry->entries.find(address);
