@@ -5,10 +5,11 @@
 // A connection changes how commands reach tmux, never what they answer:
 //  - a command runs through the connection only where a control client
 //    gives exactly what one tmux run would: one with standard input, a
-//    kill-* (its session or server may end with the client's) and wait-for
-//    (it would hold every other command back) still run once per call, as
-//    do the commands of Server.command, whose untargeted words would
-//    resolve against the client's own session;
+//    kill-* (its session or server may end with the client's), wait-for
+//    (it would hold every other command back) and the commands that move
+//    clients (attach, detach, switch, suspend) still run once per call, as
+//    do the commands run inside a OncePerCall scope (Server.command, whose
+//    untargeted words would resolve against the client's own session);
 //  - new-session, new-window and split-window get "-c" with this process's
 //    working directory first, which is where one tmux run would start them
 //    (a later -c of the command's own wins);
