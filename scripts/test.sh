@@ -30,11 +30,18 @@ mkdir -p "$logs"
 # One run: its own environment, then the suite, run from tests/ so that
 # the installed wheel, not the source tree, is imported. Output to its log.
 # A tmux release's run puts its tmux first on PATH; a remote run ("ssh",
-# "docker") runs its selection against a host of that kind.
+# "docker") runs its selection against a host of that kind. With
+# CONNECTED=1, a run is the connection pass: these tests again, every
+# private server reached through a connection (Server.connect).
+CONNECTION_TESTS=(test_everyday.py test_exact_objects.py test_driving_exactly.py test_building.py)
 run_suite() {
     local name=$1 py=$2 tmux_bin=$3 remote=$4
     shift 4
-    local venv="$ROOT/.venv-tests/$(slug "$name")"
+    local venv="$ROOT/.venv-tests/$(slug "$name")" targets=(.)
+    if [ "${CONNECTED:-}" = 1 ]; then
+        targets=("${CONNECTION_TESTS[@]}")
+        export TERMLOOM_TEST_CONNECTION=1
+    fi
     {
         say "$name ($py): installing the wheel"
         make_venv "$venv" "$py" "$wheel" "${test_tools[@]}"
@@ -44,9 +51,9 @@ run_suite() {
         [ -n "$tmux_bin" ] && [ -z "$remote" ] && only=(--real-tmux-only)
         if [ -n "$tmux_bin" ]; then
             PATH="$tmux_bin:$PATH" TERMLOOM_TEST_REAL_TMUX="$tmux_bin/tmux" TERMLOOM_TEST_ADDRESS_SCHEME="$remote" \
-                "$venv/bin/python" -m pytest -q -p no:cacheprovider "${only[@]}" "$@" .
+                "$venv/bin/python" -m pytest -q -p no:cacheprovider "${only[@]}" "$@" "${targets[@]}"
         else
-            TERMLOOM_TEST_ADDRESS_SCHEME="$remote" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
+            TERMLOOM_TEST_ADDRESS_SCHEME="$remote" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" "${targets[@]}"
         fi
     } > "$logs/$(slug "$name").log" 2>&1
 }
@@ -140,6 +147,16 @@ done
 start_run "ssh" "$newest" "" ssh "$@"
 [ -n "$newest_bin" ] && start_run "ssh tmux $newest_release" "$newest" "$newest_bin" ssh "$@"
 start_run "docker" "$newest" "" docker "$@"
+
+# The connection pass, with the newest CPython: the system's tmux, then
+# each other release.
+CONNECTED=1 start_run "connection tmux $(tmux -V | cut -d' ' -f2)" "$newest" "$(dirname "$(command -v tmux)")" "" "$@"
+for line in "${releases[@]}"; do
+    read -r state release rest <<<"$line"
+    if [ "$state" = ready ]; then
+        CONNECTED=1 start_run "connection tmux $release" "$newest" "$rest" "" "$@"
+    fi
+done
 
 while [ "$running" -gt 0 ]; do
     finish_one

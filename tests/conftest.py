@@ -108,6 +108,21 @@ class RealTmux:
         return out.removesuffix("\n").split("\n") if out else []  # a name may hold U+0085
 
 
+# TERMLOOM_TEST_CONNECTION=1: every test's private server is reached through
+# a connection (Server.connect), so the same tests check its answers.
+THROUGH_CONNECTION = os.environ.get("TERMLOOM_TEST_CONNECTION") == "1"
+
+
+@pytest.fixture
+def tmux_server(tmux_server):
+    """The plugin's private server; with TERMLOOM_TEST_CONNECTION=1, connected."""
+    if not THROUGH_CONNECTION:
+        yield tmux_server
+        return
+    with tmux_server.connect():
+        yield tmux_server
+
+
 @pytest.fixture
 def isolated_env(tmux_isolated_env):
     """A short private TMUX_TMPDIR, and no TMUX from an enclosing session.
@@ -282,6 +297,10 @@ def unpublished_classes():
             made = [session, session.metadata(), server.target_pane("x"), server.target_window("x")]
             made += [made[3].metadata, made[2].last_command, made[2].screen(), made[2].metadata()]
             made.append(made[2].screen(styles=True).cells[0][0])
+            # Last: its try at a control client may run the scripted tmux.
+            connection = termloom.Server(os.path.join(folder, "none")).connect()
+            connection.close()
+            made.append(connection)
             _classes = {type(obj).__name__: type(obj) for obj in made}
         finally:
             os.environ["PATH"] = old_path

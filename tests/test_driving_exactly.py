@@ -338,7 +338,8 @@ class TestRecording:
     def test_a_pipe_of_the_users_is_never_touched(self, tmux_pane, tmux_server, isolated_env):
         theirs = os.path.join(isolated_env, "theirs.log")
         tmux_pane.screen()  # ours first: the user's pipe-pane then replaces it
-        assert self.our_pipes(tmux_server)
+        # Its shell execs cat a moment after tmux started it.
+        assert wait_for(lambda: self.our_pipes(tmux_server))
         tmux_server.command("pipe-pane", "-t", tmux_pane.pane_id, f"cat >> {theirs}")
         # Replaced at the very moment termloom takes a mark, it could still
         # take the pane back: once tmux has closed our pipe, it never does.

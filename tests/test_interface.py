@@ -128,6 +128,12 @@ INTERFACE = {
                "syntax, not text to escape.\n\nExample: server.command(\"list-buffers\", \"-F\", "
                "\"#{buffer_name}\")\n\nReturns:\n    str: its standard output\n\nRaises:\n    RuntimeError "
                "with tmux's message when it fails"),
+        method("connect", [], "Connection",
+               "Open this process's connection to the server: one tmux control-mode\nclient (tmux -C) that every "
+               "handle of this server's socket sends its\ncommands through while it is open, instead of running "
+               "tmux once per call.\nThe answers stay the same; see the README's \"Connections\" for what the\n"
+               "client shows to the server's sessions. Use it as `with server.connect():`\nor close() it; a second "
+               "connect() shares the one open.\n\nReturns:\n    Connection"),
         *context_manager("Server"),
     ]),
     "Session": Class([NAME, OPTIONAL_SOCKET], [
@@ -322,6 +328,21 @@ INTERFACE = {
     "CommandResult": Class(None, [field("command", "str"), field("status", "int"), field("output", "str")]),
     "Expectation": Class(None, [field("before", "str"), field("text", "str"),
                                 field("groups", ANY, "list[str | None]")]),
+    "Connection": Class(None, [
+        field("socket", ANY, "str | None"),
+        computed("is_open", "bool", "whether this connection is open (not closed yet)\n\nReturns:\n    bool"),
+        computed("client_pid", ANY, "the process id of the tmux control client serving this server now\n\n"
+                 "Returns:\n    int, or None while there is none (the server has no session yet,\n    or the "
+                 "connection is closed)", "int | None"),
+        method("close", [], "bool", "Close this connection. The control client ends (killed and reaped) when\n"
+               "the last open connection of its server is closed; then every call runs\ntmux once again.\n\n"
+               "Returns:\n    True, or False when it was closed already"),
+        method("__enter__", [], "Connection", "Return this connection, to be closed at the end of the with block."),
+        method("__exit__", [Param("exc_type", "type[BaseException] | None"), Param("exc", "BaseException | None"),
+                            Param("traceback", "types.TracebackType | None")], ANY,
+               "Close the connection, whether the block ended by an exception or not.\n\n"
+               "Returns:\n    None: an exception of the block propagates", "None"),
+    ]),
     "PaneMetadata": Class(None, [
         field("session_name", "str"), field("window_index", "int"), field("window_name", "str"),
         field("pane_index", "int"), field("pane_id", "str"), field("title", "str"), field("active", "bool"),

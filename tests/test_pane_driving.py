@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import interrupt_child, logged, wait_for
+from conftest import ADDRESS_SCHEME, interrupt_child, logged, wait_for
 
 
 class TestSendText:
@@ -167,7 +167,8 @@ class TestWaitFor:
         marker = f"waits-{os.getpid()}-{time.monotonic_ns()}"
 
         def waiting():
-            # A screen wait watches the terminal; a run has typed its command.
+            # A screen wait watches the terminal (on a remote host, the pane's
+            # output stream); a run has typed its command.
             if wait.startswith("run"):
                 return bash_pane.current_command == "sleep"
             return waits_for_writes(marker)
@@ -177,8 +178,10 @@ class TestWaitFor:
 
 
 def waits_for_writes(marker):
-    """True once the process whose arguments hold `marker` holds an inotify
-    instance: a wait of termloom's has begun in it."""
+    """True once the process whose arguments hold `marker` holds what a wait
+    of termloom's watches: an inotify instance here, the eventfd of a
+    stream's watch on a remote host."""
+    watched = "anon_inode:[eventfd]" if ADDRESS_SCHEME else "anon_inode:inotify"
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as f:
@@ -189,7 +192,7 @@ def waits_for_writes(marker):
             continue
         for fd in fds:
             try:
-                if os.readlink(f"/proc/{pid}/fd/{fd}") == "anon_inode:inotify":
+                if os.readlink(f"/proc/{pid}/fd/{fd}") == watched:
                     return True
             except OSError:
                 pass

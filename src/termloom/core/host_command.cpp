@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "connections.hpp"
 #include "server_socket.hpp"
 #include "ssh_connections.hpp"
 #include "text.hpp"
+
 
 namespace termloom {
 namespace {
@@ -143,6 +145,10 @@ std::optional<std::string> transport_failure(const ServerAddress& host, std::str
 }
 
 std::expected<bool, RunError> run_status_on_host(const HostCommand& command) {
+    if (auto ran = connections::try_run(command, Capture::Neither, {})) {
+        if (!*ran) return std::unexpected(ran->error());
+        return succeeded(**ran);
+    }
     auto host = host_of(command.address);
     if (!host) return std::unexpected(host.error());
     if (!host->remote()) {
@@ -160,6 +166,7 @@ std::expected<bool, RunError> run_status_on_host(const HostCommand& command) {
 std::expected<CommandOutput, RunError> run_output_on_host(const HostCommand& command,
                                                           Capture capture,
                                                           std::string_view input) {
+    if (auto ran = connections::try_run(command, capture, input)) return std::move(*ran);
     auto host = host_of(command.address);
     if (!host) return std::unexpected(host.error());
     if (!host->remote()) {

@@ -348,6 +348,8 @@ bool sleep_interruptibly(int milliseconds) {
     }
 }
 
+ssize_t write_to_pipe(int fd, std::string_view& input) { return write_some(fd, input); }
+
 bool host_wants_to_stop() {
     InterruptCheck check = interrupt_check.load(std::memory_order_relaxed);
     return check != nullptr && check();

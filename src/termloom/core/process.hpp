@@ -12,6 +12,7 @@
 #pragma once
 
 #include <expected>
+#include <sys/types.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,8 +42,10 @@ struct RunError {
     // engine): the command may or may not have run, and nothing it printed
     // is its answer. Address: the server's address is not one. Refused: a
     // run that may start a server found something other than a socket at
-    // the socket path, and did not run.
-    enum class Kind { Spawn, Interrupted, Lost, Transport, Address, Refused } kind;
+    // the socket path, and did not run. Connection: the control client that
+    // ran it ended meanwhile (see core/connections.hpp); the text says so
+    // whole.
+    enum class Kind { Spawn, Interrupted, Lost, Transport, Address, Refused, Connection } kind;
     // For Spawn: the system's description and " (os error N)", or
     // "nul byte found in provided data" when an argument holds a NUL.
     // For Lost: the system's description and " (os error N)", and the
@@ -70,7 +73,8 @@ std::expected<CommandOutput, RunError> run_output(const std::vector<std::string>
                                                   Capture capture, std::string_view input = {});
 
 // A child started now and waited for later, for a wait of the caller's own
-// (a tmux client blocked in wait-for, a stream's reader): standard input
+// (a tmux client blocked in wait-for, a stream's reader, a control-mode
+// client): standard input
 // from /dev/null unless given, standard output a pipe the caller reads (or
 // a descriptor given), standard error collected. However the object goes,
 // a child it has not reaped is killed with its process group and reaped.
@@ -115,6 +119,10 @@ public:
         int stderr_fd = -1;
     };
     Released release_child();
+    // The writing end of standard input (-1 unless it is a pipe held open).
+    int input_fd() const { return in_; }
+    pid_t pid() const { return pid_; }
+    int error_fd() const { return err_; }
 
     std::string stdout_bytes;
     std::string stderr_bytes;
@@ -149,5 +157,9 @@ bool sleep_interruptibly(int milliseconds);
 // The interrupt check, for a wait of the caller's own: true when the host
 // wants it abandoned; false when no check is installed.
 bool host_wants_to_stop();
+
+// One write of the front of `input` to a pipe, which drops what went: the
+// byte count or -errno. A reader that has gone is -EPIPE, never SIGPIPE.
+ssize_t write_to_pipe(int fd, std::string_view& input);
 
 }  // namespace termloom

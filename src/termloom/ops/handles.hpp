@@ -60,6 +60,12 @@ struct LastCommand {
     SocketPath socket;
 };
 
+// One opening of the process's connection to a server (Server.connect).
+struct Connection {
+    SocketPath socket;
+    std::uint64_t number = 0;
+};
+
 // The words of a raw tmux command line, each one argument (*args).
 struct TextArgs {
     std::vector<std::string> items;

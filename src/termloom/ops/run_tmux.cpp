@@ -35,6 +35,8 @@ std::unexpected<Error> run_failure(const RunError& error, std::string_view progr
     case RunError::Kind::Refused:
         return runtime_error("refusing to start a tmux server: " + quote_text(error.text) +
                              " exists and is not a socket");
+    case RunError::Kind::Connection:
+        break;
     }
     message += error.text;
     return runtime_error(std::move(message));

@@ -2,6 +2,7 @@
 
 #include <deque>
 
+#include "../core/connections.hpp"
 #include "../core/server_address.hpp"
 #include "../core/server_socket.hpp"
 #include "../core/text.hpp"
@@ -140,6 +141,9 @@ Result<std::string> command(const Server& server, TextArgs args) {
     words.reserve(args.items.size());
     for (const std::string& item : args.items) words.push_back(word(item));
     // A command may start a server, which would replace what is at the path.
+    // Untargeted words resolve against the client that runs them: always
+    // one tmux run of this process's own, as without a connection.
+    connections::OncePerCall once;
     auto output = output_of(starting_server(tmux_argv(server.socket, words)), Capture::Both,
                             kServerSpawnPrefix);
     if (!output) return std::unexpected(output.error());

@@ -4,6 +4,7 @@
 #include <deque>
 #include <iterator>
 
+#include "../core/connections.hpp"
 #include "../core/text.hpp"
 #include "../core/tmux_command.hpp"
 #include "pane_spawn.hpp"
@@ -94,6 +95,19 @@ Result<void> rename(Session& session, std::string new_name) {
     return {};
 }
 
+namespace {
+
+// #{session_attached} counts a connection's control client too (see
+// core/connections.hpp): the session it was attached to when tmux listed
+// the sessions is attached only if another client is.
+bool attached_by_others(std::string_view id, std::string_view count) {
+    if (count == "0") return false;
+    if (count != "1") return true;
+    return connections::attachment_of_last_run() != id;
+}
+
+}  // namespace
+
 Result<SessionMetadata> metadata(const Session& session) {
     auto output = output_of(
         tmux_argv(session.socket, {word("list-sessions"), word("-F"), word(kMetadataFormat)}),
@@ -114,7 +128,7 @@ Result<SessionMetadata> metadata(const Session& session) {
             .id = std::string(fields[0]),
             .name = std::string(fields[1]),
             .created = *created,
-            .attached = fields[3] != "0",
+            .attached = attached_by_others(fields[0], fields[3]),
             .width = optional_size(fields[4]),
             .height = optional_size(fields[5]),
             .windows = *windows,

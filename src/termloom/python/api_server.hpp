@@ -1,6 +1,7 @@
 // The Python interface of Server, as data.
 #pragma once
 
+#include "../ops/connection.hpp"
 #include "../ops/server.hpp"
 #include "../ops/options.hpp"
 #include "../ops/pane_metadata.hpp"
@@ -81,6 +82,15 @@ inline constexpr std::array kServerInterface = {
         "Returns:\n    str: its standard output\n\n"
         "Raises:\n    RuntimeError with tmux's message when it fails",
         arg("args")),
+    method<&connection_ops::connect>(
+        "connect",
+        "Open this process's connection to the server: one tmux control-mode\n"
+        "client (tmux -C) that every handle of this server's socket sends its\n"
+        "commands through while it is open, instead of running tmux once per call.\n"
+        "The answers stay the same; see the README's \"Connections\" for what the\n"
+        "client shows to the server's sessions. Use it as `with server.connect():`\n"
+        "or close() it; a second connect() shares the one open.\n\n"
+        "Returns:\n    Connection"),
     // `with Server(path) as server:` kills the server at the end of the block.
     entering<Server>("Return this server, to be killed at the end of the with block."),
     leaving<&server_ops::end_of_block>(

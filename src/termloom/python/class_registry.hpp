@@ -30,6 +30,9 @@ template <> struct python_name<LastCommand> {
 template <> struct python_name<PaneMetadata> {
     static constexpr std::string_view value = "PaneMetadata";
 };
+template <> struct python_name<Connection> {
+    static constexpr std::string_view value = "Connection";
+};
 
 // The records of Pane's waits and runs.
 template <> struct python_name<Screen> { static constexpr std::string_view value = "Screen"; };
@@ -68,6 +71,7 @@ template <> PyTypeObject* python_type<Cell>();
 template <> PyTypeObject* python_type<CommandResult>();
 template <> PyTypeObject* python_type<Expectation>();
 template <> PyTypeObject* python_type<PaneMetadata>();
+template <> PyTypeObject* python_type<Connection>();
 
 // A new instance of `type` holding `value`; nullptr with a Python error set
 // when allocation fails (the value is then dropped).

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "api_connection.hpp"
 #include "api_driving.hpp"
 #include "api_last_command.hpp"
 #include "api_pane.hpp"
@@ -47,6 +48,7 @@ inline constexpr std::array kClasses = {
     describe<CommandResult, kCommandResultInterface>(),
     describe<Expectation, kExpectationInterface>(),
     describe<PaneMetadata, kPaneMetadataInterface>(),
+    describe<Connection, kConnectionInterface>(),
 };
 
 }  // namespace termloom::py

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "../core/connections.hpp"
 #include "../core/process.hpp"
 #include "../core/host_command.hpp"
 #include "../core/ssh_connections.hpp"
@@ -42,6 +43,7 @@ PyObject* close_streams(PyObject*, PyObject*) {
     without_interpreter_lock([] {
         stop_connecting();
         pane_ops::close_streams_at_exit();
+        connections::close_all();
         remove_host_folders();
         close_ssh_connections();
         return 0;

@@ -1,0 +1,270 @@
+"""Connections (Server.connect): one tmux control-mode client per server
+address that every handle of that address sends its commands through, with
+the same answers as one tmux run per call. The rest of the real-tmux suite
+runs through a connection too with TERMLOOM_TEST_CONNECTION=1."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import termloom
+
+from conftest import logged, wait_for
+
+# Every character the command parser treats specially, alone and where it
+# means most (first, last, doubled), and text that argv reading changes.
+HOSTILE = [
+    "", " ", "a b", "'", "''", '"', "\\", "\\\\", ";", "a;", "a\\;", "\\;", ";a", "a ; b",
+    "#", "##", "#{session_name}", "#[fg=red]", "$HOME", "${HOME}", "~", "~/x", "{", "}", "{ a }",
+    "%if 1", "%hidden x=1", "x=y", "-", "--", "-t", "\n", "a\nb", "\t", "\r", "\x1b[31m",
+    "é\u0085\u2028✓", "'\"\\\n;#{$~}", "a'b\"c\\d",
+    "".join(chr(c) for c in range(1, 128)),
+]
+
+
+def option_of(real_tmux, name):
+    return real_tmux.tmux("show-options", "-gv", name)
+
+
+@pytest.mark.parametrize("text", HOSTILE, ids=range(len(HOSTILE)))
+def test_text_stays_text_through_the_parser(real_tmux, text):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s")
+    server.set_option("@once", text)  # one tmux run
+    with server.connect() as connection:
+        server.set_option("@through", text)
+        assert connection.client_pid is not None
+        assert server.show_option("@through") == server.show_option("@once")
+    assert option_of(real_tmux, "@through") == option_of(real_tmux, "@once")
+
+
+def test_the_same_answers_as_one_run_per_call(real_tmux, tmp_path):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s", "-x", "90", "-y", "20")
+    name = "w #{x}; '\"\\ é"
+    server.sessions[0].new_window(name=name, command="printf '\\033[1;31mred\\033[0m\\tx\\n'; sleep 60")
+
+    def answers():
+        session = server.sessions[0]
+        window = session.windows[1]
+        pane = window.panes[0]
+        pane.wait_for("x")
+        out = [server.has_session("s"), server.has_session("nope"), session.metadata(),
+               [w.name for w in session.windows], pane.capture(), pane.screen(),
+               window.show_option("@nothing"), server.show_environment("NOPE")]
+        for missing in (lambda: server.target_pane("nope:9.9"), lambda: session.windows[0].rename("")):
+            try:
+                missing()
+                out.append(None)
+            except Exception as error:  # the same exception and words
+                out.append((type(error), str(error)))
+        return [repr(item) for item in out]
+
+    once = answers()
+    with server.connect() as connection:
+        through = answers()
+        assert connection.client_pid is not None
+    assert through == once
+
+
+def test_the_client_changes_no_size_or_attached_flag(real_tmux):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s", "-x", "123", "-y", "31")
+    size = "#{window_width}x#{window_height} #{session_attached}"
+    with server.connect() as connection:
+        assert server.sessions[0].metadata().attached is False
+        # tmux itself counts it, and lists it as a control-mode client.
+        assert real_tmux.tmux("display-message", "-p", "-t", "s", size) == "123x31 1\n"
+        clients = real_tmux.tmux("list-clients", "-F", "#{client_pid} #{client_control_mode}")
+        assert clients == f"{connection.client_pid} 1\n"
+        # A client of a user's own makes the session attached, as ever.
+        user = subprocess.Popen(["tmux", "-S", real_tmux.socket, "-C", "attach", "-t", "s"],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+        try:
+            wait_for(lambda: server.sessions[0].metadata().attached)
+        finally:
+            user.stdin.close()
+            user.wait()
+    assert real_tmux.tmux("display-message", "-p", "-t", "s", size) == "123x31 0\n"
+
+
+def test_standard_input_of_any_size(raw_pane, real_tmux):
+    # paste's load-buffer reads standard input: that command runs once, the
+    # rest of the paste through the connection.
+    pane, log = raw_pane
+    text = "".join(chr(c) for c in range(0x20, 0x800)) * 60
+    with real_tmux.server.connect() as connection:
+        assert connection.client_pid is not None
+        pane.paste(text, bracketed=False)
+        wait_for(lambda: len(logged(log)) >= len(text.encode()))
+    assert len(text.encode()) > 200_000
+    assert logged(log) == text.encode()
+
+
+def test_new_windows_start_where_one_run_would(real_tmux, tmp_path, monkeypatch):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s", "-c", "/")
+    here = tmp_path / "dir #x;"
+    here.mkdir()
+    monkeypatch.chdir(here)
+    with server.connect():
+        session = server.sessions[0]
+        windows = [session.new_window(), session.new_window(directory="/tmp")]
+        panes = [w.panes[0] for w in windows] + [windows[0].panes[0].split()]
+        paths = [real_tmux.tmux("display-message", "-p", "-t", p.pane_id, "#{pane_current_path}")
+                 for p in panes]
+    assert paths == [f"{here}\n", "/tmp\n", f"{here}\n"]
+
+
+def test_threads_share_one_client(real_tmux):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s")
+    failures = []
+
+    def work(n):
+        try:
+            for i in range(150):
+                server.set_option(f"@t{n}", f"{n}:{i}")
+                assert server.show_option(f"@t{n}") == f"{n}:{i}"
+                assert server.has_session("s") and not server.has_session(f"s{n}")
+        except Exception as error:  # reported below
+            failures.append(error)
+
+    with server.connect() as connection:
+        pid = connection.client_pid
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert connection.client_pid == pid
+    assert failures == []
+
+
+def test_a_fork_child_never_uses_the_parents_client(real_tmux):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s")
+    with server.connect() as connection:
+        assert server.has_session("s")
+        read, write = os.pipe()
+        child = os.fork()
+        if child == 0:
+            ok = not connection.is_open and connection.client_pid is None and server.has_session("s")
+            os.write(write, b"1" if ok else b"0")
+            os._exit(0)
+        os.close(write)
+        assert os.read(read, 1) == b"1"
+        os.close(read)
+        os.waitpid(child, 0)
+        assert connection.client_pid is not None and server.has_session("s")
+
+
+def test_closing_leaves_no_process(real_tmux):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s")
+    first = server.connect()
+    second = server.connect()  # shares the client
+    pid = first.client_pid
+    assert pid is not None and second.client_pid == pid
+    assert first.close() is True and first.close() is False
+    assert second.client_pid == pid and server.has_session("s")
+    with second:
+        pass
+    assert not second.is_open and second.client_pid is None
+    with pytest.raises(ChildProcessError):
+        os.waitpid(pid, os.WNOHANG)  # reaped already
+    assert not os.path.exists(f"/proc/{pid}")
+
+
+def test_its_session_closed_a_new_client_takes_over(real_tmux):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "a")
+    real_tmux.tmux("new-session", "-d", "-s", "b")
+    with server.connect() as connection:
+        pid = connection.client_pid
+        attached = real_tmux.tmux("list-clients", "-F", "#{session_name}").strip()
+        real_tmux.tmux("kill-session", "-t", attached)
+        wait_for(lambda: not os.path.exists(f"/proc/{pid}") or open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+        assert [s.name for s in server.sessions] == [n for n in "ab" if n != attached]
+        assert connection.client_pid not in (None, pid)
+
+
+def test_the_server_killed_fails_what_is_in_flight_then_runs_once(real_tmux):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s")
+    tmux_pid = int(real_tmux.tmux("display-message", "-p", "#{pid}"))
+    with server.connect() as connection:
+        assert server.has_session("s")
+        os.kill(tmux_pid, signal.SIGSTOP)  # a command now waits for its answer
+        outcome = []
+
+        def in_flight():
+            try:
+                outcome.append(server.has_session("s"))
+            except RuntimeError as error:
+                outcome.append(str(error))
+        thread = threading.Thread(target=in_flight)
+        thread.start()
+        time.sleep(0.2)
+        os.kill(tmux_pid, signal.SIGKILL)
+        os.kill(tmux_pid, signal.SIGCONT)
+        thread.join(10)
+        assert len(outcome) == 1
+        assert "ended while tmux ran a command" in outcome[0]
+        assert "whether the command took effect is unknown" in outcome[0]
+        # The next call runs tmux once: no server is what it finds.
+        assert server.has_session("s") is False
+        assert connection.client_pid is None
+
+
+def test_ctrl_c_ends_a_call_waiting_on_the_client(real_tmux):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s")
+    tmux_pid = int(real_tmux.tmux("display-message", "-p", "#{pid}"))
+    with server.connect():
+        assert server.has_session("s")
+        os.kill(tmux_pid, signal.SIGSTOP)
+        timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+        try:
+            timer.start()
+            started = time.monotonic()
+            with pytest.raises(KeyboardInterrupt):
+                server.has_session("s")
+            assert time.monotonic() - started < 5
+        finally:
+            timer.cancel()
+            os.kill(tmux_pid, signal.SIGCONT)
+        # The abandoned answer is read and dropped: the next one is its own.
+        assert server.has_session("s") and not server.has_session("t")
+
+
+@pytest.mark.parametrize("panes", [1, 6])
+def test_commands_answer_during_a_burst_of_output(real_tmux, panes):
+    # 50 MB from each pane while commands go through the connection: the
+    # client takes no pane output, so nothing of it queues up for it.
+    server = real_tmux.server
+    burst = "head -c 50000000 /dev/zero | tr '\\0' x; echo; echo done-$((1+1)); sleep 60"
+    real_tmux.tmux("new-session", "-d", "-s", "s", "-x", "200", "-y", "50", burst)
+    for _ in range(panes - 1):
+        real_tmux.tmux("split-window", "-t", "s", burst)
+        real_tmux.tmux("select-layout", "-t", "s", "tiled")
+    with server.connect() as connection:
+        shown = server.sessions[0].windows[0].panes
+        for i in range(200):
+            server.set_option("@n", str(i))
+            assert server.show_option("@n") == str(i)
+        for pane in shown:
+            pane.wait_for("done-2", timeout=120)
+        assert connection.client_pid is not None
+
+
+@pytest.mark.parametrize("address", ["ssh://box/tmp/s", "docker://box", "podman://box/tmp/s"])
+def test_a_remote_address_is_refused_before_any_run(fake_tmux, address):
+    with pytest.raises(RuntimeError, match="a connection reaches a server on this machine only"):
+        termloom.Server(address).connect()
+    assert fake_tmux.calls == []
