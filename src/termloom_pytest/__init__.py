@@ -309,21 +309,16 @@ def tmux_isolated_env(monkeypatch: pytest.MonkeyPatch, tmux_host: TmuxHost) -> I
     their processes outlive that. Skipped when tmux is not installed (here,
     unless the fixtures' servers run on another host)."""
     tmux = shutil.which("tmux") if tmux_host.remote else _tmux_program()  # before PATH changes
-    if tmux is None:
-        folder = tempfile.mkdtemp(prefix="tl", dir="/tmp")
-        monkeypatch.setenv("TMUX_TMPDIR", folder)
-        monkeypatch.setenv("HOME", folder)
-        monkeypatch.delenv("XDG_CONFIG_HOME", raising=False)
-        monkeypatch.delenv("TMUX", raising=False)
-        yield folder
-        shutil.rmtree(folder, ignore_errors=True)
-        return
     # Unix socket paths hold about 100 bytes: /tmp, not a long temporary folder.
     folder = tempfile.mkdtemp(prefix="tl", dir="/tmp")
     monkeypatch.setenv("TMUX_TMPDIR", folder)
     monkeypatch.setenv("HOME", folder)
     monkeypatch.delenv("XDG_CONFIG_HOME", raising=False)
     monkeypatch.delenv("TMUX", raising=False)
+    if tmux is None:
+        yield folder
+        shutil.rmtree(folder, ignore_errors=True)
+        return
     try:
         yield folder
     finally:
@@ -333,22 +328,10 @@ def tmux_isolated_env(monkeypatch: pytest.MonkeyPatch, tmux_host: TmuxHost) -> I
                            stdin=subprocess.DEVNULL)
         running = _note_processes(tmux, folder)
         del _noted[folder]
-
-        def alive() -> list[int]:
-            return [pid for pid, started in running.items() if _start_time(pid) == started]
-
-        _wait_for(lambda: not alive(), EXIT_TIMEOUT)
-        left = {pid: _command_line(pid) for pid in alive()}
-        for pid in left:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
+        left = _leftovers(running)
         shutil.rmtree(folder, ignore_errors=True)
     if left:
-        pytest.fail("tmux processes outlived the test (now killed): "
-                    + ", ".join(f"{pid} ({command})" for pid, command in sorted(left.items())),
-                    pytrace=False)
+        pytest.fail(f"tmux processes outlived the test (now killed): {left}", pytrace=False)
 
 
 @pytest.fixture

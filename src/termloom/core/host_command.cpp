@@ -144,6 +144,19 @@ std::optional<std::string> transport_failure(const ServerAddress& host, std::str
     return std::nullopt;
 }
 
+namespace {
+
+// A command that may start a server on this machine does not run where
+// something other than a socket is at the path (tmux would replace it).
+std::optional<RunError> refusal(const ServerAddress& host, const HostCommand& command) {
+    if (command.starts_server && host.socket && socket_path_state(*host.socket) == SocketPathState::Other) {
+        return RunError{RunError::Kind::Refused, *host.socket};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::expected<bool, RunError> run_status_on_host(const HostCommand& command) {
     if (auto ran = connections::try_run(command, Capture::Neither, {})) {
         if (!*ran) return std::unexpected(ran->error());
@@ -152,10 +165,7 @@ std::expected<bool, RunError> run_status_on_host(const HostCommand& command) {
     auto host = host_of(command.address);
     if (!host) return std::unexpected(host.error());
     if (!host->remote()) {
-        if (command.starts_server && host->socket &&
-            socket_path_state(*host->socket) == SocketPathState::Other) {
-            return std::unexpected(RunError{RunError::Kind::Refused, *host->socket});
-        }
+        if (auto refused = refusal(*host, command)) return std::unexpected(std::move(*refused));
         return run_status(command.argv);
     }
     auto ran = run_output_on_host(command, Capture::Neither);
@@ -170,10 +180,7 @@ std::expected<CommandOutput, RunError> run_output_on_host(const HostCommand& com
     auto host = host_of(command.address);
     if (!host) return std::unexpected(host.error());
     if (!host->remote()) {
-        if (command.starts_server && host->socket &&
-            socket_path_state(*host->socket) == SocketPathState::Other) {
-            return std::unexpected(RunError{RunError::Kind::Refused, *host->socket});
-        }
+        if (auto refused = refusal(*host, command)) return std::unexpected(std::move(*refused));
         return run_output(command.argv, capture, input);
     }
     auto argv = remote_argv(*host, command, false);

@@ -91,12 +91,7 @@ Result<std::optional<std::uint32_t>> wait_exit(const Pane& pane, std::optional<S
         }
         return Look{Progress::Unchanged, next_job};
     };
-    auto wake = PaneWake::of(pane, *first);
-    if (!wake) return std::unexpected(wake.error());
-    auto done = wait_until(deadline, wake->sources(), [&]() -> Result<Look> {
-        wake->clear();
-        return look();
-    });
+    auto done = wait_on_pane(pane, *first, deadline, look);
     if (!done) return std::unexpected(done.error());
     if (*done) return status;
     return timeout_error("pane " + pane.pane_id + "'s program did not end within " +

@@ -186,6 +186,17 @@ void PaneWake::clear() {
     if (watch_) watch_->clear();
 }
 
+Result<bool> wait_on_pane(const Pane& pane, const PaneView& view,
+                          std::optional<WaitClock::time_point> deadline,
+                          const std::function<Result<Look>()>& look) {
+    auto wake = PaneWake::of(pane, view);
+    if (!wake) return std::unexpected(wake.error());
+    return wait_until(deadline, wake->sources(), [&]() -> Result<Look> {
+        wake->clear();
+        return look();
+    });
+}
+
 std::string last_screen_lines(std::string_view text, std::string_view label,
                               std::string_view empty) {
     std::vector<std::string_view> kept;
@@ -389,12 +400,7 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
         }
         return Look{Progress::Changed, {}};
     };
-    auto wake = PaneWake::of(pane, *first);
-    if (!wake) return std::unexpected(wake.error());
-    auto done = wait_until(deadline, wake->sources(), [&]() -> Result<Look> {
-        wake->clear();
-        return look();
-    });
+    auto done = wait_on_pane(pane, *first, deadline, look);
     if (!done) return std::unexpected(done.error());
     if (*done) return last;
     return timeout_error("no match for " + pattern.description + " within " +
@@ -443,12 +449,7 @@ Result<Screen> wait_quiet(const Pane& pane, Seconds quiet, std::optional<Seconds
         fresh = false;
         return Look{Progress::Unchanged, since + quiet_time};
     };
-    auto wake = PaneWake::of(pane, *first);
-    if (!wake) return std::unexpected(wake.error());
-    auto done = wait_until(deadline, wake->sources(), [&]() -> Result<Look> {
-        wake->clear();
-        return look();
-    });
+    auto done = wait_on_pane(pane, *first, deadline, look);
     if (!done) return std::unexpected(done.error());
     if (*done) return last;
     return timeout_error("the screen did not stay unchanged for " + seconds_text(quiet) +

@@ -15,6 +15,8 @@
 // exactly the screen's moment.
 #pragma once
 
+#include <functional>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +75,11 @@ private:
     WakeSources sources_;
     std::unique_ptr<streams::Watch> watch_;
 };
+
+// wait_until (core/wait.hpp), woken by what wakes a wait on the pane.
+Result<bool> wait_on_pane(const Pane& pane, const PaneView& view,
+                          std::optional<WaitClock::time_point> deadline,
+                          const std::function<Result<Look>()>& look);
 
 // Closes the streams of this process at its end (pipes that are still ours).
 void close_streams_at_exit();
