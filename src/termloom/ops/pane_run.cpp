@@ -42,8 +42,11 @@ namespace termloom::pane_ops {
 namespace {
 
 // A foreground program other than a shell gets this many looks this many
-// milliseconds apart to end before run refuses the pane.
+// milliseconds apart to end before run refuses the pane; one the shell ran
+// for the last run's end gets 2 s (a loaded machine may not schedule it
+// sooner).
 constexpr int kEndingChecks = 10;
+constexpr int kOwnEndingChecks = 400;
 constexpr int kEndingPause = 5;
 // After the shell told tmux, its end marker is on its way in the stream.
 constexpr double kMarkerSeconds = 10.0;
@@ -244,7 +247,11 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     turn.memo() = memo_text(memo);
     // A program the shell ran for the last run's end (posh has no printf of
     // its own, and every shell runs tmux) may not have ended yet.
-    for (int i = 0; i < kEndingChecks && *program && !is_posix_shell((*program)->program.name); ++i) {
+    auto ending_checks = [&] {
+        const std::string& name = (*program)->program.name;
+        return name.starts_with("tmux") || name == "printf" ? kOwnEndingChecks : kEndingChecks;
+    };
+    for (int i = 0; *program && !is_posix_shell((*program)->program.name) && i < ending_checks(); ++i) {
         if (!sleep_interruptibly(kEndingPause)) return interrupted();
         program = foreground(memo.pid);
         if (!program) return std::unexpected(program.error());
