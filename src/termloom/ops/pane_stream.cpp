@@ -401,6 +401,9 @@ Result<std::uint64_t> mark_position(const StreamMark& mark,
         position = streams::source_start(mark.stream, mark.source);
         if (position) return Look{Progress::Done, {}};
         if (!streams::source_pending(mark.stream, mark.source)) {
+            // Reached between the two looks: its start is known now.
+            position = streams::source_start(mark.stream, mark.source);
+            if (position) return Look{Progress::Done, {}};
             if (auto failed = streams::failure(mark.stream); !failed.empty()) {
                 return runtime_error("the pane's output stream ended before the mark: " + failed);
             }
