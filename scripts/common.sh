@@ -15,8 +15,13 @@ apt_install() {
         command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null || return 1
         sudo="sudo -n"
     fi
-    $sudo apt-get update -qq >/dev/null && \
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+    # Two of these scripts at once (two suites on one machine) take turns
+    # instead of failing on apt's lock; other users of apt are waited for.
+    local turn=()
+    command -v flock >/dev/null 2>&1 && turn=(flock -w 900 "${TMPDIR:-/tmp}/termloom-apt.lock")
+    local wait=(-o DPkg::Lock::Timeout=600)
+    "${turn[@]}" $sudo apt-get "${wait[@]}" update -qq >/dev/null && \
+        DEBIAN_FRONTEND=noninteractive "${turn[@]}" $sudo apt-get "${wait[@]}" install -y -qq "$@" >/dev/null
 }
 
 ensure_tmux() {
