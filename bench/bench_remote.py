@@ -8,6 +8,9 @@ termloom's, not a network's.
   per call     Server("ssh://box/SOCK").is_running, against spawn_floor.c
                running the very same ssh argument vector through the same
                ControlMaster (goal: termloom's median within 5% of it)
+  connection   the same call with server.connect() open (one tmux -C over
+               the same master), interleaved with one run per call
+               (goal: median <= 1 ms), and 4 threads through it
   first call   a fresh Python's first is_running (it makes the connection),
                and its second
   threads      4 threads x 4 servers (one sshd, four sockets): calls per
@@ -44,6 +47,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from remote_hosts import Sshd  # noqa: E402
 
 GOAL_PERCENT = 5.0
+CONNECTION_GOAL_NS = 1_000_000
 
 
 def master_control_path(config: str) -> str:
@@ -141,6 +145,24 @@ def main() -> int:
         verdict = "PASS" if over <= GOAL_PERCENT else "FAIL"
         print(f"  termloom vs floor: {over:+.1f}% (90% interval {low:+.1f}% .. {high:+.1f}%), "
               f"goal <= {GOAL_PERCENT:.0f}%: {verdict}")
+
+        # Through a connection (one control-mode client over the same
+        # master), interleaved with one ssh run per call.
+        through, once = [], []
+        for _ in range(args.rounds):
+            with server.connect() as connection:
+                if connection.client_pid is None:
+                    raise RuntimeError("the connection's client did not start")
+                time_calls(server, args.warmup)
+                through.extend(time_calls(server, args.calls))
+                connected_rate = threaded_rate(termloom, addresses[:1], 4, args.calls)
+            once.extend(time_calls(server, args.calls))
+        median = statistics.median(through)
+        verdict = "PASS" if median <= CONNECTION_GOAL_NS else "FAIL"
+        print(f"\nthrough a connection: median {median / 1e6:.3f} ms (p90 {percentile(sorted(through), 0.9) / 1e6:.3f}), "
+              f"one ssh run per call {statistics.median(once) / 1e6:.2f} ms: "
+              f"{statistics.median(once) / median:.1f}x; goal <= 1 ms: {verdict}")
+        print(f"  4 threads through it: {connected_rate:.0f} calls/s (the last round)")
 
         # The first call of a fresh program, which makes the connection.
         program = textwrap.dedent(f"""

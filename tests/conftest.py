@@ -61,8 +61,10 @@ def short_temp_dir():
 ADDRESS_SCHEME = os.environ.get("TERMLOOM_TEST_ADDRESS_SCHEME") or None
 REMOTE_FILES = {
     "ssh": {"test_driving_exactly.py", "test_building.py", "test_exact_objects.py",
-            "test_everyday.py", "test_pane_run.py", "test_pane_driving.py", "test_remote.py"},
-    "docker": {"test_driving_exactly.py", "test_building.py", "test_pane_run.py", "test_remote.py"},
+            "test_everyday.py", "test_pane_run.py", "test_pane_driving.py", "test_remote.py",
+            "test_connection.py"},
+    "docker": {"test_driving_exactly.py", "test_building.py", "test_pane_run.py", "test_remote.py",
+               "test_connection.py"},
 }
 
 

@@ -1,7 +1,8 @@
 """Connections (Server.connect): one tmux control-mode client per server
 address that every handle of that address sends its commands through, with
 the same answers as one tmux run per call. The rest of the real-tmux suite
-runs through a connection too with TERMLOOM_TEST_CONNECTION=1."""
+runs through a connection too with TERMLOOM_TEST_CONNECTION=1; these run on
+the remote hosts too (TERMLOOM_TEST_ADDRESS_SCHEME)."""
 
 import os
 import signal
@@ -29,6 +30,13 @@ HOSTILE = [
 
 def option_of(real_tmux, name):
     return real_tmux.tmux("show-options", "-gv", name)
+
+
+def signal_server(real_tmux, pid, *names):
+    """Sends the tmux server (its pid on its host) these signals in turn."""
+    for name in names:
+        done = real_tmux.host.run("kill", f"-{name}", pid)
+        assert done.returncode == 0, done.stderr
 
 
 @pytest.mark.parametrize("text", HOSTILE, ids=range(len(HOSTILE)))
@@ -81,18 +89,22 @@ def test_the_client_changes_no_size_or_attached_flag(real_tmux):
         # tmux itself counts it, and lists it as a control-mode client.
         assert real_tmux.tmux("display-message", "-p", "-t", "s", size) == "123x31 1\n"
         clients = real_tmux.tmux("list-clients", "-F", "#{client_pid} #{client_control_mode}")
-        assert clients == f"{connection.client_pid} 1\n"
-        # A client of a user's own makes the session attached, as ever.
-        user = subprocess.Popen(["tmux", "-S", real_tmux.socket, "-C", "attach", "-t", "s"],
-                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-        try:
-            wait_for(lambda: server.sessions[0].metadata().attached)
-        finally:
-            user.stdin.close()
-            user.wait()
+        # (On a remote host the pid here is its ssh's or engine's.)
+        client = connection.client_pid if not real_tmux.host.remote else clients.split()[0]
+        assert clients == f"{client} 1\n"
+        if not real_tmux.host.remote:
+            # A client of a user's own makes the session attached, as ever.
+            user = subprocess.Popen(["tmux", "-S", real_tmux.socket, "-C", "attach", "-t", "s"],
+                                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+            try:
+                wait_for(lambda: server.sessions[0].metadata().attached)
+            finally:
+                user.stdin.close()
+                user.wait()
     assert real_tmux.tmux("display-message", "-p", "-t", "s", size) == "123x31 0\n"
 
 
+@pytest.mark.shared_files
 def test_standard_input_of_any_size(raw_pane, real_tmux):
     # paste's load-buffer reads standard input: that command runs once, the
     # rest of the paste through the connection.
@@ -106,6 +118,23 @@ def test_standard_input_of_any_size(raw_pane, real_tmux):
     assert logged(log) == text.encode()
 
 
+def test_new_panes_start_where_one_run_starts_them(real_tmux):
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s", "-c", "/")
+
+    def paths():
+        window = server.sessions[0].new_window()
+        panes = [window.panes[0], window.panes[0].split()]
+        return [real_tmux.tmux("display-message", "-p", "-t", p.pane_id, "#{pane_current_path}")
+                for p in panes]
+
+    once = paths()
+    with server.connect() as connection:
+        assert connection.client_pid is not None
+        assert paths() == once
+
+
+@pytest.mark.local_only
 def test_new_windows_start_where_one_run_would(real_tmux, tmp_path, monkeypatch):
     server = real_tmux.server
     real_tmux.tmux("new-session", "-d", "-s", "s", "-c", "/")
@@ -179,6 +208,7 @@ def test_closing_leaves_no_process(real_tmux):
     with pytest.raises(ChildProcessError):
         os.waitpid(pid, os.WNOHANG)  # reaped already
     assert not os.path.exists(f"/proc/{pid}")
+    wait_for(lambda: real_tmux.tmux("list-clients") == "")  # on the server's host too
 
 
 def test_its_session_closed_a_new_client_takes_over(real_tmux):
@@ -190,17 +220,19 @@ def test_its_session_closed_a_new_client_takes_over(real_tmux):
         attached = real_tmux.tmux("list-clients", "-F", "#{session_name}").strip()
         real_tmux.tmux("kill-session", "-t", attached)
         wait_for(lambda: not os.path.exists(f"/proc/{pid}") or open(f"/proc/{pid}/stat").read().split()[2] == "Z")
-        assert [s.name for s in server.sessions] == [n for n in "ab" if n != attached]
-        assert connection.client_pid not in (None, pid)
+        # A call made before the reader saw the end runs once; the next
+        # after it has a new client.
+        left = [n for n in "ab" if n != attached]
+        wait_for(lambda: [s.name for s in server.sessions] == left and connection.client_pid not in (None, pid))
 
 
 def test_the_server_killed_fails_what_is_in_flight_then_runs_once(real_tmux):
     server = real_tmux.server
     real_tmux.tmux("new-session", "-d", "-s", "s")
-    tmux_pid = int(real_tmux.tmux("display-message", "-p", "#{pid}"))
+    tmux_pid = real_tmux.tmux("display-message", "-p", "#{pid}").strip()
     with server.connect() as connection:
         assert server.has_session("s")
-        os.kill(tmux_pid, signal.SIGSTOP)  # a command now waits for its answer
+        signal_server(real_tmux, tmux_pid, "STOP")  # a command now waits for its answer
         outcome = []
 
         def in_flight():
@@ -211,8 +243,7 @@ def test_the_server_killed_fails_what_is_in_flight_then_runs_once(real_tmux):
         thread = threading.Thread(target=in_flight)
         thread.start()
         time.sleep(0.2)
-        os.kill(tmux_pid, signal.SIGKILL)
-        os.kill(tmux_pid, signal.SIGCONT)
+        signal_server(real_tmux, tmux_pid, "KILL", "CONT")
         thread.join(10)
         assert len(outcome) == 1
         assert "ended while tmux ran a command" in outcome[0]
@@ -225,10 +256,10 @@ def test_the_server_killed_fails_what_is_in_flight_then_runs_once(real_tmux):
 def test_ctrl_c_ends_a_call_waiting_on_the_client(real_tmux):
     server = real_tmux.server
     real_tmux.tmux("new-session", "-d", "-s", "s")
-    tmux_pid = int(real_tmux.tmux("display-message", "-p", "#{pid}"))
+    tmux_pid = real_tmux.tmux("display-message", "-p", "#{pid}").strip()
     with server.connect():
         assert server.has_session("s")
-        os.kill(tmux_pid, signal.SIGSTOP)
+        signal_server(real_tmux, tmux_pid, "STOP")
         timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
         try:
             timer.start()
@@ -238,7 +269,7 @@ def test_ctrl_c_ends_a_call_waiting_on_the_client(real_tmux):
             assert time.monotonic() - started < 5
         finally:
             timer.cancel()
-            os.kill(tmux_pid, signal.SIGCONT)
+            signal_server(real_tmux, tmux_pid, "CONT")
         # The abandoned answer is read and dropped: the next one is its own.
         assert server.has_session("s") and not server.has_session("t")
 
@@ -263,8 +294,29 @@ def test_commands_answer_during_a_burst_of_output(real_tmux, panes):
         assert connection.client_pid is not None
 
 
-@pytest.mark.parametrize("address", ["ssh://box/tmp/s", "docker://box", "podman://box/tmp/s"])
-def test_a_remote_address_is_refused_before_any_run(fake_tmux, address):
-    with pytest.raises(RuntimeError, match="a connection reaches a server on this machine only"):
-        termloom.Server(address).connect()
-    assert fake_tmux.calls == []
+@pytest.mark.local_only
+def test_a_pane_that_prints_the_end_of_an_answer_cannot_cut_it(real_tmux, tmp_path):
+    # tmux numbers its commands in order: a program can print the line
+    # that ends the answer to a later capture ("%end TIME NUMBER 1").
+    server = real_tmux.server
+    real_tmux.tmux("new-session", "-d", "-s", "s", "-x", "80", "-y", "10")
+    real_tmux.tmux("set-option", "-g", "history-limit", "20000")
+    probe = subprocess.run(["tmux", "-S", real_tmux.socket, "-C", "attach", "-t", "s"],
+                           input="display-message -p x\n", capture_output=True, text=True)
+    _, now, number, _ = probe.stdout.split("\n", 1)[0].split()
+    lines = [f"%end {t} {n} 1" for t in range(int(now), int(now) + 4)
+             for n in range(int(number), int(number) + 2000)]
+    forged = tmp_path / "forged"
+    forged.write_text("\n".join(lines) + "\n")
+    real_tmux.tmux("new-window", "-t", "s:", f"cat {forged}; echo done; sleep 60")
+    pane = server.target_pane("=s:1.0")
+    pane.wait_for("done")
+    whole = pane.capture(full=True)
+    assert lines[-1] in whole
+    with server.connect() as connection:
+        assert connection.client_pid is not None
+        with pytest.raises(RuntimeError, match="reads as the end of tmux's answer"):
+            pane.capture(full=True)
+        # The next call has a new client.
+        assert server.has_session("s") and connection.is_open
+    assert pane.capture(full=True) == whole

@@ -131,14 +131,21 @@ class TestSshFaults:
         ("banner", "printed \"Welcome to the test host\\n\" before running the command"),
         ("127.0.0.1:1", "Connection refused"),
     ])
-    def test_a_failed_way_is_an_error(self, sshd, isolated_env, host, said):
+    @pytest.mark.parametrize("connected", [False, True], ids=["per call", "connected"])
+    def test_a_failed_way_is_an_error(self, sshd, isolated_env, host, said, connected):
+        # With a connection open, its client cannot start: each call runs
+        # once and says the same.
         server = termloom.Server(f"ssh://{host}{isolated_env}/s")
+        connection = server.connect() if connected else None
         for member in [lambda: server.is_running, lambda: server.has_session("x"),
                        lambda: server.sessions, lambda: server.new_session("x")]:
             with pytest.raises(RuntimeError) as error:
                 member()
             assert said in str(error.value), str(error.value)
             assert "ssh host" in str(error.value)
+        if connection:
+            assert connection.client_pid is None
+            connection.close()
 
     def test_the_master_socket_removed(self, sshd, remote_server):
         remote_server.new_session("m")
@@ -191,12 +198,16 @@ class TestSshFaults:
         # The child's connection went with it; the pane goes on.
         assert set(ssh_masters(sshd.config)) == before and pane.is_alive
 
-    def test_no_ssh_process_outlives_the_program(self, sshd, remote_server):
+    @pytest.mark.parametrize("connected", [False, True], ids=["per call", "connected"])
+    def test_no_ssh_process_outlives_the_program(self, sshd, remote_server, connected):
         remote_server.new_session("p")
         before = set(ssh_masters(sshd.config))
         program = textwrap.dedent(f"""
             import os, sys, termloom
             server = termloom.Server({remote_server.current_socket!r})
+            if {connected}:
+                connection = server.connect()  # left open: the exit ends it
+                assert connection.client_pid is not None
             assert [s.name for s in server.sessions] == ["p"]
             pane = server.target_pane("=p:0.0")
             pane.screen()  # a stream: a reader that stays
@@ -216,6 +227,7 @@ class TestSshFaults:
             wait_for(lambda: not left())
         except AssertionError:
             raise AssertionError("left running: " + "; ".join(_describe(p) for p in left())) from None
+        wait_for(lambda: remote_server.command("list-clients") == "")  # its control client too
 
     def test_a_killed_program_leaves_its_master_for_its_persist_time(self, sshd, isolated_env, monkeypatch):
         monkeypatch.setenv("TERMLOOM_SSH_COMMAND", sshd.command + " -o ControlPersist=1")

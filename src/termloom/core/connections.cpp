@@ -78,8 +78,12 @@ bool ends_command(const std::string& word) {
 }
 
 // The words as they go to the client, or none when the command runs once.
+// A client attached to a session starts new panes in the session's
+// directory; one tmux run starts them in its own: where this process is
+// now, or on a remote host where its login shell starts (`remote_home`).
 std::optional<std::vector<std::string>> words_for_client(const std::vector<std::string>& argv,
-                                                         std::size_t from) {
+                                                         std::size_t from,
+                                                         const std::string* remote_home) {
     std::vector<std::string> words;
     words.reserve(argv.size() - from + 2);
     bool at_name = true;
@@ -90,9 +94,10 @@ std::optional<std::vector<std::string>> words_for_client(const std::vector<std::
             if (runs_once(word)) return std::nullopt;
             if (starts_in_client_directory(word)) {
                 char buffer[4096];
-                if (::getcwd(buffer, sizeof buffer) == nullptr) return std::nullopt;
+                if (remote_home == nullptr && ::getcwd(buffer, sizeof buffer) == nullptr) return std::nullopt;
+                const char* directory = remote_home != nullptr ? remote_home->c_str() : buffer;
                 // Written as tmux_argv writes a directory: a format, maybe "\;".
-                const auto written = tmux_argv(std::nullopt, {name_value(buffer)}).argv;
+                const auto written = tmux_argv(std::nullopt, {name_value(directory)}).argv;
                 words.emplace_back("-c");
                 words.push_back(written.back());
             }
@@ -125,14 +130,33 @@ std::string default_socket_path() {
     return path + "/tmux-" + std::to_string(::getuid()) + "/default";
 }
 
+// Whether a server listens at `address`, for a release without -N. On a
+// remote host the look is a tmux run there (one that starts no server).
+bool server_listens(const std::optional<std::string>& address, bool remote) {
+    if (!remote) return accepts_connections(address ? *address : default_socket_path());
+    OncePerCall once;
+    auto ran = run_status_on_host(tmux_argv(address, {word("has-session")}));
+    return ran && *ran;
+}
+
 std::shared_ptr<ControlClient> start_client(const std::optional<std::string>& address) {
-    auto release = tmux_release();
-    if (!release || release->name.empty()) return nullptr;
-    const bool flags = release->at_least(3, 2);
+    auto host = host_of(address);
+    if (!host) return nullptr;
+    auto tmux = host_tmux(address);
+    if (!tmux || tmux->release.name.empty()) return nullptr;
+    const bool flags = tmux->release.at_least(3, 2);
     // 3.1 has no -N: a server is looked for first. One that ends between
     // the look and the attach is started again for a moment (see README).
-    if (!flags && !accepts_connections(address ? *address : default_socket_path())) return nullptr;
-    auto client = ControlClient::start(launch_of(address, flags), kAttachSeconds);
+    if (!flags && !server_listens(address, host->remote())) return nullptr;
+    // Where one tmux run there starts: its login shell's directory.
+    std::string home;
+    if (host->remote()) {
+        OncePerCall once;
+        auto ran = run_output_on_host(HostCommand{address, {"pwd"}}, Capture::Stdout);
+        if (!ran || !succeeded(*ran) || !ran->stdout_bytes.ends_with('\n')) return nullptr;
+        home = ran->stdout_bytes.substr(0, ran->stdout_bytes.size() - 1);
+    }
+    auto client = ControlClient::start(launch_of(address, flags), kAttachSeconds, std::move(home));
     if (!client) return nullptr;
     if (!flags) {
         // 3.1 sets the flag with refresh-client; its %output would come otherwise.
@@ -276,11 +300,18 @@ std::optional<std::expected<CommandOutput, RunError>> try_run(const HostCommand&
         !std::equal(prefix.begin(), prefix.end(), command.argv.begin())) {
         return std::nullopt;
     }
-    auto words = words_for_client(command.argv, prefix.size());
+    auto host = host_of(command.address);
+    if (!host) return std::nullopt;
+    std::shared_ptr<ControlClient> client;
+    if (host->remote()) {
+        client = client_for(command.address);
+        if (!client) return std::nullopt;
+    }
+    auto words = words_for_client(command.argv, prefix.size(), client ? &client->home() : nullptr);
     if (!words) return std::nullopt;
     auto line = control_line(*words);
     if (!line) return std::nullopt;
-    auto client = client_for(command.address);
+    if (!client) client = client_for(command.address);
     if (!client) return std::nullopt;
     auto ran = client->run(*line, capture);
     if (ran) {
@@ -292,6 +323,13 @@ std::optional<std::expected<CommandOutput, RunError>> try_run(const HostCommand&
         return std::nullopt;  // tmux never began it: it runs once instead
     case ControlClient::Failure::Kind::Interrupted:
         return std::unexpected(RunError{RunError::Kind::Interrupted, {}});
+    case ControlClient::Failure::Kind::Unreadable:
+        return std::unexpected(RunError{
+            RunError::Kind::Connection,
+            "tmux ran the command, but its output held a line that reads as the end of tmux's "
+            "answer through the connection to " + described(command.address) + " (a program "
+            "can print such a line), so its output cannot be read through a connection; the "
+            "next call opens a new one, and a run without a connection reads it whole"});
     case ControlClient::Failure::Kind::Ended:
         break;
     }

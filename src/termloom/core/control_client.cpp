@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "text.hpp"
+
 namespace termloom {
 namespace {
 
@@ -61,10 +63,14 @@ struct ControlClient::Request {
 };
 
 std::expected<std::shared_ptr<ControlClient>, std::string> ControlClient::start(
-    const HostCommand& launch, double seconds) {
-    auto child = BackgroundChild::start(launch.argv, StartOptions{.input = {}, .hold_input = true, .stdout_fd = -1});
-    if (!child) return std::unexpected("failed to run tmux: " + child.error().text);
+    const HostCommand& launch, double seconds, std::string home) {
+    auto argv = argv_on_host(launch);
+    if (!argv) return std::unexpected(argv.error().text);
+    auto child = BackgroundChild::start(*argv, StartOptions{.input = {}, .hold_input = true, .stdout_fd = -1});
+    if (!child) return std::unexpected(start_failure_on(launch.address, std::move(child.error())).text);
     std::shared_ptr<ControlClient> client(new ControlClient());
+    if (*argv != launch.argv) client->prefix_ = remote_output_prefix();
+    client->home_ = std::move(home);
     client->pid_ = child->pid();
     client->in_ = child->input_fd();
     client->out_ = child->output_fd();
@@ -232,6 +238,23 @@ void ControlClient::reading_loop() {
         }
         if (got > 0) buffer.append(chunk, static_cast<std::size_t>(got));
         std::lock_guard lock(mutex_);
+        if (!prefix_.empty()) {
+            // A remote client's output starts with the transport's marker;
+            // anything before it (a login shell's banner) is not tmux.
+            const std::size_t have = std::min(buffer.size(), prefix_.size());
+            if (buffer.compare(0, have, prefix_, 0, have) != 0) {
+                const std::string seen = decode_lossy(buffer.substr(0, std::min<std::size_t>(buffer.size(), 80)));
+                end("its host printed " + quote_text(seen) + " before tmux started (a start-up file "
+                    "of its login shell?)", false);
+                return;
+            }
+            if (have < prefix_.size()) {
+                if (out_open) continue;
+            } else {
+                buffer.erase(0, prefix_.size());
+                prefix_.clear();
+            }
+        }
         std::size_t from = 0;
         for (std::size_t nl; (nl = buffer.find('\n', from)) != std::string::npos; from = nl + 1) {
             handle_line(std::string_view(buffer).substr(from, nl - from));
@@ -286,7 +309,19 @@ void ControlClient::handle_line(std::string_view line) {
         block_text_ += '\n';
         return;
     }
+    if (!ended_guard_.empty()) {
+        // Between blocks tmux sends only notifications ("%..."): the end
+        // of the last block again, or a line of text, was the rest of its
+        // output, cut short by a line of it that read as the block's end.
+        const bool again = (line.starts_with("%end ") && line.substr(5) == ended_guard_) ||
+                           (line.starts_with("%error ") && line.substr(7) == ended_guard_);
+        if (again || (!line.empty() && line.front() != '%')) {
+            cut_short();
+            return;
+        }
+    }
     if (line.starts_with("%begin ")) {
+        ended_guard_.clear();
         block_guard_ = std::string(line.substr(7));
         block_text_.clear();
         if (started_ && !pending_.empty() && !pending_.front()->began) {
@@ -312,7 +347,18 @@ void ControlClient::handle_notification(std::string_view line) {
     }
 }
 
+void ControlClient::cut_short() {
+    ended_guard_.clear();
+    if (!pending_.empty()) {
+        pending_.front()->failure = Failure{Failure::Kind::Unreadable, {}};
+        pending_.pop_front();
+    }
+    // What follows cannot be told from the output's text either.
+    end("an answer of tmux could not be read (the pane's text held a line like its end)", false);
+}
+
 void ControlClient::finish_block(bool error) {
+    if (started_ && block_guard_) ended_guard_ = *block_guard_;
     block_guard_.reset();
     if (!started_) {
         started_ = true;

@@ -35,11 +35,14 @@ namespace termloom {
 class ControlClient : public std::enable_shared_from_this<ControlClient> {
 public:
     // Starts `launch` (a tmux command line ending in "-C attach-session
-    // ...", run on the server's host as any tmux command is) and waits,
+    // ...", run on the server's host through its transport, as any tmux
+    // command is) and waits,
     // within `seconds`, for tmux to answer that attach. The error holds what
     // tmux said (no sessions, no server).
+    // `home` is kept for the caller: where its login shell started, on a
+    // remote host.
     static std::expected<std::shared_ptr<ControlClient>, std::string> start(
-        const HostCommand& launch, double seconds);
+        const HostCommand& launch, double seconds, std::string home = {});
 
     ~ControlClient();
     ControlClient(const ControlClient&) = delete;
@@ -48,7 +51,9 @@ public:
     // How a call ended when it had no answer.
     struct Failure {
         // NotStarted: the client ended before tmux began the command.
-        enum class Kind { NotStarted, Ended, Interrupted } kind;
+        // Unreadable: tmux ran it, but its output held a line like the
+        // end of its own answer, so where the answer ended is unknown.
+        enum class Kind { NotStarted, Ended, Interrupted, Unreadable } kind;
         std::string text;
     };
 
@@ -70,6 +75,7 @@ public:
     void abandon();
 
     pid_t pid() const { return pid_; }
+    const std::string& home() const { return home_; }
 
 private:
     struct Request;
@@ -77,6 +83,7 @@ private:
     void reading_loop();
     void handle_line(std::string_view line);
     void handle_notification(std::string_view line);
+    void cut_short();
     void finish_block(bool error);
     void end(std::string reason, bool orderly);  // with mutex_ held
     // False when the host asked to stop or the client takes no more;
@@ -104,7 +111,12 @@ private:
     // The block being read: its guard's arguments, its lines so far.
     std::optional<std::string> block_guard_;
     std::string block_text_;
+    // The last ended block of a command: its guard, which tmux never
+    // repeats, so a second end with it means the first was the output's.
+    std::string ended_guard_;
     std::string start_error_;
+    std::string prefix_;       // what comes before tmux's output, still to be seen
+    std::string home_;
 };
 
 }  // namespace termloom

@@ -230,6 +230,19 @@ std::string HostChild::stdout_text() const {
     return std::string(out);
 }
 
+std::expected<std::vector<std::string>, RunError> argv_on_host(const HostCommand& command) {
+    auto host = host_of(command.address);
+    if (!host) return std::unexpected(host.error());
+    if (!host->remote()) return command.argv;
+    return remote_argv(*host, command, false);
+}
+
+RunError start_failure_on(const std::optional<std::string>& address, RunError error) {
+    auto host = host_of(address);
+    if (!host || !host->remote()) return error;
+    return start_failure(*host, std::move(error));
+}
+
 std::string_view remote_output_prefix() { return kMarker; }
 
 void stop_connecting() { connecting.store(false, std::memory_order_relaxed); }

@@ -103,6 +103,14 @@ private:
 std::optional<std::string> transport_failure(const ServerAddress& host, std::string_view program,
                                              const CommandOutput& output);
 
+// The argument vector that runs `command` on its host from here, for a
+// caller that talks to it itself (a control client): on this machine the
+// command's own; on a remote host, through its transport, its standard
+// output starting with remote_output_prefix(). A failure to start it is
+// the caller's to report, as start_failure_on gives it.
+std::expected<std::vector<std::string>, RunError> argv_on_host(const HostCommand& command);
+RunError start_failure_on(const std::optional<std::string>& address, RunError error);
+
 // What a remote command's standard output starts with, before the
 // command's own bytes: a reader of a child's output that is given no
 // HostChild to read it (a stream's source) drops it itself.

@@ -10,13 +10,10 @@ namespace termloom::connection_ops {
 Result<Connection> connect(const Server& server) {
     auto host = host_of(server.socket);
     if (!host) return value_error(std::move(host.error().text));
-    if (host->remote()) {
-        return runtime_error("connect: a connection reaches a server on this machine only; " +
-                             quote_text(*server.socket) + " runs one tmux command per call");
-    }
     // The control client may start a server's client at the path: a path
-    // that holds something else is refused, as for every command.
-    if (host->socket && socket_path_state(*host->socket) == SocketPathState::Other) {
+    // that holds something else is refused, as for every command. (On a
+    // remote host the client never starts a server: -N, or a look first.)
+    if (!host->remote() && host->socket && socket_path_state(*host->socket) == SocketPathState::Other) {
         return runtime_error("refusing to start a tmux server: " + quote_text(*host->socket) +
                              " exists and is not a socket");
     }
