@@ -149,7 +149,7 @@ start_run "ssh" "$newest" "" ssh "$@"
 start_run "docker" "$newest" "" docker "$@"
 
 # The connection pass, with the newest CPython: the system's tmux, then
-# each other release.
+# each other release, then the system's tmux over ssh.
 CONNECTED=1 start_run "connection tmux $(tmux -V | cut -d' ' -f2)" "$newest" "$(dirname "$(command -v tmux)")" "" "$@"
 for line in "${releases[@]}"; do
     read -r state release rest <<<"$line"
@@ -157,6 +157,7 @@ for line in "${releases[@]}"; do
         CONNECTED=1 start_run "connection tmux $release" "$newest" "$rest" "" "$@"
     fi
 done
+CONNECTED=1 start_run "connection ssh" "$newest" "" ssh "$@"
 
 while [ "$running" -gt 0 ]; do
     finish_one
