@@ -36,11 +36,10 @@ class ControlClient : public std::enable_shared_from_this<ControlClient> {
 public:
     // Starts `launch` (a tmux command line ending in "-C attach-session
     // ...", run on the server's host through its transport, as any tmux
-    // command is) and waits,
-    // within `seconds`, for tmux to answer that attach. The error holds what
-    // tmux said (no sessions, no server).
-    // `home` is kept for the caller: where its login shell started, on a
-    // remote host.
+    // command is) and waits, within `seconds`, for tmux to answer that
+    // attach. The error holds what tmux said (no sessions, no server).
+    // `home` is kept for the caller: on a remote host, the directory its
+    // login shell starts in.
     static std::expected<std::shared_ptr<ControlClient>, std::string> start(
         const HostCommand& launch, double seconds, std::string home = {});
 
