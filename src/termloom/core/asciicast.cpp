@@ -97,7 +97,7 @@ void AsciicastWriter::write(std::string_view bytes) {
     const std::size_t cut = cut_character(kept);
     if (cut > 0) {
         held_.insert(0, kept, kept.size() - cut, cut);
-        kept.resize(kept.size() - cut);
+        kept.erase(kept.size() - cut);
     }
     if (!kept.empty()) emit(kept);
 }
