@@ -230,7 +230,9 @@ class TestSshFaults:
         wait_for(lambda: remote_server.command("list-clients") == "")  # its control client too
 
     def test_a_killed_program_leaves_its_master_for_its_persist_time(self, sshd, isolated_env, monkeypatch):
-        monkeypatch.setenv("TERMLOOM_SSH_COMMAND", sshd.command + " -o ControlPersist=1")
+        # A persist time long enough that a loaded machine still finds the
+        # master after the child's call, short enough to wait out.
+        monkeypatch.setenv("TERMLOOM_SSH_COMMAND", sshd.command + " -o ControlPersist=5")
         address = f"ssh://box{isolated_env}/q"
         child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
             import time, termloom
@@ -239,12 +241,12 @@ class TestSshFaults:
             time.sleep(60)
         """)], stdout=subprocess.PIPE, text=True)
         assert child.stdout.readline() == "ready\n"
-        mine = [pid for pid, words in ssh_masters(sshd.config).items() if "ControlPersist=1" in words]
+        mine = [pid for pid, words in ssh_masters(sshd.config).items() if "ControlPersist=5" in words]
         assert len(mine) == 1
         child.kill()
         child.wait()
         # Nobody closed it: it ends once idle for its persist time.
-        wait_for(lambda: not os.path.exists(f"/proc/{mine[0]}"), timeout=20)
+        wait_for(lambda: not os.path.exists(f"/proc/{mine[0]}"), timeout=30)
 
 
 def _describe(pid):
