@@ -81,6 +81,8 @@ SOCKET_NAME = "s"
 # Bounds on waits for tmux: generous, for loaded machines.
 READY_TIMEOUT = 30.0
 EXIT_TIMEOUT = 10.0
+# A tmux server still ending (busy panes, a loaded machine) gets this long in all.
+SERVER_EXIT_TIMEOUT = 30.0
 
 
 def _wait_for(predicate: Callable[[], bool], timeout: float) -> bool:
@@ -384,6 +386,8 @@ def _leftovers(running: Mapping[int, str]) -> str:
         return [pid for pid, started in running.items() if _start_time(pid) == started]
 
     _wait_for(lambda: not alive(), EXIT_TIMEOUT)
+    if all(os.path.basename(_command_line(pid).split(" ", 1)[0]) == "tmux" for pid in alive()):
+        _wait_for(lambda: not alive(), SERVER_EXIT_TIMEOUT - EXIT_TIMEOUT)
     left = {pid: _command_line(pid) for pid in alive()}
     for pid in left:
         try:
