@@ -164,7 +164,9 @@ def test_read_gives_up(fake_tmux, Pane, screen):
     started = time.monotonic()
     with pytest.raises(RuntimeError, match="^could not read last command$"):
         Pane("s", 0, 0, "%5", "", None).last_command.read()
-    assert 1.5 < time.monotonic() - started < 10
+    # It looked for about 2 s before it gave up; each look runs the scripted
+    # tmux (a Python program), slow on a loaded machine: no tight upper bound.
+    assert 1.5 < time.monotonic() - started < 60
 
 
 @pytest.mark.parametrize("failing", [0, 1])
