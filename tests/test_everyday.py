@@ -220,7 +220,7 @@ class TestFeedingStandardInput:
         started = tmp_path / "started"
         install_script(fake_bin, FEEDING_TMUX.format(python=sys.executable, echo=False, hang=True, started=str(started)))
         report, took = interrupt_child([sys.executable, "-c", PASTER], started.exists)
-        assert report == "interrupted\n" and took < 1.5
+        assert report == "interrupted\n" and took < 5  # tmux never reads: only Ctrl-C ends it
 
     def test_a_tmux_that_exits_without_reading_gives_its_error(self, fake_bin, tmp_path):
         # Its message, not a hang on the full pipe nor the end of this process.

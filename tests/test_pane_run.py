@@ -255,7 +255,7 @@ def test_turn_waits_within_the_timeout(bash_pane):
     with pytest.raises(TimeoutError, match=r"^\"true\" did not start within 0.3 seconds: another run "
                                            r"on pane %\d+ went on$"):
         bash_pane.run("true", timeout=0.3)
-    assert time.monotonic() - started < 2.0  # not at the other run's end
+    assert time.monotonic() - started < 3.5  # not at the other run's end, 4 s on
     other.join()
 
 

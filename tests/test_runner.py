@@ -281,7 +281,7 @@ def test_ctrl_c_ends_a_call_while_tmux_keeps_writing(fake_bin, tmp_path, call, s
     """)
     report, took = interrupt(call, started.exists, elsewhere=True)
     assert report == "interrupted, children: 0\n"
-    assert took < 1.5  # not when the stream ends, 5 s after the start
+    assert took < 4  # not when the stream ends, 5 s after the start
 
 
 @pytest.mark.parametrize("call", ["is_running", "sessions"])
