@@ -26,7 +26,7 @@ import tempfile
 import threading
 import time
 
-from common import (PrivateTmux, add_round_options, check_round_options, compile_floor,
+from common import (PrivateTmux, add_round_options, calls_per_second, check_round_options, compile_floor,
                     import_termloom_and_tmux, percentile, run_floor, run_main)
 
 QUERY_FORMAT = "#{session_name}"
@@ -78,22 +78,12 @@ def threads(termloom, tmux: PrivateTmux, count: int, seconds: float) -> bool:
     server = termloom.Server(tmux.socket)
     with server.connect():
         session = server.sessions[0]
-        done = [0] * count
-        stop = time.monotonic() + seconds
 
-        def drive(i: int) -> None:
-            while time.monotonic() < stop:
-                if session.metadata().name != "bench":
-                    raise RuntimeError("wrong answer")
-                done[i] += 1
+        def call() -> None:
+            if session.metadata().name != "bench":
+                raise RuntimeError("wrong answer")
 
-        workers = [threading.Thread(target=drive, args=(i,)) for i in range(count)]
-        started = time.monotonic()
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-        rate = sum(done) / (time.monotonic() - started)
+        rate = calls_per_second([call] * count, seconds)
     ok = rate >= 2000
     print(f"{count} threads through one connection: {rate:,.0f} calls/s: {'PASS' if ok else 'FAIL'} "
           "(goal 2,000)")

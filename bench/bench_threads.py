@@ -31,7 +31,7 @@ import textwrap
 import threading
 import time
 
-from common import PrivateTmux, import_termloom_and_tmux, percentile, run_main
+from common import PrivateTmux, calls_per_second, import_termloom_and_tmux, percentile, run_main
 
 
 def scaling(termloom, real_tmux, counts: list[int], seconds: float) -> None:
@@ -43,22 +43,13 @@ def scaling(termloom, real_tmux, counts: list[int], seconds: float) -> None:
         print(f"{'threads':>8} {'calls/s':>9} {'vs 1 thread':>12}")
         base = None
         for n in counts:
-            done = [0] * n
-            stop = time.monotonic() + seconds
-
-            def drive(i: int) -> None:
-                while time.monotonic() < stop:
-                    if not sessions[i].windows:
+            def lister(session):
+                def call() -> None:
+                    if not session.windows:
                         raise RuntimeError("no windows listed")
-                    done[i] += 1
+                return call
 
-            threads = [threading.Thread(target=drive, args=(i,)) for i in range(n)]
-            started = time.monotonic()
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-            rate = sum(done) / (time.monotonic() - started)
+            rate = calls_per_second([lister(sessions[i]) for i in range(n)], seconds)
             base = base or rate
             print(f"{n:>8} {rate:>9.0f} {rate / base:>11.2f}x")
     finally:

@@ -15,7 +15,10 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 from pathlib import Path
+from typing import Callable
 
 HERE = Path(__file__).resolve().parent
 
@@ -58,6 +61,26 @@ def bootstrap_interval(rounds_a, rounds_b, resamples: int, level: float = 0.90):
     estimates.sort()
     tail = (1.0 - level) / 2
     return percentile(estimates, tail), percentile(estimates, 1.0 - tail)
+
+
+def calls_per_second(calls: list[Callable[[], None]], seconds: float) -> float:
+    """Each call over and over on a thread of its own for `seconds`: the
+    calls per second of all the threads together."""
+    done = [0] * len(calls)
+    stop = time.monotonic() + seconds
+
+    def drive(i: int) -> None:
+        while time.monotonic() < stop:
+            calls[i]()
+            done[i] += 1
+
+    threads = [threading.Thread(target=drive, args=(i,)) for i in range(len(calls))]
+    started = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return sum(done) / (time.monotonic() - started)
 
 
 def fmt_us(ns: float) -> str:
