@@ -69,7 +69,7 @@ std::expected<std::shared_ptr<ControlClient>, std::string> ControlClient::start(
     auto child = BackgroundChild::start(*argv, StartOptions{.input = {}, .hold_input = true, .stdout_fd = -1});
     if (!child) return std::unexpected(start_failure_on(launch.address, std::move(child.error())).text);
     std::shared_ptr<ControlClient> client(new ControlClient());
-    if (*argv != launch.argv) client->prefix_ = remote_output_prefix();
+    if (auto host = host_of(launch.address); host && host->remote()) client->prefix_ = remote_output_prefix();
     client->home_ = std::move(home);
     client->pid_ = child->pid();
     client->in_ = child->input_fd();
