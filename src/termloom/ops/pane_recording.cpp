@@ -24,6 +24,9 @@ constexpr std::string_view kStopFailed = "stop recording failed: ";
 // Everything before the stop is read and written in far less; past this
 // something is wrong with the stream.
 constexpr double kFinishSeconds = 10.0;
+// How long the pipe of a pane whose program has ended stays without a byte
+// before all it wrote counts as come through.
+constexpr auto kDrain = std::chrono::milliseconds(250);
 
 std::string os_error(int err) {
     char buf[256];
@@ -94,14 +97,29 @@ Result<bool> stop_recording(const Pane& pane) {
     if (!until) {
         // Its pipe is closed (the pane is gone, or someone closed it): the
         // recording ends with the stream's last byte, once that is read.
+        // A pane whose program has ended and that tmux keeps (remain-on-exit)
+        // takes no new pipe from tmux 3.3 on, and tmux keeps the old one open
+        // while the pane stays: its program writes no more, so the recording
+        // ends once what it wrote has come through the pipe, when no byte has
+        // come for kDrainSeconds.
+        const bool dead = seen->view.dead && !pane_gone;
         streams::Watch watch(current->stream);
-        auto ended = wait_until(deadline_after(Seconds{kFinishSeconds}), WakeSources{{}, 0, {watch.fd()}},
-                                [&]() -> Result<Look> {
-                                    watch.clear();
-                                    return Look{streams::span(current->stream).ended ? Progress::Done
-                                                                                     : Progress::Unchanged,
-                                                {}};
-                                });
+        std::uint64_t seen_end = streams::span(current->stream).end;
+        auto quiet_from = WaitClock::now();
+        auto ended = wait_until(
+            deadline_after(Seconds{kFinishSeconds}), WakeSources{{}, 0, {watch.fd()}}, [&]() -> Result<Look> {
+                watch.clear();
+                const auto now = streams::span(current->stream);
+                if (now.ended) return Look{Progress::Done, {}};
+                if (!dead) return Look{Progress::Unchanged, {}};
+                if (now.end != seen_end) {
+                    seen_end = now.end;
+                    quiet_from = WaitClock::now();
+                    return Look{Progress::Changed, quiet_from + kDrain};
+                }
+                if (WaitClock::now() - quiet_from >= kDrain) return Look{Progress::Done, {}};
+                return Look{Progress::Unchanged, quiet_from + kDrain};
+            });
         if (!ended) return std::unexpected(ended.error());
     }
     auto finished = streams::stop_recording(current->stream, until, kFinishSeconds);

@@ -30,6 +30,9 @@ constexpr std::string_view kPipeOption = "@termloom-pipe";
 // pipe (the recording would lose output).
 constexpr std::string_view kRecordingOption = "@termloom-recording";
 
+// What tmux says when pipe-pane is given a pane whose program has ended.
+constexpr std::string_view kPaneExited = "pane has exited";
+
 // This machine and boot, so that a token's process can be looked for only
 // where it ran (pids are reused across machines, containers and boots).
 std::string host_tag() {
@@ -172,6 +175,18 @@ Result<std::pair<PaneView, PipeState>> view_with_pipe(const Pane& pane, ViewOpti
     options.before_lines = 1;
     auto view = view_pane(pane, options);
     if (!view) return std::unexpected(view.error());
+    if (view->gone.find(kPaneExited) != std::string::npos) {
+        // From tmux 3.3 on, pipe-pane refuses a pane whose program has ended,
+        // and the run stopped there: the pane is there, dead, and its old
+        // pipe stays open while the pane stays. Seen again without a pipe.
+        ViewOptions plain = options;
+        plain.before = {};
+        plain.before_lines = 0;
+        view = view_pane(pane, plain);
+        if (!view) return std::unexpected(view.error());
+        if (view->gone.empty()) view->dead = true;  // tmux said so, even before it reaped it
+        return std::pair{std::move(*view), PipeState{}};
+    }
     if (!view->gone.empty()) return std::pair{std::move(*view), PipeState{}};
     auto parsed = parse_pipe_state(view->before.front());
     if (!parsed) return runtime_error("unexpected tmux pipe state: " + quote_text(view->before.front()));
@@ -249,6 +264,11 @@ void start_feed(const Pane& pane, Feed& feed, streams::StreamId stream, std::uin
     streams::attach_child(stream, number, released.pid, released.stderr_fd);
 }
 
+// Why a pane whose program has ended gets no pipe of ours (tmux 3.3 on).
+std::string ended_refusal(const Pane& pane) {
+    return "pane " + pane.pane_id + "'s program has ended, and tmux pipes no output of such a pane";
+}
+
 struct Opening {
     MarkedView seen;
     PipeState state;
@@ -294,6 +314,10 @@ Result<MarkedView> open_with_view(const Pane& pane, ViewOptions options) {
         return PipeCommands{"#{pane_pipe}", "", opened(pane, feed, token)};
     });
     if (!first) return std::unexpected(first.error());
+    if (!first->seen.mark && first->seen.view.gone.empty() && first->seen.view.dead) {
+        first->seen.refused = ended_refusal(pane);
+        return std::move(first->seen);
+    }
     if (first->seen.mark || !first->seen.view.gone.empty() || !first->state.piped) {
         return std::move(first->seen);
     }
@@ -369,8 +393,10 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
     }
     streams::cancel_source(*live, *number);
     drop_feed(pane, *feed);
-    return MarkedView{std::move(view), std::nullopt,
-                      "pane " + pane.pane_id + "'s output is no longer piped to this process"};
+    std::string refused = view.gone.empty() && view.dead
+                              ? ended_refusal(pane)
+                              : "pane " + pane.pane_id + "'s output is no longer piped to this process";
+    return MarkedView{std::move(view), std::nullopt, std::move(refused)};
 }
 
 Result<MarkedView> live_marked_view(const Pane& pane, ViewOptions options) {
@@ -453,9 +479,10 @@ void close_streams_at_exit() {
         const std::string& p = owner.pane_id;
         texts.push_back("#{==:#{" + std::string(kPipeOption) + "}," + owner.token + "}");
         const std::string& condition = texts.back();
-        texts.push_back("pipe-pane -t " + p + " ; set-option -p -u -t " + p + " " +
-                        std::string(kPipeOption) + " ; set-option -p -u -t " + p + " " +
-                        std::string(kRecordingOption));
+        // The names first: a dead pane's pipe-pane fails (tmux 3.3 on).
+        texts.push_back("set-option -p -u -t " + p + " " + std::string(kPipeOption) +
+                        " ; set-option -p -u -t " + p + " " + std::string(kRecordingOption) +
+                        " ; pipe-pane -t " + p);
         std::vector<Arg>& args = runs[owner.address];
         if (!args.empty()) args.push_back(command_separator());
         args.insert(args.end(), {word("if-shell"), word("-F"), word("-t"), value(p),
