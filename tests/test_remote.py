@@ -196,7 +196,8 @@ class TestSshFaults:
         report, took = interrupt_child([sys.executable, "-c", program], lambda: time.sleep(0.5) or True)
         assert report == "interrupted\n"
         # The child's connection went with it; the pane goes on.
-        assert set(ssh_masters(sshd.config)) == before and pane.is_alive
+        # (A master of this process may end meanwhile at its persist time.)
+        assert set(ssh_masters(sshd.config)) <= before and pane.is_alive
 
     @pytest.mark.parametrize("connected", [False, True], ids=["per call", "connected"])
     def test_no_ssh_process_outlives_the_program(self, sshd, remote_server, connected):
@@ -221,7 +222,7 @@ class TestSshFaults:
         done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60)
         assert done.stdout == "True\n", done.stderr
         # Its connection was told to end as it exited: it ends at once.
-        wait_for(lambda: set(ssh_masters(sshd.config)) == before)
+        wait_for(lambda: set(ssh_masters(sshd.config)) <= before)
         left = lambda: [p for p in _processes_with(sshd.config) if p not in before]  # noqa: E731
         try:
             wait_for(lambda: not left())

@@ -131,6 +131,11 @@ std::expected<int, RunError> BackgroundChild::finish() {
     return status;
 }
 
+void BackgroundChild::close_input() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+}
+
 int BackgroundChild::release_output() {
     const int fd = out_;
     out_ = -1;

@@ -18,6 +18,8 @@ namespace termloom {
 namespace {
 
 constexpr auto kCheckEvery = std::chrono::milliseconds(100);
+// How long a closed remote client has to leave by itself.
+constexpr auto kLeaveTime = std::chrono::seconds(3);
 
 // Letters, digits and "-": a display-message prints it as it is.
 std::string new_token() {
@@ -69,7 +71,10 @@ std::expected<std::shared_ptr<ControlClient>, std::string> ControlClient::start(
     auto child = BackgroundChild::start(*argv, StartOptions{.input = {}, .hold_input = true, .stdout_fd = -1});
     if (!child) return std::unexpected(start_failure_on(launch.address, std::move(child.error())).text);
     std::shared_ptr<ControlClient> client(new ControlClient());
-    if (auto host = host_of(launch.address); host && host->remote()) client->prefix_ = remote_output_prefix();
+    if (auto host = host_of(launch.address); host && host->remote()) {
+        client->prefix_ = remote_output_prefix();
+        client->remote_ = true;
+    }
     client->home_ = std::move(home);
     client->pid_ = child->pid();
     client->in_ = child->input_fd();
@@ -86,7 +91,12 @@ std::expected<std::shared_ptr<ControlClient>, std::string> ControlClient::start(
     ::sigfillset(&all);
     ::sigprocmask(SIG_SETMASK, &all, &old);
     try {
-        client->reader_ = std::thread([raw = client.get()] { raw->reading_loop(); });
+        client->reader_ = std::thread([raw = client.get()] {
+            raw->reading_loop();
+            std::lock_guard lock(raw->mutex_);
+            raw->reader_done_ = true;
+            raw->changed_.notify_all();
+        });
     } catch (const std::system_error& error) {
         ::sigprocmask(SIG_SETMASK, &old, nullptr);
         return std::unexpected(std::string("cannot start the connection's reader: ") + error.what());
@@ -217,8 +227,10 @@ void ControlClient::reading_loop() {
             break;
         }
         if (entries[1].revents) {
+            std::uint64_t count;
+            [[maybe_unused]] ssize_t n = ::read(wake_, &count, sizeof count);
             std::lock_guard lock(mutex_);
-            if (ended_) return;  // closed: the closer reaps the child
+            if (ended_ && !draining_) return;  // closed: the closer reaps the child
         }
         if (entries[2].revents) {
             const ssize_t got = ::read(err_, chunk, sizeof chunk);
@@ -399,7 +411,20 @@ void ControlClient::end(std::string reason, bool orderly) {
     [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
 }
 
+void ControlClient::let_leave() {
+    {
+        // A writer still in its line sees the end within kCheckEvery.
+        std::lock_guard writing(write_mutex_);
+        if (child_) child_->close_input();
+        in_ = -1;
+    }
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, kLeaveTime, [this] { return reader_done_; });
+    draining_ = false;
+}
+
 void ControlClient::close() {
+    bool leave = false;
     {
         std::lock_guard lock(mutex_);
         if (!ended_) {
@@ -410,7 +435,13 @@ void ControlClient::close() {
             }
             pending_.clear();
             changed_.notify_all();
+            leave = draining_ = remote_ && started_ && reader_.joinable() && !reader_done_ &&
+                                reader_.get_id() != std::this_thread::get_id();
         }
+    }
+    if (leave) let_leave();
+    {
+        std::lock_guard lock(mutex_);
         if (wake_ >= 0) {
             const std::uint64_t one = 1;
             [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);

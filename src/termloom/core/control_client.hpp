@@ -67,8 +67,11 @@ public:
     bool alive();
     // Why it ended ("" while alive).
     std::string end_reason();
-    // Ends the client: closes its input, kills and reaps it, and fails any
-    // call still waiting. Idempotent.
+    // Ends the client: fails any call still waiting, closes its input, and
+    // kills and reaps it. A remote client is first given a moment to leave
+    // by itself at the end of its input: killing the transport's child here
+    // does not reach the tmux client on the host, which the tmux server
+    // would otherwise wait for while it ends. Idempotent.
     void close();
     // In a forked child: forgets the parent's client without touching it.
     void abandon();
@@ -85,6 +88,7 @@ private:
     void cut_short();
     void finish_block(bool error);
     void end(std::string reason, bool orderly);  // with mutex_ held
+    void let_leave();  // close's wait for a remote client to leave
     // False when the host asked to stop or the client takes no more;
     // `written` counts what went.
     bool write_all(std::string_view bytes, std::size_t& written);
@@ -101,6 +105,9 @@ private:
     std::string token_;
     std::uint64_t next_sentinel_ = 0;
     bool started_ = false;     // the attach's own block has ended
+    bool draining_ = false;    // closed, but the reader reads on to the output's end
+    bool reader_done_ = false;
+    bool remote_ = false;      // on another host, through its transport
     bool ended_ = false;
     bool said_exit_ = false;   // tmux's %exit came
     std::string exit_reason_;

@@ -121,6 +121,8 @@ public:
     Released release_child();
     // The writing end of standard input (-1 unless it is a pipe held open).
     int input_fd() const { return in_; }
+    // Closes that end: the child reads the end of its input.
+    void close_input();
     pid_t pid() const { return pid_; }
     int error_fd() const { return err_; }
 
