@@ -110,6 +110,13 @@ class RealTmux:
         return out.removesuffix("\n").split("\n") if out else []  # a name may hold U+0085
 
 
+# A suite started with SIGINT ignored (under nohup, or as a background job
+# of a non-interactive shell) would have every Ctrl-C test fail or wait for
+# ever: the tests, and the programs they start, take it again.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
 # TERMLOOM_TEST_CONNECTION=1: every test's private server is reached through
 # a connection (Server.connect), so the same tests check its answers.
 THROUGH_CONNECTION = os.environ.get("TERMLOOM_TEST_CONNECTION") == "1"
