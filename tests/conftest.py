@@ -379,6 +379,16 @@ def wait_for(predicate, timeout=10.0, interval=0.02):
         time.sleep(interval)
 
 
+def process_ended(pid):
+    """Whether process `pid` has exited: gone, or a zombie (a daemon's is
+    reaped by init, which may take its time)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:  # gone, also between a look and a read
+        return True
+
+
 def wait_for_prompt(pane, prefix="", above=None, prompt="$ "):
     """Waits until the shell's whole prompt is on the cursor's line, after
     `prefix` (output without a line end) and below a line `above`, with the

@@ -15,7 +15,7 @@ import pytest
 
 import termloom
 
-from conftest import logged, wait_for
+from conftest import logged, process_ended, wait_for
 
 # Every character the command parser treats specially, alone and where it
 # means most (first, last, doubled), and text that argv reading changes.
@@ -225,7 +225,7 @@ def test_its_session_closed_a_new_client_takes_over(real_tmux):
         pid = connection.client_pid
         attached = real_tmux.tmux("list-clients", "-F", "#{session_name}").strip()
         real_tmux.tmux("kill-session", "-t", attached)
-        wait_for(lambda: not os.path.exists(f"/proc/{pid}") or open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+        wait_for(lambda: process_ended(pid))
         # A call made before the reader saw the end runs once; the next
         # after it has a new client.
         left = [n for n in "ab" if n != attached]

@@ -13,7 +13,7 @@ import time
 import pytest
 
 import termloom
-from conftest import REAL_TMUX, interrupt_child, logged, wait_for
+from conftest import REAL_TMUX, interrupt_child, logged, process_ended, wait_for
 
 MARKER = "\x1etl\x1e"
 
@@ -152,10 +152,15 @@ class TestSshFaults:
         (pid, words), = ssh_masters(sshd.config, "box").items()
         control = next(w.split("=", 1)[1] for w in words if w.startswith("ControlPath="))
         os.unlink(control)
-        # The next call makes a new connection, and ends the old one.
+        # The next call makes a new connection, and ends the old one, which
+        # takes its own path away as it goes: the new one has a path of its own.
         assert [s.name for s in remote_server.sessions] == ["m"]
-        wait_for(lambda: not os.path.exists(f"/proc/{pid}"))
-        assert os.path.exists(control) and len(ssh_masters(sshd.config, "box")) == 1
+        wait_for(lambda: process_ended(pid))
+        (_, words), = ssh_masters(sshd.config, "box").items()
+        path = next(w.split("=", 1)[1] for w in words if w.startswith("ControlPath="))
+        assert path != control and os.path.exists(path)
+        assert [s.name for s in remote_server.sessions] == ["m"]
+        assert len(ssh_masters(sshd.config, "box")) == 1  # that call went through it
 
     def test_sshd_killed_mid_call(self, sshd, remote_server):
         pane = remote_server.new_session("k").windows[0].panes[0]
@@ -195,9 +200,11 @@ class TestSshFaults:
         """)
         report, took = interrupt_child([sys.executable, "-c", program], lambda: time.sleep(0.5) or True)
         assert report == "interrupted\n"
-        # The child's connection went with it; the pane goes on.
-        # (A master of this process may end meanwhile at its persist time.)
-        assert set(ssh_masters(sshd.config)) <= before and pane.is_alive
+        # The child's connection went with it (its master ends at the
+        # child's exit); the pane goes on. (A master of this process may end
+        # meanwhile at its persist time.)
+        wait_for(lambda: set(ssh_masters(sshd.config)) <= before)
+        assert pane.is_alive
 
     @pytest.mark.parametrize("connected", [False, True], ids=["per call", "connected"])
     def test_no_ssh_process_outlives_the_program(self, sshd, remote_server, connected):
@@ -247,7 +254,7 @@ class TestSshFaults:
         child.kill()
         child.wait()
         # Nobody closed it: it ends once idle for its persist time.
-        wait_for(lambda: not os.path.exists(f"/proc/{mine[0]}"), timeout=30)
+        wait_for(lambda: process_ended(mine[0]), timeout=30)
 
 
 def _describe(pid):

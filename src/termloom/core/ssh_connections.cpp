@@ -1,6 +1,7 @@
 // The ControlMasters: one per ssh command and host, made with `ssh -M -N
 // -f` (which returns once the connection is up and authenticated), its pid
-// read back with `-O check`, ended with SIGTERM.
+// read back with `-O check`, ended with SIGKILL (an ssh master here, under
+// load, now and then took a SIGTERM and went on running).
 #include "ssh_connections.hpp"
 
 #include <cerrno>
@@ -23,6 +24,9 @@ namespace {
 
 struct Connection {
     std::mutex* making = new std::mutex();  // held while the master is made; never freed
+    // Each master has a socket path of its own (under Connections::mutex):
+    // an old master ending after its socket was taken away removes its path
+    // as it goes, which must not be the new master's.
     std::string control_path;
     pid_t master = 0;   // 0 until known
     pid_t owner = 0;    // the process that made the master
@@ -115,7 +119,7 @@ bool is_master(pid_t pid, const std::string& path) {
 }
 
 void end_master(Connection& connection) {
-    if (is_master(connection.master, connection.control_path)) ::kill(connection.master, SIGTERM);
+    if (is_master(connection.master, connection.control_path)) ::kill(connection.master, SIGKILL);
     connection.master = 0;
 }
 
@@ -124,12 +128,23 @@ std::string ssh_words(const CommandOutput& output) {
     return text.empty() ? "ssh ended with " + exit_description(output.wait_status) : text;
 }
 
-// Makes the master of `connection` (its socket is gone or dead). Under its
-// `making` lock.
+std::string current_path(const Connection& connection) {
+    std::lock_guard lock(*connections->mutex);
+    return connection.control_path;
+}
+
+// Makes the master of `connection` (its socket is gone or dead), at a new
+// path. Under its `making` lock.
 std::expected<void, RunError> make_master(Connection& connection, const std::vector<std::string>& command,
                                           const ServerAddress& address) {
-    end_master(connection);  // one whose socket was taken away still runs
-    ::unlink(connection.control_path.c_str());  // a dead socket would turn multiplexing off
+    {
+        std::lock_guard lock(*connections->mutex);
+        end_master(connection);  // one whose socket was taken away still runs
+        if (!connection.control_path.empty()) ::unlink(connection.control_path.c_str());
+        auto folder = control_folder();
+        if (!folder) return std::unexpected(folder.error());
+        connection.control_path = *folder + "/" + std::to_string(connections->made++);
+    }
     std::vector<std::string> argv = command;
     const std::string control = "ControlPath=" + connection.control_path;
     argv.insert(argv.end(),
@@ -195,29 +210,23 @@ std::expected<std::vector<std::string>, RunError> ssh_argv_for(const ServerAddre
     {
         std::lock_guard lock(*connections->mutex);
         auto& slot = connections->by_key[key];
-        if (!slot) {
-            auto folder = control_folder();
-            if (!folder) {
-                connections->by_key.erase(key);
-                return std::unexpected(folder.error());
-            }
-            slot = std::make_unique<Connection>();
-            slot->control_path = *folder + "/" + std::to_string(connections->made++);
-        }
+        if (!slot) slot = std::make_unique<Connection>();
         connection = slot.get();
     }
-    if (!accepts_connections(connection->control_path)) {
+    std::string path = current_path(*connection);
+    if (path.empty() || !accepts_connections(path)) {
         if (!may_connect) return transport_error("no connection to " + host_label(address));
         std::lock_guard making(*connection->making);
-        if (!accepts_connections(connection->control_path)) {
+        path = current_path(*connection);
+        if (path.empty() || !accepts_connections(path)) {
             auto made = make_master(*connection, *command, address);
             if (!made) return std::unexpected(made.error());
+            path = current_path(*connection);
         }
     }
     std::vector<std::string> argv = std::move(*command);
     argv.insert(argv.end(), {"-o", "BatchMode=yes", "-o", "ControlMaster=no", "-o",
-                             "ControlPath=" + connection->control_path, "-o", "RemoteCommand=none",
-                             "-T"});
+                             "ControlPath=" + path, "-o", "RemoteCommand=none", "-T"});
     add_destination(argv, address);
     return argv;
 }
