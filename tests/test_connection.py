@@ -125,8 +125,10 @@ def test_new_panes_start_where_one_run_starts_them(real_tmux):
     def paths():
         window = server.sessions[0].new_window()
         panes = [window.panes[0], window.panes[0].split()]
-        return [real_tmux.tmux("display-message", "-p", "-t", p.pane_id, "#{pane_current_path}")
-                for p in panes]
+
+        def path(pane):  # empty while the pane's shell is still starting
+            return real_tmux.tmux("display-message", "-p", "-t", pane.pane_id, "#{pane_current_path}")
+        return [wait_for(lambda: path(p).strip() and path(p)) for p in panes]
 
     once = paths()
     with server.connect() as connection:

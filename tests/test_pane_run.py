@@ -277,11 +277,14 @@ def test_copy_mode_is_left_first(real_tmux, bash_pane):
     assert bash_pane.run("echo hi", timeout=30).output == "hi"
 
 
-@pytest.mark.parametrize("program, name, leave", [("cat", "cat", "C-c"), ("sleep 30", "sleep", "C-c"),
-                                                  ("python3 -q", "python3", "C-d")])
-def test_not_a_shell_in_the_foreground(bash_pane, program, name, leave):
+@pytest.mark.parametrize("program, name, leave, ready", [("cat", "cat", "C-c", None),
+                                                         ("sleep 30", "sleep", "C-c", None),
+                                                         ("python3 -q", "python3", "C-d", ">>> ")])
+def test_not_a_shell_in_the_foreground(bash_pane, program, name, leave, ready):
     bash_pane.send_text(program + "\n")
     wait_for(lambda: bash_pane.current_command == name)
+    if ready:  # its prompt: it reads its terminal now, and takes the key that ends it
+        bash_pane.wait_for(ready, timeout=30)
     with pytest.raises(RuntimeError, match=f"^pane {bash_pane.pane_id} is running {name}, not a shell at its prompt$"):
         bash_pane.run("echo hi", timeout=5)
     bash_pane.send_keys(leave)
