@@ -101,7 +101,7 @@ Result<bool> stop_recording(const Pane& pane) {
         // takes no new pipe from tmux 3.3 on, and tmux keeps the old one open
         // while the pane stays: its program writes no more, so the recording
         // ends once what it wrote has come through the pipe, when no byte has
-        // come for kDrainSeconds.
+        // come for kDrain.
         const bool dead = seen->view.dead && !pane_gone;
         streams::Watch watch(current->stream);
         std::uint64_t seen_end = streams::span(current->stream).end;
