@@ -247,11 +247,15 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     turn.memo() = memo_text(memo);
     // A program the shell ran for the last run's end (posh has no printf of
     // its own, and every shell runs tmux) may not have ended yet.
+    // Nor may the terminal's foreground be known for a moment: its group's
+    // leader has just ended and the shell has not yet taken the terminal
+    // back. Taken for sh, a zsh would be typed a line it cannot run.
     auto ending_checks = [&] {
+        if (!*program) return kOwnEndingChecks;
         const std::string& name = (*program)->program.name;
         return name.starts_with("tmux") || name == "printf" ? kOwnEndingChecks : kEndingChecks;
     };
-    for (int i = 0; *program && !is_posix_shell((*program)->program.name) && i < ending_checks(); ++i) {
+    for (int i = 0; (!*program || !is_posix_shell((*program)->program.name)) && i < ending_checks(); ++i) {
         if (!sleep_interruptibly(kEndingPause)) return interrupted();
         program = foreground(memo.pid);
         if (!program) return std::unexpected(program.error());
@@ -263,14 +267,18 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     // Typed before the shell waits for input, the line would be echoed
     // before its prompt (the terminal's own echo), where the wrapper does
     // not look to erase it. The shell reads right after it has drawn the prompt.
+    std::string shell = *program ? (*program)->program.name : "sh";
     for (int i = 0; i < kReadyChecks && *program && !(*program)->waiting; ++i) {
         if (!sleep_interruptibly(1)) return interrupted();
-        program = foreground(memo.pid);
-        if (!program) return std::unexpected(program.error());
+        auto now = foreground(memo.pid);
+        if (!now) return std::unexpected(now.error());
+        if (!*now) continue;  // unknown for a moment: as it was
+        program = std::move(now);
+        shell = (*program)->program.name;
     }
 
     RunScript script;
-    script.shell = *program ? (*program)->program.name : "sh";
+    script.shell = shell;
     script.digits = new_digits();
     script.command = command;
     script.tmux = owner->tmux_path;
