@@ -25,8 +25,8 @@ namespace {
 struct Connection {
     std::mutex* making = new std::mutex();  // held while the master is made; never freed
     // Each master has a socket path of its own (under Connections::mutex):
-    // an old master ending after its socket was taken away removes its path
-    // as it goes, which must not be the new master's.
+    // an old master that ends after its socket was taken away can remove
+    // its path as it goes, which must not be the new master's.
     std::string control_path;
     pid_t master = 0;   // 0 until known
     pid_t owner = 0;    // the process that made the master
