@@ -152,6 +152,19 @@ class TestWaitFor:
             Pane("s", 0, 0, "%1", "t", None).wait_for(**kwargs)
         assert fake_tmux.calls == []
 
+    def test_a_match_gone_at_the_second_look_counts_when_it_is_back(self, real_tmux):
+        # The wait's second look, which opens the pane's stream, finds the
+        # screen just reset (by a hook on that pipe-pane, which also types a
+        # key); the program then draws again the very text the first look
+        # matched, before any other look can see the screen blank.
+        real_tmux.tmux("new-session", "-d", "-s", "w", "-x", "80", "-y", "24",
+                       "stty -icanon -echo; while :; do printf '\\rready'; head -c1 >/dev/null; done")
+        wait_for(lambda: real_tmux.tmux("capture-pane", "-p", "-t", "=w:0.0").startswith("ready"))
+        real_tmux.tmux("set-hook", "-g", "after-pipe-pane",
+                       "send-keys -R -t =w:0.0 ; send-keys -t =w:0.0 x ; set-hook -gu after-pipe-pane")
+        assert real_tmux.server.target_pane("=w:0.0").wait_for("ready", timeout=10).text.startswith("ready")
+        assert "send-keys -R" not in real_tmux.tmux("show-hooks", "-g")  # the hook ran
+
     def test_defaults_and_int_seconds(self, bash_pane):
         assert bash_pane.wait_for("$").text.startswith("$")
         assert bash_pane.wait_for("$", 1).text.startswith("$")

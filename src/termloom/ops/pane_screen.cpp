@@ -397,6 +397,12 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
                 last = std::move(confirmed->screen);
                 return Look{Progress::Done, {}};
             }
+            // What the pattern is matched against next is this look's text:
+            // the matched one may come back, and must be matched then.
+            last = std::move(confirmed->screen);
+            last_text = std::move(confirmed->text);
+        } else {
+            fresh = true;
         }
         return Look{Progress::Changed, {}};
     };
