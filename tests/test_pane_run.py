@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import BASH, wait_for
+from conftest import BASH, wait_for, wait_for_prompt
 
 ENV = "env -i PATH=/usr/bin:/bin HOME=/tmp TERM=screen PS1='$ '"
 SHELLS = {
@@ -122,6 +122,18 @@ def test_timeout_leaves_the_command_running(bash_pane):
                                            r"it goes on in pane %\d+; last screen:\n"):
         bash_pane.run("sleep 1; echo late", timeout=0.2)
     assert "\nlate\n" in bash_pane.wait_for("\nlate\n").text
+
+
+def test_timeout_before_the_shell_read_its_line_leaves_the_command_to_run(bash_pane):
+    # A DEBUG trap, run once, holds the shell for a second before it reads
+    # the typed line's wrapper: the run's time is out before that.
+    trap = "trap 'trap - DEBUG; sleep 1' DEBUG"
+    bash_pane.send_text(trap, enter=True)
+    wait_for_prompt(bash_pane, above="$ " + trap)
+    with pytest.raises(TimeoutError, match="^\"echo late\" did not finish within 0.2 seconds"):
+        bash_pane.run("echo late", timeout=0.2)
+    assert "\nlate\n" in bash_pane.wait_for("\nlate\n").text
+    assert bash_pane.run("echo next", timeout=30).output == "next"
 
 
 def test_shell_exiting_is_an_error_at_once(shell_pane):

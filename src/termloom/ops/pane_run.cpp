@@ -37,6 +37,7 @@
 #include "pane_view.hpp"
 #include "run_script.hpp"
 #include "run_tmux.hpp"
+#include "wrapper_feed.hpp"
 
 namespace termloom::pane_ops {
 namespace {
@@ -132,77 +133,6 @@ Seen markers_in(const std::string& bytes, const std::string& digits) {
     return seen;
 }
 
-// Writes the wrapper into its FIFO once the shell has opened it: each
-// advance tries, without blocking. On a remote host a writer there does
-// (`cat` into the FIFO, the wrapper on its standard input), which blocks
-// until the shell opens it; the wrapper is fed once that writer has ended.
-class WrapperFeed {
-public:
-    WrapperFeed(std::string path, std::string text) : path_(std::move(path)), text_(std::move(text)) {}
-    WrapperFeed(const WrapperFeed&) = delete;
-    WrapperFeed& operator=(const WrapperFeed&) = delete;
-    ~WrapperFeed() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool fed() const { return done_; }
-
-    Result<void> start_remote(const Pane& pane) {
-        auto writer = HostChild::start(
-            HostCommand{pane.socket, {"sh", "-c", "exec cat >\"$1\"", "sh", path_}},
-            HostChildOptions{.input = text_, .ends_with_caller = false, .stdout_fd = -1});
-        if (!writer) return runtime_error(std::string(kSpawnPrefix) + writer.error().text);
-        writer_.emplace(std::move(*writer));
-        return {};
-    }
-
-    Result<void> advance() {
-        if (done_) return {};
-        if (writer_) return advance_remote();
-        if (fd_ < 0) {
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (fd_ < 0) {
-                if (errno == ENXIO || errno == EINTR) return {};  // no reader yet
-                return runtime_error("run failed: cannot write " + quote_text(path_) + ": " +
-                                     std::strerror(errno));
-            }
-        }
-        while (written_ < text_.size()) {
-            const ssize_t wrote = ::write(fd_, text_.data() + written_, text_.size() - written_);
-            if (wrote < 0) {
-                if (errno == EAGAIN || errno == EINTR) return {};
-                return runtime_error("run failed: cannot write " + quote_text(path_) + ": " +
-                                     std::strerror(errno));
-            }
-            written_ += static_cast<std::size_t>(wrote);
-        }
-        ::close(fd_);  // the shell's end of file
-        fd_ = -1;
-        done_ = true;
-        return {};
-    }
-
-private:
-    Result<void> advance_remote() {
-        writer_->write_input();
-        if (!writer_->read_available()) return {};
-        auto ended = writer_->finish();
-        if (!ended) return runtime_error("run failed: " + ended.error().text);
-        if (!WIFEXITED(*ended) || WEXITSTATUS(*ended) != 0) {
-            return runtime_error("run failed: cannot write " + quote_text(path_) + ": " +
-                                 std::string(trim(decode_lossy(writer_->stderr_bytes()))));
-        }
-        done_ = true;
-        return {};
-    }
-
-    std::string path_;
-    std::string text_;
-    int fd_ = -1;
-    std::size_t written_ = 0;
-    bool done_ = false;
-    std::optional<HostChild> writer_;
-};
-
 }  // namespace
 
 Result<CommandResult> run(const Pane& pane, std::string command, std::optional<Seconds> timeout) {
@@ -218,9 +148,9 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
                              " seconds: another run on pane " + pane.pane_id + " went on");
     }
     Turn& turn = **taken;
+    // The files of an earlier run that timed out stay until this run finds
+    // that run ended (the shell may still be about to read them).
     Memo memo = read_memo(turn.memo());
-    remove_host_files(pane.socket, memo.files);
-    memo.files.clear();
 
     auto stream = pane_stream(pane, "run failed: ");
     if (!stream) return std::unexpected(stream.error());
@@ -341,6 +271,11 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
         started = true;
         return runtime_error("pane " + pane.pane_id + " exited while running " + quote_text(command));
     }
+    if (!memo.files.empty()) {
+        remove_host_files(pane.socket, memo.files);
+        memo.files.clear();
+        turn.memo() = memo_text(memo);
+    }
     script.cursor_x = typed_view->screen.cursor_x;
     script.width = typed_view->screen.width;
 
@@ -413,7 +348,13 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     };
     auto done = wait_until(deadline, WakeSources{{}, shell_exit.watched(), {waiter->output_fd(), watch.fd()}},
                            look);
-    if (feed.fed()) started = true;
+    if (done && *done) {
+        started = true;  // the shell told its end: it has read both files
+    } else if (!feed.fed()) {
+        // The command goes on (or is about to start): the shell will open
+        // the wrapper, and must find it there.
+        WrapperFeed::finish_later(std::move(feed), pane.socket);
+    }
     if (!done) return std::unexpected(done.error());
     if (!*done) {
         auto view = view_pane(pane, {});
