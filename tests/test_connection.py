@@ -118,6 +118,11 @@ def test_standard_input_of_any_size(raw_pane, real_tmux):
     assert logged(log) == text.encode()
 
 
+def current_path(real_tmux, pane):
+    """The pane's current directory; "" while its shell is still starting."""
+    return real_tmux.tmux("display-message", "-p", "-t", pane.pane_id, "#{pane_current_path}").rstrip("\n")
+
+
 def test_new_panes_start_where_one_run_starts_them(real_tmux):
     server = real_tmux.server
     real_tmux.tmux("new-session", "-d", "-s", "s", "-c", "/")
@@ -126,9 +131,7 @@ def test_new_panes_start_where_one_run_starts_them(real_tmux):
         window = server.sessions[0].new_window()
         panes = [window.panes[0], window.panes[0].split()]
 
-        def path(pane):  # empty while the pane's shell is still starting
-            return real_tmux.tmux("display-message", "-p", "-t", pane.pane_id, "#{pane_current_path}")
-        return [wait_for(lambda: path(p).strip() and path(p)) for p in panes]
+        return [wait_for(lambda: current_path(real_tmux, p)) for p in panes]
 
     once = paths()
     with server.connect() as connection:
@@ -147,9 +150,8 @@ def test_new_windows_start_where_one_run_would(real_tmux, tmp_path, monkeypatch)
         session = server.sessions[0]
         windows = [session.new_window(), session.new_window(directory="/tmp")]
         panes = [w.panes[0] for w in windows] + [windows[0].panes[0].split()]
-        paths = [real_tmux.tmux("display-message", "-p", "-t", p.pane_id, "#{pane_current_path}")
-                 for p in panes]
-    assert paths == [f"{here}\n", "/tmp\n", f"{here}\n"]
+        paths = [wait_for(lambda: current_path(real_tmux, p)) for p in panes]
+    assert paths == [str(here), "/tmp", str(here)]
 
 
 def test_threads_share_one_client(real_tmux):
