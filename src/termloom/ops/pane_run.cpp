@@ -16,10 +16,6 @@
 #include <atomic>
 #include <random>
 
-#include <cerrno>
-#include <cstring>
-
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
