@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "../core/text.hpp"
+#include "host_files.hpp"
 #include "run_tmux.hpp"
 
 namespace termloom::pane_ops {
@@ -38,11 +39,20 @@ std::mutex* late_mutex = new std::mutex();
 std::vector<std::unique_ptr<LateFeed>>* late_feeds = new std::vector<std::unique_ptr<LateFeed>>();
 bool late_thread_runs = false;
 
-// Opening the FIFO for reading and writing at once, and closing it, lets
-// whoever waits to open it go on (the shell reads an empty wrapper, which
-// it tells as unread); then it goes.
-void give_up(const LateFeed& late, const std::string& path) {
-    (void)status_of(HostCommand{late.socket, {"sh", "-c", ": <>\"$1\";rm -f -- \"$1\"", "sh", path}});
+// Lets whoever waits to open the FIFO go on (opening it for reading and
+// writing at once, and closing it: a shell then reads an empty wrapper,
+// which its typed line reports as unread), then removes it. This thread
+// runs no command (a run asks the host's interrupt check, which is not
+// to be called here): on a remote host the FIFO goes with the host's
+// files due, and a writer there still waiting on it is let go as this
+// process removes its folder on that host, at its exit.
+void give_up(LateFeed& late) {
+    const std::string path = late.feed.path();
+    if (!late.feed.remote()) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+    }
+    remove_host_files(late.socket, {path});
 }
 
 void feeding_loop() {
@@ -61,7 +71,7 @@ void feeding_loop() {
             auto fed = late->feed.advance();
             if (fed && late->feed.fed()) continue;
             if (!fed || std::chrono::steady_clock::now() >= late->until) {
-                give_up(*late, late->feed.path());
+                give_up(*late);
                 continue;
             }
             kept.push_back(std::move(late));
@@ -164,7 +174,7 @@ void WrapperFeed::finish_later(WrapperFeed feed, SocketPath socket) {
         // No thread: the FIFO is given up at once.
         std::unique_ptr<LateFeed> taken = std::move(late_feeds->back());
         late_feeds->pop_back();
-        give_up(*taken, taken->feed.path());
+        give_up(*taken);
     }
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
 }

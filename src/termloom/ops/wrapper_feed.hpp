@@ -8,8 +8,7 @@
 // or it was interrupted) leaves its command going on: the shell will open
 // the FIFO, and must find the wrapper there. Such a feed is handed to one
 // thread of this process that goes on feeding it, for at most a minute;
-// then the FIFO is opened and closed once, which lets a shell (or our
-// writer) waiting on it go on, and removed.
+// then whoever waits to open the FIFO is let go, and the FIFO removed.
 #pragma once
 
 #include <optional>
@@ -32,6 +31,7 @@ public:
 
     bool fed() const { return done_; }
     const std::string& path() const { return path_; }
+    bool remote() const { return writer_.has_value(); }
     Result<void> start_remote(const Pane& pane);
     Result<void> advance();
     // Hands over a feed not yet fed to the background; the socket is the
