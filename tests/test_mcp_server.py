@@ -201,6 +201,8 @@ def test_wait_after_mark_never_matches_the_echo(current, pane):
     # The echo holds REA (as REA''DY): when the wait matches, the output line must be there.
     screen = current.ok("wait_for", pane=pane, pattern="REA", mark=mark, timeout=SLOW)
     assert "READY" in screen["text"].splitlines()
+    # The prompt too, before more is typed: typed ahead of it, a line is shown twice.
+    current.ok("wait_for", pane=pane, pattern=r"^READY *\n.*[$#] *$", regex=True, mark=mark, timeout=SLOW)
     # A pattern that only the echo holds matches with skip_echo false...
     mark = current.ok("send_text", pane=pane, text="true ECHOED_ONLY", enter=True)["mark"]
     current.ok("wait_for", pane=pane, pattern="ECHOED_ONLY", mark=mark, skip_echo=False, timeout=SLOW)
