@@ -314,6 +314,12 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
         auto span = take_bytes();
         if (!span) return std::unexpected(span.error());
         if (seen.unread) {
+            // The wrapper's end, which takes the pane's mark away, will not
+            // come: the next run would take the pane for still busy.
+            (void)status_of(tmux_argv(pane.socket,
+                                      {word("if-shell"), word("-F"), word("-t"), value(pane.pane_id),
+                                       fixed_operand(busy),
+                                       fixed_operand("set-option -p -u -t " + pane.pane_id + " @termloom-run")}));
             return runtime_error("the shell in pane " + pane.pane_id + " could not read " +
                                  quote_text(wrapper_path) + " (does it see another file system?)");
         }
