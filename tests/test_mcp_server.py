@@ -189,6 +189,7 @@ def test_run_reports_progress(conn):
     pane = conn.ok("new_session")["pane_id"]
     progress = []
     result = conn.call("run", progress=progress, pane=pane, command="sleep 1; echo slept")
+    assert not result.is_error, result.content
     assert result.structured_content["output"] == "slept"
     assert progress, "no progress notification during a 1 s run"
     assert all(total == 120 and isinstance(message, str) for _, total, message in progress)
