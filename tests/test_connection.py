@@ -130,7 +130,6 @@ def test_new_panes_start_where_one_run_starts_them(real_tmux):
     def paths():
         window = server.sessions[0].new_window()
         panes = [window.panes[0], window.panes[0].split()]
-
         return [wait_for(lambda: current_path(real_tmux, p)) for p in panes]
 
     once = paths()
