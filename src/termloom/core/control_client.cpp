@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "quiet_thread.hpp"
 #include "text.hpp"
 
 namespace termloom {
@@ -85,23 +86,16 @@ std::expected<std::shared_ptr<ControlClient>, std::string> ControlClient::start(
     client->wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (client->wake_ < 0) return std::unexpected(std::string("eventfd: ") + std::strerror(errno));
     ::fcntl(client->in_, F_SETFL, ::fcntl(client->in_, F_GETFL) | O_NONBLOCK);
-    // The reader has every signal blocked: none is delivered to it instead
-    // of to the host's own threads.
-    sigset_t all, old;
-    ::sigfillset(&all);
-    ::sigprocmask(SIG_SETMASK, &all, &old);
     try {
-        client->reader_ = std::thread([raw = client.get()] {
+        client->reader_ = quiet_thread([raw = client.get()] {
             raw->reading_loop();
             std::lock_guard lock(raw->mutex_);
             raw->reader_done_ = true;
             raw->changed_.notify_all();
         });
     } catch (const std::system_error& error) {
-        ::sigprocmask(SIG_SETMASK, &old, nullptr);
         return std::unexpected(std::string("cannot start the connection's reader: ") + error.what());
     }
-    ::sigprocmask(SIG_SETMASK, &old, nullptr);
 
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(

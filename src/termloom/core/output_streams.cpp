@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "process.hpp"
+#include "quiet_thread.hpp"
 #include "stream_children.hpp"
 #include "stream_hub.hpp"
 
@@ -212,22 +213,15 @@ void reading_loop() {
     }
 }
 
-// Starts the thread with every signal blocked, so that none is delivered
-// to it instead of to the host's own threads.
 Result<void> start_reading() {
     if (hub->reading) return {};
     if (hub->epoll_fd < 0) hub->epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
     if (hub->epoll_fd < 0) return runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
-    sigset_t all, old;
-    ::sigfillset(&all);
-    ::sigprocmask(SIG_SETMASK, &all, &old);
     try {
-        std::thread(reading_loop).detach();
+        quiet_thread(reading_loop).detach();
     } catch (const std::system_error& error) {
-        ::sigprocmask(SIG_SETMASK, &old, nullptr);
         return runtime_error(std::string("cannot start the stream reader: ") + error.what());
     }
-    ::sigprocmask(SIG_SETMASK, &old, nullptr);
     hub->reading = true;
     return {};
 }

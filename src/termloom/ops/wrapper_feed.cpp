@@ -8,7 +8,6 @@
 #include <vector>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 
 #include <fcntl.h>
@@ -16,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "../core/quiet_thread.hpp"
 #include "../core/text.hpp"
 #include "host_files.hpp"
 #include "run_tmux.hpp"
@@ -162,13 +162,8 @@ void WrapperFeed::finish_later(WrapperFeed feed, SocketPath socket) {
     std::lock_guard lock(*late_mutex);
     late_feeds->push_back(std::move(late));
     if (late_thread_runs) return;
-    // Every signal blocked in the thread: none is delivered to it instead
-    // of to the host's own threads.
-    sigset_t all, old;
-    ::sigfillset(&all);
-    ::sigprocmask(SIG_SETMASK, &all, &old);
     try {
-        std::thread(feeding_loop).detach();
+        quiet_thread(feeding_loop).detach();
         late_thread_runs = true;
     } catch (const std::system_error&) {
         // No thread: the FIFO is given up at once.
@@ -176,7 +171,6 @@ void WrapperFeed::finish_later(WrapperFeed feed, SocketPath socket) {
         late_feeds->pop_back();
         give_up(*taken);
     }
-    ::sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 }  // namespace termloom::pane_ops
