@@ -65,7 +65,10 @@ class TestAgainstRealTmux:
         else:
             with pytest.raises(ValueError):  # tmux would keep the old title
                 pane.title = text
-        record = wait_for(lambda: next((r for r in window.pane_metadata() if r.current_path), None))
+        # Until cat runs, the pane's command is the shell that starts it: every reader below
+        # must see the same record.
+        record = wait_for(lambda: next((r for r in window.pane_metadata()
+                                        if r.current_path and r.current_command == "cat"), None))
         # From 3.5, #{window_name} prints a carriage return as "\r" (so does new-window -P, which
         # names the handle); the name kept, which the metadata reads escaped, holds the character.
         printed_otherwise = "\r" in text and not real_tmux_before(3, 5)
