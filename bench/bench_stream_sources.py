@@ -3,10 +3,12 @@ control-mode client's %output, side by side on the same pane.
 
 The pane's program prints the time (ns) whenever it is asked to; each
 source's reader notes when the line reaches it. Reported per tmux release:
-the latency from the write to each reader (p50, p95), and what each source
-shows in the user's session (#{session_attached}).
+the latency from the write to each reader (p50, p95), what each source
+shows in the user's session (#{session_attached}), and how often each one
+gets the last line of a program that ends right after printing it (the
+pane kept dead by remain-on-exit, or closed).
 
-    python bench/bench_stream_sources.py [--samples N] [--tmux PATH ...]
+    python bench/bench_stream_sources.py [--samples N] [--endings N] [--tmux PATH ...]
 """
 
 from __future__ import annotations
@@ -82,13 +84,48 @@ def measure(tmux: str, samples: int) -> str:
         subprocess.run([tmux, "-S", socket, "kill-server"], capture_output=True)
 
 
+def last_words(tmux: str, rounds: int, keep: bool) -> str:
+    """How many of `rounds` programs' last lines each source got."""
+    got = {"pipe-pane": 0, "control mode": 0}
+    for _ in range(rounds):
+        folder = tempfile.mkdtemp(prefix="tlb", dir="/tmp")
+        socket, piped = os.path.join(folder, "s"), os.path.join(folder, "piped")
+        run = lambda *a: subprocess.run([tmux, "-S", socket, *a], capture_output=True, text=True,
+                                        check=True).stdout
+        try:
+            run("-f", "/dev/null", "new-session", "-d", "-s", "s", "-x", "80", "-y", "24")
+            run("set-option", "-g", "remain-on-exit", "on" if keep else "off")
+            control = subprocess.Popen([tmux, "-S", socket, "-C", "attach", "-t", "s"],
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            time.sleep(0.3)
+            pane = run("split-window", "-P", "-F", "#{pane_id}", "-t", "s",
+                       "sleep 0.3; echo last words").strip()
+            run("pipe-pane", "-O", "-t", pane, f"exec cat >{piped}")
+            time.sleep(1.0)
+            os.set_blocking(control.stdout.fileno(), False)
+            got["control mode"] += f"%output {pane} last words".encode() in (control.stdout.read() or b"")
+            with open(piped, "rb") as f:
+                got["pipe-pane"] += b"last words" in f.read()
+            control.stdin.close()
+            control.kill()
+            control.wait()
+        finally:
+            subprocess.run([tmux, "-S", socket, "kill-server"], capture_output=True)
+    how = "kept dead" if keep else "closed"
+    return f"  last line of an ending program ({how}): " + ", ".join(
+        f"{name} {count} of {rounds}" for name, count in got.items())
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--samples", type=int, default=200)
+    parser.add_argument("--endings", type=int, default=20)
     parser.add_argument("--tmux", nargs="*", default=["tmux"])
     args = parser.parse_args()
     for tmux in args.tmux:
         print(measure(tmux, args.samples))
+        for keep in (True, False):
+            print(last_words(tmux, args.endings, keep))
     return 0
 
 
