@@ -33,20 +33,38 @@ PRINTER = ("import os, sys, time\n"
 STAMP = re.compile(rb"t(\d{19})")
 
 
+def tmux_runner(tmux: str, socket: str):
+    """Runs tmux on the socket; its standard output."""
+    return lambda *a: subprocess.run([tmux, "-S", socket, *a], capture_output=True, text=True,
+                                     check=True).stdout
+
+
+def attach_control_client(tmux: str, socket: str) -> subprocess.Popen:
+    """A control-mode client attached to session "s", given a moment to attach."""
+    control = subprocess.Popen([tmux, "-S", socket, "-C", "attach", "-t", "s"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE)
+    time.sleep(0.3)
+    return control
+
+
+def end_control_client(control: subprocess.Popen) -> None:
+    control.stdin.close()
+    control.kill()
+    control.wait()
+
+
 def measure(tmux: str, samples: int) -> str:
     folder = tempfile.mkdtemp(prefix="tlb", dir="/tmp")
     socket, trigger, piped = (os.path.join(folder, n) for n in ("s", "trigger", "piped"))
     os.mkfifo(trigger)
     os.mkfifo(piped)
-    run = lambda *a: subprocess.run([tmux, "-S", socket, *a], capture_output=True, text=True, check=True).stdout
+    run = tmux_runner(tmux, socket)
     try:
         run("-f", "/dev/null", "new-session", "-d", "-s", "s", "-x", "80", "-y", "24",
             f"{sys.executable} -c \"{PRINTER}\" {trigger}")
         pipe_fd = os.open(piped, os.O_RDONLY | os.O_NONBLOCK)
         run("pipe-pane", "-O", "-t", "s", f"exec cat >{piped}")
-        control = subprocess.Popen([tmux, "-S", socket, "-C", "attach", "-t", "s"], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE)
-        time.sleep(0.3)
+        control = attach_control_client(tmux, socket)
         attached = run("display-message", "-p", "-t", "s", "#{session_attached}").strip()
         lat = {"pipe-pane": [], "control mode": []}
         os.set_blocking(control.stdout.fileno(), False)
@@ -69,9 +87,7 @@ def measure(tmux: str, samples: int) -> str:
                         got.add(fd)
                         buffers[fd] = buffers[fd][found.end():]
             time.sleep(0.005)
-        control.stdin.close()
-        control.kill()
-        control.wait()
+        end_control_client(control)
         os.close(pipe_fd)
         version = subprocess.run([tmux, "-V"], capture_output=True, text=True).stdout.strip()
         lines = [f"{version}: session_attached with the control client: {attached} (0 without)"]
@@ -90,14 +106,11 @@ def last_words(tmux: str, rounds: int, keep: bool) -> str:
     for _ in range(rounds):
         folder = tempfile.mkdtemp(prefix="tlb", dir="/tmp")
         socket, piped = os.path.join(folder, "s"), os.path.join(folder, "piped")
-        run = lambda *a: subprocess.run([tmux, "-S", socket, *a], capture_output=True, text=True,
-                                        check=True).stdout
+        run = tmux_runner(tmux, socket)
         try:
             run("-f", "/dev/null", "new-session", "-d", "-s", "s", "-x", "80", "-y", "24")
             run("set-option", "-g", "remain-on-exit", "on" if keep else "off")
-            control = subprocess.Popen([tmux, "-S", socket, "-C", "attach", "-t", "s"],
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-            time.sleep(0.3)
+            control = attach_control_client(tmux, socket)
             pane = run("split-window", "-P", "-F", "#{pane_id}", "-t", "s",
                        "sleep 0.3; echo last words").strip()
             run("pipe-pane", "-O", "-t", pane, f"exec cat >{piped}")
@@ -106,9 +119,7 @@ def last_words(tmux: str, rounds: int, keep: bool) -> str:
             got["control mode"] += f"%output {pane} last words".encode() in (control.stdout.read() or b"")
             with open(piped, "rb") as f:
                 got["pipe-pane"] += b"last words" in f.read()
-            control.stdin.close()
-            control.kill()
-            control.wait()
+            end_control_client(control)
         finally:
             subprocess.run([tmux, "-S", socket, "kill-server"], capture_output=True)
     how = "kept dead" if keep else "closed"
