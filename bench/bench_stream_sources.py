@@ -6,9 +6,10 @@ source's reader notes when the line reaches it. Reported per tmux release:
 the latency from the write to each reader (p50, p95), what each source
 shows in the user's session (#{session_attached}), and how often each one
 gets the last line of a program that ends right after printing it (the
-pane kept dead by remain-on-exit, or closed).
+pane kept dead by remain-on-exit, or closed), and how often closing a pipe
+while the pane prints loses what tmux had read for it.
 
-    python bench/bench_stream_sources.py [--samples N] [--endings N] [--tmux PATH ...]
+    python bench/bench_stream_sources.py [--samples N] [--endings N] [--closes N] [--tmux PATH ...]
 """
 
 from __future__ import annotations
@@ -127,16 +128,44 @@ def last_words(tmux: str, rounds: int, keep: bool) -> str:
         f"{name} {count} of {rounds}" for name, count in got.items())
 
 
+def closes(tmux: str, rounds: int) -> str:
+    """How many of `rounds` pipe closes lost output: a pane prints a counter
+    without pause, and a pipe is closed in the same tmux run as a capture;
+    the pipe got everything when its last line is the screen's."""
+    folder = tempfile.mkdtemp(prefix="tlb", dir="/tmp")
+    socket = os.path.join(folder, "s")
+    run = tmux_runner(tmux, socket)
+    lost = 0
+    try:
+        run("-f", "/dev/null", "new-session", "-d", "-s", "s", "-x", "80", "-y", "24",
+            "sleep 0.3; i=0; while :; do i=$((i+1)); echo $i; done")
+        pane = run("display-message", "-p", "-t", "s", "#{pane_id}").strip()
+        for number in range(rounds):
+            piped = os.path.join(folder, f"piped{number}")
+            run("pipe-pane", "-O", "-t", pane, f"exec cat >{piped}")
+            time.sleep(0.05)
+            screen = run("pipe-pane", "-t", pane, ";", "capture-pane", "-p", "-t", pane)
+            time.sleep(0.2)  # the pipe's cat writes what it got and ends
+            with open(piped, "rb") as f:
+                written = f.read().replace(b"\r", b"").split()
+            lost += not written or written[-1].decode() != screen.split()[-1]
+    finally:
+        subprocess.run([tmux, "-S", socket, "kill-server"], capture_output=True)
+    return f"  pipe closes that lost what tmux had read: {lost} of {rounds}"
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--samples", type=int, default=200)
     parser.add_argument("--endings", type=int, default=20)
+    parser.add_argument("--closes", type=int, default=20)
     parser.add_argument("--tmux", nargs="*", default=["tmux"])
     args = parser.parse_args()
     for tmux in args.tmux:
         print(measure(tmux, args.samples))
         for keep in (True, False):
             print(last_words(tmux, args.endings, keep))
+        print(closes(tmux, args.closes))
     return 0
 
 

@@ -248,7 +248,8 @@ INTERFACE = {
                "pattern then sees\n        only what the pane's programs wrote after it, as text (see\n        "
                "expect); or a line counted from the top of the history\n        (screen.history_size + "
                "screen.cursor_y); None: all of it\n\n" + WAIT_RETURNS
-               + ", or when after is a line and the\n    history is full, so new output cannot be told from old"),
+               + ", or when after is a line and the\n    history is full, or a Screen that holds no moment (see "
+               "screen),\n    so new output cannot be told from old"),
         method("wait_exit", [Param("timeout", "float | None", "None")], ANY,
                "Wait until the pane's program has ended.\n\nIts status is known while the pane stays "
                "(remain-on-exit on).\n\nArgs:\n    timeout: seconds, or None for no limit\n\nReturns:\n    int: its "

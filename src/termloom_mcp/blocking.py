@@ -44,12 +44,14 @@ class Progress:
         self.started = time.monotonic()
 
     async def report(self) -> None:
+        # A plain capture: a Screen would take a mark, which touches the
+        # pane's output stream that the call is reading.
         try:
-            screen = await call(self._pane.screen)
+            text = await call(self._pane.capture)
         except (RuntimeError, OSError):
             message = None  # the call that is waiting says what happened
         else:
-            lines = [line for line in screen.text.splitlines() if line.strip()]
+            lines = [line for line in (text or "").splitlines() if line.strip()]
             message = lines[-1][-_MESSAGE_LIMIT:] if lines else ""
         await self._ctx.report_progress(round(time.monotonic() - self.started, 3), self._total,
                                         message)

@@ -88,6 +88,14 @@ void watch_source(Stream& stream) {
 void set_start(Stream& stream, std::uint32_t number) {
     stream.starts[number] = stream.end();
     if (stream.starts.size() > 256) stream.starts.erase(stream.starts.begin());
+    if (auto seam = stream.seams.find(number); seam != stream.seams.end()) {
+        seam->second.at = stream.end();
+        // Bytes came after the pane was last seen quiet: tmux was still
+        // writing to the old pipe when it closed it.
+        if (seam->second.previous_end && *seam->second.previous_end != stream.end()) {
+            seam->second.lossy = true;
+        }
+    }
     if (stream.recording && !stream.recording->finished) {
         Recording& rec = *stream.recording;
         if (rec.from == number) rec.from_position = stream.end();
@@ -183,6 +191,7 @@ void read_source(Stream& stream) {
             break;
         }
         if (got > 0) {
+            stream.last_byte = std::chrono::steady_clock::now();
             record(stream);
             continue;
         }
@@ -311,7 +320,8 @@ void set_token(StreamId id, std::string token) {
     if (Stream* stream = find_stream(id)) stream->owner.token = std::move(token);
 }
 
-std::optional<std::uint32_t> add_source(StreamId id, Source source) {
+std::optional<std::uint32_t> add_source(StreamId id, Source source,
+                                        std::optional<std::uint64_t> previous_end) {
     std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);
     if (!stream || stream->ended) {
@@ -321,7 +331,60 @@ std::optional<std::uint32_t> add_source(StreamId id, Source source) {
     make_nonblocking(source.fd);
     const std::uint32_t number = stream->next_number++;
     stream->queued.push_back(Pending{source, number});
+    stream->seams[number] = Seam{previous_end, std::nullopt, false, false};
+    // The clean ones tell nothing once reached: the oldest of them go.
+    for (auto it = stream->seams.begin(); stream->seams.size() > 256 && it != stream->seams.end();) {
+        it = it->second.at && it->second.verified && !it->second.lossy ? stream->seams.erase(it)
+                                                                        : std::next(it);
+    }
     return number;
+}
+
+void verify_source(StreamId id, std::uint32_t number, bool same) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    if (!stream) return;
+    if (auto seam = stream->seams.find(number); seam != stream->seams.end()) {
+        seam->second.verified = true;
+        if (!same) seam->second.lossy = true;
+    }
+    hub->changed.notify_all();
+}
+
+bool in_use(StreamId id) {
+    std::lock_guard lock(hub->mutex);
+    Stream* stream = find_stream(id);
+    return stream && !stream->pins.empty();
+}
+
+Result<bool> lost_between(StreamId id, std::uint64_t from, std::uint64_t to, double seconds) {
+    std::unique_lock lock(hub->mutex);
+    return lossy_seam_between(lock, id, from, to, seconds);
+}
+
+Result<bool> lossy_seam_between(std::unique_lock<std::mutex>& lock, StreamId id, std::uint64_t from,
+                                std::uint64_t to, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
+    for (;;) {
+        Stream* stream = find_stream(id);
+        if (!stream) return false;
+        bool unverified = false;
+        for (const auto& [number, seam] : stream->seams) {
+            if (!seam.at || *seam.at <= from || *seam.at > to) continue;
+            if (seam.lossy) return true;
+            if (!seam.verified) unverified = true;
+        }
+        if (!unverified) return false;
+        if (std::chrono::steady_clock::now() >= deadline) return true;
+        // The interrupt check runs between short waits.
+        hub->changed.wait_for(lock, std::chrono::milliseconds(20));
+        lock.unlock();
+        const bool stop = host_wants_to_stop();
+        lock.lock();
+        if (stop) return interrupted();
+    }
 }
 
 void attach_child(StreamId id, std::uint32_t number, pid_t child, int err_fd) {
@@ -356,6 +419,8 @@ void cancel_source(StreamId id, std::uint32_t number) {
     std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);
     if (!stream) return;
+    // It carries no bytes: its seam has nothing to tell.
+    stream->seams.erase(number);
     // The source before it may have ended meanwhile, making it the current one.
     if (stream->current && stream->current->number == number) {
         next_source(*stream, true);
@@ -394,7 +459,7 @@ Span read(StreamId id, std::uint64_t from, std::string* out) {
         const std::uint64_t begin = std::max(from, stream->base);
         out->append(stream->data, static_cast<std::size_t>(begin - stream->base), std::string::npos);
     }
-    return Span{stream->base, stream->end(), stream->ended, true};
+    return Span{stream->base, stream->end(), stream->ended, true, stream->last_byte};
 }
 
 Span span(StreamId id) { return read(id, 0, nullptr); }

@@ -5,9 +5,10 @@
 // A stream is fed by sources, one after the other: a descriptor read to its
 // end (the FIFO a `pipe-pane` writes to, or a child's standard output), and
 // the child to reap then. A source added while one is being read waits its
-// turn, so a pipe reopened in one tmux run continues the stream exactly
-// where the old one stopped: the start of each source is a position in the
-// stream that tmux itself fixed (see the marks in ops/pane_stream.hpp).
+// turn, so a pipe reopened in one tmux run continues the stream where the
+// old one stopped: the start of each source is a position in the stream
+// that tmux itself fixed (see the marks in ops/pane_stream.hpp), less what
+// tmux dropped there (see add_source).
 // When the last source ends and no other waits, the stream has ended.
 //
 // One thread of this process reads every source (it is started with the
@@ -18,6 +19,7 @@
 // told they are gone. A forked child starts with no streams.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -77,7 +79,26 @@ bool writer_gone(StreamId id);
 
 // A source read after the current one ends; its number, whose start
 // position is known once it is reached.
-std::optional<std::uint32_t> add_source(StreamId id, Source source);
+//
+// tmux drops what it holds for a pipe it closes (bytes read from the pane
+// and not yet written to the pipe), so where a reopened pipe's source
+// starts, bytes may be missing. The one who reopens it tells: the stream
+// should hold `previous_end` bytes when the source starts (none came after
+// the pane was last seen quiet), and verify_source says whether the pane
+// showed the same until the pipe was reopened. Either failing makes the
+// seam lossy. (Without `previous_end` only verify_source tells.)
+std::optional<std::uint32_t> add_source(StreamId id, Source source,
+                                        std::optional<std::uint64_t> previous_end);
+void verify_source(StreamId id, std::uint32_t number, bool same);
+// Whether bytes may be missing between positions `from` and `to`: a lossy
+// seam after `from` and at or before `to` (the bytes a seam lacks come just
+// before it). A seam reached but not yet verified is waited for (its
+// reopener is one tmux run from telling); one still unverified after
+// `seconds` counts as lossy.
+Result<bool> lost_between(StreamId id, std::uint64_t from, std::uint64_t to, double seconds = 10.0);
+// Whether a reader of this process is on the stream (a position pinned: a
+// run or a wait), so that a lossy seam would cost it bytes.
+bool in_use(StreamId id);
 // The child that writes source `number` (a queued or the current one),
 // known once the source is in place; its standard error descriptor with it.
 void attach_child(StreamId id, std::uint32_t number, pid_t child, int err_fd);
@@ -100,6 +121,7 @@ struct Span {
     std::uint64_t end = 0;    // the bytes so far
     bool ended = false;       // no more will come
     bool known = true;        // false: no such stream in this process
+    std::chrono::steady_clock::time_point last_byte{};  // when the last one came
 };
 
 // Appends the bytes from `from` to the end to `out` (those still kept).
@@ -145,8 +167,11 @@ struct RecordingRefused {
     std::string already;  // the path of the pane's recording; "" for another reason
     std::string why;
 };
+// A recording can also start at a position (`from_position`), where no
+// source starts.
 std::expected<void, RecordingRefused> start_recording(StreamId id, std::uint32_t from, int fd,
-                                                     std::string path, std::string_view header);
+                                                     std::string path, std::string_view header,
+                                                     std::optional<std::uint64_t> from_position = {});
 
 // A run's own bytes (what it typed, and its markers) stay out of a
 // recording: the recording holds what comes from `position` on until the
@@ -168,17 +193,20 @@ struct RecordingOf {
 };
 std::optional<RecordingOf> recording_of(const std::string& key);
 
-// Ends the recording at the start of source `until` (none: at the stream's
-// end) and waits, within `seconds`, until everything before it is written
-// and the file closed. The recording's error, if writing failed; `ended`
-// tells whether the stream had ended (its last source closed).
+// Ends the recording at the start of source `until`, or at `until_position`
+// (neither: at the stream's end) and waits, within `seconds`, until
+// everything before it is written and the file closed. The recording's
+// error, if writing failed; `ended` tells whether the stream had ended (its
+// last source closed); `lost`, whether a lossy seam lies inside it.
 struct Finished {
     bool done = false;       // false: not finished within the time
     bool stream_ended = false;
     std::string error;       // "" when every byte was written
     std::uint64_t bytes = 0; // written to the file
+    bool lost = false;
 };
-Result<Finished> stop_recording(StreamId id, std::optional<std::uint32_t> until, double seconds);
+Result<Finished> stop_recording(StreamId id, std::optional<std::uint32_t> until, double seconds,
+                                std::optional<std::uint64_t> until_position = {});
 
 // The markers that commands in a pane print for termloom: ESC ] 6973 ; TEXT BEL.
 inline constexpr std::string_view kMarkerStart = "\x1b]6973;";

@@ -2,6 +2,7 @@
 // hub over all of them, shared by the reading thread and the recordings.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -45,6 +46,15 @@ struct Recording {
     std::uint64_t bytes = 0;
 };
 
+// Where a source added for a mark starts: lossy when tmux may have dropped
+// bytes it held for the pipe it closed there (see add_source).
+struct Seam {
+    std::optional<std::uint64_t> previous_end;  // what the stream should hold by then
+    std::optional<std::uint64_t> at;            // its position, once reached
+    bool verified = false;                      // the marker has compared its looks
+    bool lossy = false;
+};
+
 struct Stream {
     StreamId id = 0;
     std::string key;
@@ -53,6 +63,7 @@ struct Stream {
     std::deque<Pending> queued;       // read after it, in order
     std::uint32_t next_number = 0;
     std::map<std::uint32_t, std::uint64_t> starts;  // source number -> position
+    std::map<std::uint32_t, Seam> seams;             // source number -> its seam
     std::string data;                 // the bytes from `base` on
     std::uint64_t base = 0;
     bool ended = false;
@@ -60,6 +71,7 @@ struct Stream {
     std::vector<int> watchers;        // eventfds
     std::optional<Recording> recording;
     std::string failure;              // why a source failed, ending the stream
+    std::chrono::steady_clock::time_point last_byte{};
 
     std::uint64_t end() const { return base + data.size(); }
 };
@@ -87,5 +99,8 @@ Stream* find_stream(StreamId id);
 void record(Stream& stream);
 // Ends the recording: what came goes in, the file is closed.
 void finish_recording(Stream& stream);
+// lost_between with `lock` (on hub->mutex) held; it is let go while waiting.
+Result<bool> lossy_seam_between(std::unique_lock<std::mutex>& lock, StreamId id, std::uint64_t from,
+                                std::uint64_t to, double seconds);
 
 }  // namespace termloom::streams

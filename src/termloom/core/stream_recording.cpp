@@ -49,7 +49,8 @@ void record(Stream& stream) {
 }
 
 std::expected<void, RecordingRefused> start_recording(StreamId id, std::uint32_t from, int fd,
-                                                     std::string path, std::string_view header) {
+                                                     std::string path, std::string_view header,
+                                                     std::optional<std::uint64_t> from_position) {
     std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);
     auto refuse = [&](std::string already, std::string why) {
@@ -71,7 +72,10 @@ std::expected<void, RecordingRefused> start_recording(StreamId id, std::uint32_t
     rec.path = std::move(path);
     rec.from = from;
     rec.writer = std::make_unique<AsciicastWriter>(fd, std::chrono::steady_clock::now());
-    if (auto start = stream->starts.find(from); start != stream->starts.end()) {
+    if (from_position) {
+        rec.from = UINT32_MAX;  // no source's start
+        rec.from_position = std::max(*from_position, stream->base);
+    } else if (auto start = stream->starts.find(from); start != stream->starts.end()) {
         rec.from_position = start->second;
     }
     stream->recording = std::move(rec);
@@ -114,13 +118,19 @@ std::optional<RecordingOf> recording_of(const std::string& key) {
     return std::nullopt;
 }
 
-Result<Finished> stop_recording(StreamId id, std::optional<std::uint32_t> until, double seconds) {
+Result<Finished> stop_recording(StreamId id, std::optional<std::uint32_t> until, double seconds,
+                                std::optional<std::uint64_t> until_position) {
     std::unique_lock lock(hub->mutex);
     Stream* stream = find_stream(id);
     if (!stream || !stream->recording) return runtime_error("the pane is not recording");
     Recording& rec = *stream->recording;
     if (!rec.finished) {
-        if (!until || stream->ended) {
+        if (until_position && !stream->ended) {
+            rec.until_position = std::max(*until_position, rec.written_to);
+            rec.held_from.reset();
+            record(*stream);
+            if (!rec.finished) finish_recording(*stream);
+        } else if (!until || stream->ended) {
             finish_recording(*stream);
         } else {
             rec.until = until;
@@ -153,7 +163,13 @@ Result<Finished> stop_recording(StreamId id, std::optional<std::uint32_t> until,
     }
     Recording done = std::move(*stream->recording);
     stream->recording.reset();
-    return Finished{true, done.stream_ended, std::move(done.error), done.bytes};
+    bool lost = false;
+    if (done.from_position && done.until_position) {
+        auto lossy = lossy_seam_between(lock, id, *done.from_position, *done.until_position, 10.0);
+        if (!lossy) return std::unexpected(lossy.error());
+        lost = *lossy;
+    }
+    return Finished{true, done.stream_ended, std::move(done.error), done.bytes, lost};
 }
 
 }  // namespace termloom::streams

@@ -20,7 +20,21 @@ struct StreamText {
     std::uint64_t read_to = 0;
     PlainText reader;
     std::string text;
+    std::uint64_t whole_to = 0;  // up to here no byte is missing
 };
+
+// Why the text may lack bytes (see streams::add_source).
+constexpr std::string_view kDropped =
+    "'s output stream lacks some of what the pane wrote: tmux dropped what it held for the "
+    "pane's pipe when a mark reopened it while the pane printed";
+
+// Whether bytes are missing from what `feed` read since it was last asked.
+Result<bool> lacks_bytes(StreamText& feed) {
+    auto lost = streams::lost_between(feed.stream, feed.whole_to, feed.read_to);
+    if (!lost) return lost;
+    feed.whole_to = feed.read_to;
+    return lost;
+}
 
 // Waits until `pattern` finds something in `feed.text`; none at the
 // deadline. The pane's end, or the stream's, is an error once what came
@@ -54,6 +68,12 @@ Result<std::optional<TextMatch>> wait_for_text(const Pane& pane, StreamText& fee
             auto matched = pattern.find(feed.text);
             if (!matched) return std::unexpected(matched.error());
             if (*matched) {
+                auto lacking = lacks_bytes(feed);
+                if (!lacking) return std::unexpected(lacking.error());
+                if (*lacking) {
+                    return runtime_error("pane " + pane.pane_id + std::string(kDropped) +
+                                         ", so what matched may not be what it wrote");
+                }
                 found = std::move(*matched);
                 return Look{Progress::Done, {}};
             }
@@ -75,6 +95,15 @@ Result<std::optional<TextMatch>> wait_for_text(const Pane& pane, StreamText& fee
     };
     auto done = wait_until(deadline, WakeSources{{}, exit.watched(), {watch.fd()}}, look);
     if (!done) return std::unexpected(done.error());
+    if (!found) {
+        // A match may have been in what tmux dropped.
+        auto lacking = lacks_bytes(feed);
+        if (!lacking) return std::unexpected(lacking.error());
+        if (*lacking) {
+            return runtime_error("no match for " + pattern.description + ", and pane " + pane.pane_id +
+                                 std::string(kDropped));
+        }
+    }
     return found;
 }
 
@@ -93,9 +122,11 @@ Result<Screen> wait_in_stream(const Pane& pane, const TextMatcher& pattern,
     const auto deadline = deadline_after(timeout);
     auto position = mark_position(mark, deadline);
     if (!position) return std::unexpected(position.error());
-    streams::Pin pin(mark.stream, *position);
-    StreamText feed{mark.stream, *position, {}, {}};
-    auto found = wait_for_text(pane, feed, pattern, deadline);
+    StreamText feed{mark.stream, *position, {}, {}, *position};
+    auto found = [&] {
+        streams::Pin pin(mark.stream, *position);
+        return wait_for_text(pane, feed, pattern, deadline);
+    }();  // unpinned again, so that the screen below can mark the next wait
     if (!found) return std::unexpected(found.error());
     if (!*found) {
         return timeout_error("no match for " + pattern.description + " within " +
@@ -117,7 +148,8 @@ Result<Expectation> expect(const Pane& pane, const TextMatcher& pattern,
     if (after && !after->screen) return value_error("expect: after must be a Screen, not a line number");
     if (after && !after->screen->mark) {
         return runtime_error("expect: the Screen holds no place in pane " + pane.pane_id +
-                             "'s output stream (its output is piped elsewhere)");
+                             "'s output stream (it was taken while the pane printed or a run "
+                             "or wait read that stream, or its output is piped elsewhere)");
     }
     const std::string key = stream_key(pane);
     auto taken = take_turn(key + "\nexpect", deadline);
@@ -130,6 +162,7 @@ Result<Expectation> expect(const Pane& pane, const TextMatcher& pattern,
         if (!position) return std::unexpected(position.error());
         feed.stream = after->screen->mark->stream;
         feed.read_to = *position;
+        feed.whole_to = *position;
     } else {
         auto stream = pane_stream(pane, "expect failed: ");
         if (!stream) return std::unexpected(stream.error());
@@ -140,6 +173,7 @@ Result<Expectation> expect(const Pane& pane, const TextMatcher& pattern,
         } else {
             feed.stream = *stream;
             feed.read_to = streams::span(*stream).begin;
+            feed.whole_to = feed.read_to;
         }
         if (kept != expect_texts().end()) expect_texts().erase(kept);
     }

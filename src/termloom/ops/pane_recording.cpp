@@ -1,7 +1,9 @@
 // Recording a pane: its output stream (pane_stream.hpp), from a mark taken
 // now, written as asciicast v2 by this process as the bytes arrive
 // (core/asciicast.hpp). Stopping takes another mark and returns once every
-// byte before it is in the file, and the file closed.
+// byte before it is in the file, and the file closed. (A pane that prints
+// all along has no mark: the recording starts, or ends, with the bytes
+// that have come.)
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -11,6 +13,7 @@
 
 #include "../core/asciicast.hpp"
 #include "../core/output_streams.hpp"
+#include "../core/process.hpp"
 #include "../core/text.hpp"
 #include "pane.hpp"
 #include "pane_stream.hpp"
@@ -27,6 +30,10 @@ constexpr double kFinishSeconds = 10.0;
 // How long the pipe of a pane whose program has ended stays without a byte
 // before all it wrote counts as come through.
 constexpr auto kDrain = std::chrono::milliseconds(250);
+// How often, and how many milliseconds apart, stopping tries again for a
+// mark while the pane prints.
+constexpr int kPrintingLooks = 10;
+constexpr int kPrintingPause = 20;
 
 std::string os_error(int err) {
     char buf[256];
@@ -60,7 +67,18 @@ Result<bool> record(const Pane& pane, std::string path) {
                              os_error(errno));
     }
     auto seen = marked_view(pane, {});
-    if (!seen || !seen->view.gone.empty() || !seen->mark) {
+    // A pane that prints all along gets no mark (nor one whose stream a run
+    // of this process reads): its recording starts after the bytes that
+    // have come.
+    std::optional<streams::StreamId> stream;
+    std::optional<std::uint64_t> from_position;
+    if (seen && seen->mark) {
+        stream = seen->mark->stream;
+    } else if (seen && seen->busy) {
+        stream = streams::find(key);
+        if (stream) from_position = streams::span(*stream).end;
+    }
+    if (!seen || !seen->view.gone.empty() || !stream) {
         ::close(fd);
         if (!seen) return std::unexpected(seen.error());
         if (!seen->view.gone.empty()) return runtime_error(std::string(kRecordFailed) + seen->view.gone);
@@ -70,7 +88,8 @@ Result<bool> record(const Pane& pane, std::string path) {
     const std::string header = asciicast_header(
         seen->view.screen.width, seen->view.screen.height,
         std::chrono::duration_cast<std::chrono::seconds>(now).count());
-    auto started = streams::start_recording(seen->mark->stream, seen->mark->source, fd, path, header);
+    auto started = streams::start_recording(*stream, seen->mark ? seen->mark->source : 0, fd, path,
+                                            header, from_position);
     if (!started) {
         if (!started.error().already.empty()) {
             return runtime_error("pane " + pane.pane_id + " is already recording to " +
@@ -89,12 +108,20 @@ Result<bool> stop_recording(const Pane& pane) {
     // Everything the pane wrote before now goes in: the recording ends at a
     // mark, or at the stream's end when it has ended (the pane is gone).
     std::optional<std::uint32_t> until;
+    std::optional<std::uint64_t> until_position;
     bool pane_gone = false;
-    auto seen = marked_view(pane, {});
+    auto seen = marked_view(pane, {}, true);
+    // A pane that prints gets a few more tries at a mark; printing still,
+    // its recording ends with the bytes that have come.
+    for (int look = 0; seen && seen->busy && look < kPrintingLooks; ++look) {
+        if (!sleep_interruptibly(kPrintingPause)) return interrupted();
+        seen = marked_view(pane, {}, true);
+    }
     if (!seen) return std::unexpected(seen.error());
     pane_gone = !seen->view.gone.empty();
     if (seen->mark && seen->mark->stream == current->stream) until = seen->mark->source;
-    if (!until) {
+    if (!until && seen->busy) until_position = streams::span(current->stream).end;
+    if (!until && !until_position) {
         // Its pipe is closed (the pane is gone, or someone closed it): the
         // recording ends with the stream's last byte, once that is read.
         // A pane whose program has ended and that tmux keeps (remain-on-exit)
@@ -122,7 +149,7 @@ Result<bool> stop_recording(const Pane& pane) {
             });
         if (!ended) return std::unexpected(ended.error());
     }
-    auto finished = streams::stop_recording(current->stream, until, kFinishSeconds);
+    auto finished = streams::stop_recording(current->stream, until, kFinishSeconds, until_position);
     if (!finished) return std::unexpected(finished.error());
     if (!pane_gone) (void)mark_recording(pane, false);
     const std::string file = quote_text(current->path);
@@ -135,6 +162,12 @@ Result<bool> stop_recording(const Pane& pane) {
         return runtime_error(std::string(kStopFailed) + "the recording to " + file + " is cut short: " +
                              finished->error + " (after " + std::to_string(finished->bytes) +
                              " bytes of events)");
+    }
+    if (finished->lost) {
+        return runtime_error(std::string(kStopFailed) + "the recording to " + file +
+                             " may lack some of pane " + pane.pane_id + "'s output: tmux dropped "
+                             "what it held for the pane's pipe when the pipe was reopened for a "
+                             "mark while the pane printed");
     }
     if (finished->stream_ended && !pane_gone) {
         return runtime_error(std::string(kStopFailed) + "pane " + pane.pane_id +

@@ -350,8 +350,9 @@ Result<Screen> wait_for(const Pane& pane, const TextMatcher& pattern,
     if (after && after->screen) {
         if (!after->screen->mark) {
             return runtime_error("pane " + pane.pane_id + ": the Screen given as after holds no "
-                                 "place in the pane's output stream (its output is piped "
-                                 "elsewhere), so new output cannot be told from old");
+                                 "place in the pane's output stream (it was taken while the pane "
+                                 "printed or a run or wait read that stream, or its output is "
+                                 "piped elsewhere), so new output cannot be told from old");
         }
         return wait_in_stream(pane, pattern, timeout, *after->screen->mark);
     }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "../core/host_command.hpp"
+#include "../core/process.hpp"
 #include "../core/private_files.hpp"
 #include "../core/server_socket.hpp"
 #include "../core/text.hpp"
@@ -24,6 +25,11 @@
 
 namespace termloom::pane_ops {
 namespace {
+
+// A mark looks at a pane once no byte has come for kQuietGap, and gives
+// up after kQuietWait (the pane is printing).
+constexpr auto kQuietGap = std::chrono::milliseconds(3);
+constexpr auto kQuietWait = std::chrono::milliseconds(100);
 
 constexpr std::string_view kPipeOption = "@termloom-pipe";
 // Set while the pipe's stream records: another process does not take that
@@ -162,6 +168,27 @@ struct PipeCommands {
     std::string condition, then, otherwise;
 };
 
+// What output can change in a pane besides its screen's text, cursor and
+// history: its title and modes. One line, the title escaped.
+const std::string& output_state_format() {
+    static const std::string format =
+        "#{cursor_flag}#{insert_flag}#{keypad_cursor_flag}#{keypad_flag}#{mouse_any_flag}"
+        "#{wrap_flag}#{origin_flag}#{mouse_all_flag}#{mouse_button_flag}#{mouse_standard_flag}"
+        "#{mouse_utf8_flag}#{mouse_sgr_flag},#{scroll_region_upper},#{scroll_region_lower},"
+        "#{alternate_saved_x},#{alternate_saved_y}|" + escaped_format("pane_title");
+    return format;
+}
+
+// Whether two views of a pane show the same: then tmux read no output that
+// changed anything between them.
+bool same_output(const PaneView& a, const PaneView& b) {
+    return a.screen.text == b.screen.text && a.written == b.written &&
+           a.screen.cursor_x == b.screen.cursor_x && a.screen.cursor_y == b.screen.cursor_y &&
+           a.screen.width == b.screen.width && a.screen.height == b.screen.height &&
+           a.screen.alternate == b.screen.alternate && a.history_size == b.history_size &&
+           !a.before.empty() && !b.before.empty() && a.before.back() == b.before.back();
+}
+
 Result<std::pair<PaneView, PipeState>> view_with_pipe(const Pane& pane, ViewOptions options,
                                                      const PipeCommands& pipe) {
     const std::string state = "#{pane_pipe}|#{" + std::string(kPipeOption) + "}|#{" +
@@ -170,9 +197,11 @@ Result<std::pair<PaneView, PipeState>> view_with_pipe(const Pane& pane, ViewOpti
                           fixed_operand(pipe.condition), fixed_operand(pipe.then),
                           fixed_operand(pipe.otherwise), command_separator(),
                           word("display-message"), word("-p"), word("-t"), value(pane.pane_id),
-                          fixed_operand(state)};
+                          fixed_operand(state), command_separator(),
+                          word("display-message"), word("-p"), word("-t"), value(pane.pane_id),
+                          fixed_operand(output_state_format())};
     options.before = before;
-    options.before_lines = 1;
+    options.before_lines = 2;
     auto view = view_pane(pane, options);
     if (!view) return std::unexpected(view.error());
     if (view->gone.find(kPaneExited) != std::string::npos) {
@@ -355,7 +384,7 @@ std::string stream_key(const Pane& pane) {
     return (pane.socket ? "S" + *pane.socket : std::string("D")) + "\n" + pane.pane_id;
 }
 
-Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
+Result<MarkedView> marked_view(const Pane& pane, ViewOptions options, bool for_reader) {
     // One at a time per pane in this process: two threads opening its stream
     // at once would each find the other's pipe.
     auto turn = take_turn(stream_key(pane) + "\nstream", std::nullopt);
@@ -366,9 +395,54 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
     // read: the pane may be piped by someone else now.
     if (live && streams::writer_gone(*live)) live.reset();
     if (!live || !owner) return open_with_view(pane, options);
+    if (!for_reader && streams::in_use(*live)) {
+        auto view = view_pane(pane, options);
+        if (!view) return std::unexpected(view.error());
+        return MarkedView{std::move(*view), std::nullopt,
+                          "a run or a wait of this process reads pane " + pane.pane_id +
+                              "'s output stream, and a mark then could cost it output",
+                          true};
+    }
+    // tmux drops what it holds for a pipe it closes, so the pipe is reopened
+    // only when the pane is quiet: first a look of its own, with no byte
+    // arriving meanwhile.
+    const Arg output_state[] = {word("display-message"), word("-p"), word("-t"), value(pane.pane_id),
+                                fixed_operand(output_state_format())};
+    ViewOptions looked = options;
+    looked.before = output_state;
+    looked.before_lines = 1;
+    std::optional<PaneView> quiet;
+    std::optional<std::uint64_t> quiet_end;
+    const auto give_up = std::chrono::steady_clock::now() + kQuietWait;
+    for (;;) {
+        const auto before = streams::span(*live);
+        const auto now = std::chrono::steady_clock::now();
+        const bool late = now >= give_up;
+        if (!late && now - before.last_byte < kQuietGap) {
+            if (!sleep_interruptibly(1)) return interrupted();
+            continue;
+        }
+        auto first = view_pane(pane, looked);
+        if (!first) return std::unexpected(first.error());
+        quiet = std::move(*first);
+        // Gone or dead, the pane prints nothing more: nothing to drop.
+        if (!quiet->gone.empty() || quiet->dead) break;
+        if (streams::span(*live).end == before.end && now - before.last_byte >= kQuietGap) {
+            quiet_end = before.end;
+            break;
+        }
+        if (late) break;
+    }
+    const bool settled = !quiet->gone.empty() || quiet->dead;
+    if (!quiet_end && !settled) {
+        return MarkedView{std::move(*quiet), std::nullopt,
+                          "pane " + pane.pane_id + " was printing, and a mark then could lose "
+                          "output (tmux drops what it holds for a pipe it closes)",
+                          true};
+    }
     auto feed = new_feed(pane);
     if (!feed) return std::unexpected(feed.error());
-    auto number = streams::add_source(*live, feed->source);
+    auto number = streams::add_source(*live, feed->source, quiet_end);
     if (!number) {
         drop_feed(pane, *feed);
         return open_with_view(pane, options);  // it ended meanwhile
@@ -389,6 +463,9 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
     if (view.gone.empty() && state.piped && state.token == token) {
         streams::set_token(*live, token);
         start_feed(pane, *feed, *live, *number);
+        // What the pane shows changed between the looks: tmux read output
+        // then, and may have held some of it for the old pipe.
+        streams::verify_source(*live, *number, settled || same_output(*quiet, view));
         return MarkedView{std::move(view), StreamMark{*live, *number}, {}};
     }
     streams::cancel_source(*live, *number);

@@ -13,6 +13,17 @@
 // FIFO, so the bytes before the capture went to the old FIFO and every
 // byte after it goes to the new one. The start of the new source is then
 // exactly the screen's moment.
+//
+// But tmux drops the bytes it holds for a pipe it closes (read from the
+// pane, not yet written to the pipe). So a mark is taken only when the
+// pane is quiet: a look first, after a moment without a byte and during
+// which none may arrive (else no mark: the pane is printing), and none
+// while a run or a wait of this process reads the stream. A recording
+// does not stop marks (its users mark as they drive); it ends with an error
+// when a seam inside it turned out lossy. The seam is lossy when
+// the pane showed anything else at the reopening than at that look, or
+// bytes came after it: readers across it (a run, a recording, a wait) say
+// so rather than answer without those bytes.
 #pragma once
 
 #include <functional>
@@ -38,13 +49,18 @@ Result<streams::StreamId> pane_stream(const Pane& pane, std::string_view failed)
 
 struct MarkedView {
     PaneView view;
-    std::optional<StreamMark> mark;  // none: the pane is piped by someone else
+    std::optional<StreamMark> mark;  // none: piped by someone else, or busy
     std::string refused;             // then why, for messages
+    // None because the pane printed all along, or a reader of this process
+    // was on its stream: the stream itself goes on.
+    bool busy = false;
 };
 
 // One tmux run: the pane's view and, when its stream is ours (opened now if
-// need be), a mark at that very moment.
-Result<MarkedView> marked_view(const Pane& pane, ViewOptions options);
+// need be), a mark at that very moment. While a run or a wait of this
+// process reads the stream, there is no mark (it could cost them bytes),
+// unless `for_reader` (a recording asks, to end at it).
+Result<MarkedView> marked_view(const Pane& pane, ViewOptions options, bool for_reader = false);
 
 // The same for a pane whose process still runs: a pane that is gone or dead
 // is the error live_view gives.

@@ -106,7 +106,17 @@ inline constexpr std::array kPaneInterface = {
         "    styles: also read every cell's character, width, colours and\n"
         "        attributes (Screen.cells, Screen.svg), in the same tmux run\n\n"
         "Returns:\n    Screen",
-        arg("escapes", "False"), arg("styles", "False")),
+        arg("escapes", "False"), arg("styles", "False"))
+        .noting(
+            "The Screen holds its moment in the pane's output stream, for `wait_for` and "
+            "`expect` with `after=`, when the pane was quiet as it was taken (no byte for 3 ms, "
+            "none during the look; a printing pane is waited for up to 0.1 s): the mark reopens "
+            "the pane's pipe, and tmux drops what it still holds for a pipe it closes. A Screen "
+            "taken while the pane prints holds none, nor one taken while a run or a wait of this "
+            "process reads that stream (it could cost them output); a wait after such a Screen "
+            "raises `RuntimeError`. "
+            "A pipe reopened as output came may have lost some: a run, a recording or a wait "
+            "that read across that moment raises `RuntimeError` rather than answer without it."),
     method<&pane_ops::screenshot>(
         "screenshot",
         "Write a picture of the visible screen as an SVG document.\n\nArgs:\n"
@@ -132,7 +142,8 @@ inline constexpr std::array kPaneInterface = {
         "        (screen.history_size + screen.cursor_y); None: all of it\n\n"
         "Returns:\n    Screen\n\nRaises:\n    TimeoutError at the timeout; RuntimeError at once "
         "when the pane\n    is gone or its process has ended, or when after is a line and the\n"
-        "    history is full, so new output cannot be told from old",
+        "    history is full, or a Screen that holds no moment (see screen),\n"
+        "    so new output cannot be told from old",
         arg("pattern"), arg("timeout", "10.0"), arg("after", "None"))
         .raising(Exception::TimeoutError),
     method<&pane_ops::wait_exit>(
