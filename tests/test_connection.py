@@ -53,7 +53,9 @@ def test_text_stays_text_through_the_parser(real_tmux, text):
 
 def test_the_same_answers_as_one_run_per_call(real_tmux, tmp_path):
     server = real_tmux.server
-    real_tmux.tmux("new-session", "-d", "-s", "s", "-x", "90", "-y", "20")
+    # A window named by hand keeps its name (tmux renames one after its
+    # program, which is tmux itself until the shell has started).
+    real_tmux.tmux("new-session", "-d", "-s", "s", "-n", "first", "-x", "90", "-y", "20")
     name = "w #{x}; '\"\\ é"
     server.sessions[0].new_window(name=name, command="printf '\\033[1;31mred\\033[0m\\tx\\n'; sleep 60")
 
