@@ -85,14 +85,20 @@ void watch_source(Stream& stream) {
     hub->by_fd[stream.current->source.fd] = stream.id;
 }
 
+// More than this many bytes on their way when a pipe is closed means it
+// was full: tmux's socket holds far more than this before it is.
+constexpr std::uint64_t kLateBytes = 32 * 1024;
+
 void set_start(Stream& stream, std::uint32_t number) {
     stream.starts[number] = stream.end();
     if (stream.starts.size() > 256) stream.starts.erase(stream.starts.begin());
     if (auto seam = stream.seams.find(number); seam != stream.seams.end()) {
         seam->second.at = stream.end();
-        // Bytes came after the pane was last seen quiet: tmux was still
-        // writing to the old pipe when it closed it.
-        if (seam->second.previous_end && *seam->second.previous_end != stream.end()) {
+        // Many bytes came after the pane was last seen quiet: the pipe was
+        // behind (tmux writes to a full pipe later, and drops that when it
+        // closes it). A few are only late: bytes on their way through the
+        // pipe and its copy, which tmux had written.
+        if (seam->second.previous_end && stream.end() > *seam->second.previous_end + kLateBytes) {
             seam->second.lossy = true;
         }
     }
@@ -354,7 +360,7 @@ void verify_source(StreamId id, std::uint32_t number, bool same) {
 bool in_use(StreamId id) {
     std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);
-    return stream && !stream->pins.empty();
+    return stream && (!stream->pins.empty() || (stream->recording && !stream->recording->finished));
 }
 
 Result<bool> lost_between(StreamId id, std::uint64_t from, std::uint64_t to, double seconds) {

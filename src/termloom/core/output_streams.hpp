@@ -83,8 +83,8 @@ bool writer_gone(StreamId id);
 // tmux drops what it holds for a pipe it closes (bytes read from the pane
 // and not yet written to the pipe), so where a reopened pipe's source
 // starts, bytes may be missing. The one who reopens it tells: the stream
-// should hold `previous_end` bytes when the source starts (none came after
-// the pane was last seen quiet), and verify_source says whether the pane
+// should hold about `previous_end` bytes when the source starts (many more
+// mean the pipe was behind), and verify_source says whether the pane
 // showed the same until the pipe was reopened. Either failing makes the
 // seam lossy. (Without `previous_end` only verify_source tells.)
 std::optional<std::uint32_t> add_source(StreamId id, Source source,
@@ -96,8 +96,8 @@ void verify_source(StreamId id, std::uint32_t number, bool same);
 // reopener is one tmux run from telling); one still unverified after
 // `seconds` counts as lossy.
 Result<bool> lost_between(StreamId id, std::uint64_t from, std::uint64_t to, double seconds = 10.0);
-// Whether a reader of this process is on the stream (a position pinned: a
-// run or a wait), so that a lossy seam would cost it bytes.
+// Whether a reader of this process is on the stream (a position pinned by
+// a run or a wait, a recording going on): a lossy seam would cost it bytes.
 bool in_use(StreamId id);
 // The child that writes source `number` (a queued or the current one),
 // known once the source is in place; its standard error descriptor with it.

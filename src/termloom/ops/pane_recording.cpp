@@ -1,9 +1,8 @@
 // Recording a pane: its output stream (pane_stream.hpp), from a mark taken
 // now, written as asciicast v2 by this process as the bytes arrive
-// (core/asciicast.hpp). Stopping takes another mark and returns once every
-// byte before it is in the file, and the file closed. (A pane that prints
-// all along has no mark: the recording starts, or ends, with the bytes
-// that have come.)
+// (core/asciicast.hpp). Stopping returns once every byte the pane wrote
+// before it is in the file, and the file closed. (A pane that prints all
+// along has no mark: the recording starts with the bytes that have come.)
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -30,10 +29,10 @@ constexpr double kFinishSeconds = 10.0;
 // How long the pipe of a pane whose program has ended stays without a byte
 // before all it wrote counts as come through.
 constexpr auto kDrain = std::chrono::milliseconds(250);
-// How often, and how many milliseconds apart, stopping tries again for a
-// mark while the pane prints.
-constexpr int kPrintingLooks = 10;
-constexpr int kPrintingPause = 20;
+// A recording ends once no byte has come for this long, or after the
+// second limit while the pane prints on.
+constexpr auto kStopQuiet = std::chrono::milliseconds(100);
+constexpr double kStopMostSeconds = 2.0;
 
 std::string os_error(int err) {
     char buf[256];
@@ -105,23 +104,30 @@ Result<bool> record(const Pane& pane, std::string path) {
 Result<bool> stop_recording(const Pane& pane) {
     auto current = streams::recording_of(stream_key(pane));
     if (!current) return false;
-    // Everything the pane wrote before now goes in: the recording ends at a
-    // mark, or at the stream's end when it has ended (the pane is gone).
-    std::optional<std::uint32_t> until;
+    // Everything the pane wrote before now goes in. A mark would reopen
+    // the pane's pipe, and tmux drops what it still holds for a pipe it
+    // closes: the recording ends, while the pipe is still ours, once no
+    // byte has come for kStopQuiet (what the pane wrote before the stop has
+    // come through then), or at the bytes that have come after kStopMost
+    // when it prints on; else at the stream's end.
     std::optional<std::uint64_t> until_position;
-    bool pane_gone = false;
-    auto seen = marked_view(pane, {}, true);
-    // A pane that prints gets a few more tries at a mark; printing still,
-    // its recording ends with the bytes that have come.
-    for (int look = 0; seen && seen->busy && look < kPrintingLooks; ++look) {
-        if (!sleep_interruptibly(kPrintingPause)) return interrupted();
-        seen = marked_view(pane, {}, true);
-    }
+    auto seen = view_of_own_pipe(pane, current->stream);
     if (!seen) return std::unexpected(seen.error());
-    pane_gone = !seen->view.gone.empty();
-    if (seen->mark && seen->mark->stream == current->stream) until = seen->mark->source;
-    if (!until && seen->busy) until_position = streams::span(current->stream).end;
-    if (!until && !until_position) {
+    const bool pane_gone = !seen->view.gone.empty();
+    if (seen->ours && !seen->view.dead) {
+        streams::Watch watch(current->stream);
+        auto settled = wait_until(
+            deadline_after(Seconds{kStopMostSeconds}), WakeSources{{}, 0, {watch.fd()}}, [&]() -> Result<Look> {
+                watch.clear();
+                const auto now = streams::span(current->stream);
+                const auto since = WaitClock::now() - now.last_byte;
+                if (now.ended || since >= kStopQuiet) return Look{Progress::Done, {}};
+                return Look{Progress::Unchanged, WaitClock::now() + (kStopQuiet - since)};
+            });
+        if (!settled) return std::unexpected(settled.error());
+        until_position = streams::span(current->stream).end;
+    }
+    if (!until_position) {
         // Its pipe is closed (the pane is gone, or someone closed it): the
         // recording ends with the stream's last byte, once that is read.
         // A pane whose program has ended and that tmux keeps (remain-on-exit)
@@ -149,7 +155,7 @@ Result<bool> stop_recording(const Pane& pane) {
             });
         if (!ended) return std::unexpected(ended.error());
     }
-    auto finished = streams::stop_recording(current->stream, until, kFinishSeconds, until_position);
+    auto finished = streams::stop_recording(current->stream, std::nullopt, kFinishSeconds, until_position);
     if (!finished) return std::unexpected(finished.error());
     if (!pane_gone) (void)mark_recording(pane, false);
     const std::string file = quote_text(current->path);

@@ -384,7 +384,7 @@ std::string stream_key(const Pane& pane) {
     return (pane.socket ? "S" + *pane.socket : std::string("D")) + "\n" + pane.pane_id;
 }
 
-Result<MarkedView> marked_view(const Pane& pane, ViewOptions options, bool for_reader) {
+Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
     // One at a time per pane in this process: two threads opening its stream
     // at once would each find the other's pipe.
     auto turn = take_turn(stream_key(pane) + "\nstream", std::nullopt);
@@ -395,11 +395,11 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options, bool for_r
     // read: the pane may be piped by someone else now.
     if (live && streams::writer_gone(*live)) live.reset();
     if (!live || !owner) return open_with_view(pane, options);
-    if (!for_reader && streams::in_use(*live)) {
+    if (streams::in_use(*live)) {
         auto view = view_pane(pane, options);
         if (!view) return std::unexpected(view.error());
         return MarkedView{std::move(*view), std::nullopt,
-                          "a run or a wait of this process reads pane " + pane.pane_id +
+                          "a run, a recording or a wait of this process reads pane " + pane.pane_id +
                               "'s output stream, and a mark then could cost it output",
                           true};
     }
@@ -474,6 +474,19 @@ Result<MarkedView> marked_view(const Pane& pane, ViewOptions options, bool for_r
                               ? ended_refusal(pane)
                               : "pane " + pane.pane_id + "'s output is no longer piped to this process";
     return MarkedView{std::move(view), std::nullopt, std::move(refused)};
+}
+
+Result<PipedView> view_of_own_pipe(const Pane& pane, streams::StreamId stream) {
+    auto owner = streams::owner(stream);
+    const std::string ours = owner ? "#{&&:#{pane_pipe},#{==:#{" + std::string(kPipeOption) + "}," +
+                                         owner->token + "}}"
+                                   : std::string("0");
+    const Arg before[] = {word("display-message"), word("-p"), word("-t"), value(pane.pane_id),
+                          fixed_operand(ours)};
+    auto view = view_pane(pane, {.before = before, .before_lines = 1});
+    if (!view) return std::unexpected(view.error());
+    const bool piped = view->gone.empty() && !view->before.empty() && view->before.front() == "1";
+    return PipedView{std::move(*view), piped && owner && !streams::writer_gone(stream)};
 }
 
 Result<MarkedView> live_marked_view(const Pane& pane, ViewOptions options) {

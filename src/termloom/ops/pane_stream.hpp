@@ -18,9 +18,9 @@
 // pane, not yet written to the pipe). So a mark is taken only when the
 // pane is quiet: a look first, after a moment without a byte and during
 // which none may arrive (else no mark: the pane is printing), and none
-// while a run or a wait of this process reads the stream. A recording
-// does not stop marks (its users mark as they drive); it ends with an error
-// when a seam inside it turned out lossy. The seam is lossy when
+// while a run, a recording or a wait of this process reads the stream (a
+// recording starts and ends at positions, without a mark). The seam is
+// lossy when
 // the pane showed anything else at the reopening than at that look, or
 // bytes came after it: readers across it (a run, a recording, a wait) say
 // so rather than answer without those bytes.
@@ -57,10 +57,18 @@ struct MarkedView {
 };
 
 // One tmux run: the pane's view and, when its stream is ours (opened now if
-// need be), a mark at that very moment. While a run or a wait of this
-// process reads the stream, there is no mark (it could cost them bytes),
-// unless `for_reader` (a recording asks, to end at it).
-Result<MarkedView> marked_view(const Pane& pane, ViewOptions options, bool for_reader = false);
+// need be), a mark at that very moment. While a run, a recording or a wait
+// of this process reads the stream, there is no mark (it could cost them
+// bytes).
+Result<MarkedView> marked_view(const Pane& pane, ViewOptions options);
+
+// A view of the pane that takes no mark, and whether the pane's pipe is
+// still the one of `stream` (open, under the stream's name).
+struct PipedView {
+    PaneView view;
+    bool ours = false;
+};
+Result<PipedView> view_of_own_pipe(const Pane& pane, streams::StreamId stream);
 
 // The same for a pane whose process still runs: a pane that is gone or dead
 // is the error live_view gives.

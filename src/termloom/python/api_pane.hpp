@@ -112,11 +112,11 @@ inline constexpr std::array kPaneInterface = {
             "`expect` with `after=`, when the pane was quiet as it was taken (no byte for 3 ms, "
             "none during the look; a printing pane is waited for up to 0.1 s): the mark reopens "
             "the pane's pipe, and tmux drops what it still holds for a pipe it closes. A Screen "
-            "taken while the pane prints holds none, nor one taken while a run or a wait of this "
-            "process reads that stream (it could cost them output); a wait after such a Screen "
-            "raises `RuntimeError`. "
-            "A pipe reopened as output came may have lost some: a run, a recording or a wait "
-            "that read across that moment raises `RuntimeError` rather than answer without it."),
+            "taken while the pane prints holds none, nor one taken while a run, a recording or a "
+            "wait of this process reads that stream (it could cost them output); a wait after "
+            "such a Screen raises `RuntimeError`. A pipe reopened as output came may have lost "
+            "some: a run or a wait that read across that moment raises `RuntimeError` rather "
+            "than answer without it."),
     method<&pane_ops::screenshot>(
         "screenshot",
         "Write a picture of the visible screen as an SVG document.\n\nArgs:\n"
