@@ -102,14 +102,8 @@ void set_start(Stream& stream, std::uint32_t number) {
             seam->second.lossy = true;
         }
     }
-    if (stream.recording && !stream.recording->finished) {
-        Recording& rec = *stream.recording;
-        if (rec.from == number) rec.from_position = stream.end();
-        if (rec.until && *rec.until == number) {
-            rec.until_position = stream.end();
-            record(stream);
-            finish_recording(stream);
-        }
+    if (stream.recording && !stream.recording->finished && stream.recording->from == number) {
+        stream.recording->from_position = stream.end();
     }
 }
 
@@ -365,11 +359,6 @@ bool in_use(StreamId id) {
 
 Result<bool> lost_between(StreamId id, std::uint64_t from, std::uint64_t to, double seconds) {
     std::unique_lock lock(hub->mutex);
-    return lossy_seam_between(lock, id, from, to, seconds);
-}
-
-Result<bool> lossy_seam_between(std::unique_lock<std::mutex>& lock, StreamId id, std::uint64_t from,
-                                std::uint64_t to, double seconds) {
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(seconds));

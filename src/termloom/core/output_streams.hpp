@@ -193,20 +193,16 @@ struct RecordingOf {
 };
 std::optional<RecordingOf> recording_of(const std::string& key);
 
-// Ends the recording at the start of source `until`, or at `until_position`
-// (neither: at the stream's end) and waits, within `seconds`, until
-// everything before it is written and the file closed. The recording's
-// error, if writing failed; `ended` tells whether the stream had ended (its
-// last source closed); `lost`, whether a lossy seam lies inside it.
+// Ends the recording at position `until` (none: at the stream's end),
+// which the stream has reached, writes what is left and closes the file.
+// The recording's error, if writing failed; `ended` tells whether the
+// stream had ended (its last source closed).
 struct Finished {
-    bool done = false;       // false: not finished within the time
     bool stream_ended = false;
     std::string error;       // "" when every byte was written
     std::uint64_t bytes = 0; // written to the file
-    bool lost = false;
 };
-Result<Finished> stop_recording(StreamId id, std::optional<std::uint32_t> until, double seconds,
-                                std::optional<std::uint64_t> until_position = {});
+Result<Finished> stop_recording(StreamId id, std::optional<std::uint64_t> until);
 
 // The markers that commands in a pane print for termloom: ESC ] 6973 ; TEXT BEL.
 inline constexpr std::string_view kMarkerStart = "\x1b]6973;";

@@ -37,7 +37,6 @@ struct Recording {
     std::optional<std::uint64_t> from_position;
     std::uint64_t written_to = 0;             // the bytes before this are in the file
     std::optional<std::uint64_t> held_from;   // not written from here on, for now
-    std::optional<std::uint32_t> until;
     std::optional<std::uint64_t> until_position;
     std::unique_ptr<AsciicastWriter> writer;
     bool finished = false;
@@ -99,8 +98,5 @@ Stream* find_stream(StreamId id);
 void record(Stream& stream);
 // Ends the recording: what came goes in, the file is closed.
 void finish_recording(Stream& stream);
-// lost_between with `lock` (on hub->mutex) held; it is let go while waiting.
-Result<bool> lossy_seam_between(std::unique_lock<std::mutex>& lock, StreamId id, std::uint64_t from,
-                                std::uint64_t to, double seconds);
 
 }  // namespace termloom::streams

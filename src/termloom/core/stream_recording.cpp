@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include "process.hpp"
 #include "stream_hub.hpp"
 
 namespace termloom::streams {
@@ -118,58 +117,23 @@ std::optional<RecordingOf> recording_of(const std::string& key) {
     return std::nullopt;
 }
 
-Result<Finished> stop_recording(StreamId id, std::optional<std::uint32_t> until, double seconds,
-                                std::optional<std::uint64_t> until_position) {
-    std::unique_lock lock(hub->mutex);
+Result<Finished> stop_recording(StreamId id, std::optional<std::uint64_t> until) {
+    std::lock_guard lock(hub->mutex);
     Stream* stream = find_stream(id);
     if (!stream || !stream->recording) return runtime_error("the pane is not recording");
     Recording& rec = *stream->recording;
     if (!rec.finished) {
-        if (until_position && !stream->ended) {
-            rec.until_position = std::max(*until_position, rec.written_to);
+        // The bytes before `until` have come: they are written at once.
+        if (until && !stream->ended) {
+            rec.until_position = std::max(*until, rec.written_to);
             rec.held_from.reset();
             record(*stream);
-            if (!rec.finished) finish_recording(*stream);
-        } else if (!until || stream->ended) {
-            finish_recording(*stream);
-        } else {
-            rec.until = until;
-            if (auto start = stream->starts.find(*until); start != stream->starts.end()) {
-                rec.until_position = start->second;
-                rec.held_from.reset();
-                record(*stream);
-            }
         }
-    }
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(seconds));
-    while (!stream->recording->finished) {
-        // The interrupt check runs between short waits.
-        hub->changed.wait_for(lock, std::chrono::milliseconds(100));
-        stream = find_stream(id);
-        if (!stream || !stream->recording) return runtime_error("the pane's output stream is gone");
-        if (stream->recording->finished) break;
-        if (stream->ended || !pending_source(*stream, *until)) {
-            if (!stream->recording->until_position) finish_recording(*stream);
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return Finished{};
-        lock.unlock();
-        const bool stop = host_wants_to_stop();
-        lock.lock();
-        if (stop) return interrupted();
-        stream = find_stream(id);
-        if (!stream || !stream->recording) return runtime_error("the pane's output stream is gone");
+        finish_recording(*stream);
     }
     Recording done = std::move(*stream->recording);
     stream->recording.reset();
-    bool lost = false;
-    if (done.from_position && done.until_position) {
-        auto lossy = lossy_seam_between(lock, id, *done.from_position, *done.until_position, 10.0);
-        if (!lossy) return std::unexpected(lossy.error());
-        lost = *lossy;
-    }
-    return Finished{true, done.stream_ended, std::move(done.error), done.bytes, lost};
+    return Finished{done.stream_ended, std::move(done.error), done.bytes};
 }
 
 }  // namespace termloom::streams

@@ -12,7 +12,6 @@
 
 #include "../core/asciicast.hpp"
 #include "../core/output_streams.hpp"
-#include "../core/process.hpp"
 #include "../core/text.hpp"
 #include "pane.hpp"
 #include "pane_stream.hpp"
@@ -155,25 +154,14 @@ Result<bool> stop_recording(const Pane& pane) {
             });
         if (!ended) return std::unexpected(ended.error());
     }
-    auto finished = streams::stop_recording(current->stream, std::nullopt, kFinishSeconds, until_position);
+    auto finished = streams::stop_recording(current->stream, until_position);
     if (!finished) return std::unexpected(finished.error());
     if (!pane_gone) (void)mark_recording(pane, false);
     const std::string file = quote_text(current->path);
-    if (!finished->done) {
-        return runtime_error(std::string(kStopFailed) + "the recording to " + file +
-                             " did not finish within " + seconds_text(Seconds{kFinishSeconds}) +
-                             " seconds");
-    }
     if (!finished->error.empty()) {
         return runtime_error(std::string(kStopFailed) + "the recording to " + file + " is cut short: " +
                              finished->error + " (after " + std::to_string(finished->bytes) +
                              " bytes of events)");
-    }
-    if (finished->lost) {
-        return runtime_error(std::string(kStopFailed) + "the recording to " + file +
-                             " may lack some of pane " + pane.pane_id + "'s output: tmux dropped "
-                             "what it held for the pane's pipe when the pipe was reopened for a "
-                             "mark while the pane printed");
     }
     if (finished->stream_ended && !pane_gone) {
         return runtime_error(std::string(kStopFailed) + "pane " + pane.pane_id +

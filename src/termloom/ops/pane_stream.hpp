@@ -20,10 +20,9 @@
 // which none may arrive (else no mark: the pane is printing), and none
 // while a run, a recording or a wait of this process reads the stream (a
 // recording starts and ends at positions, without a mark). The seam is
-// lossy when
-// the pane showed anything else at the reopening than at that look, or
-// bytes came after it: readers across it (a run, a recording, a wait) say
-// so rather than answer without those bytes.
+// lossy when the pane showed anything else at the reopening than at that
+// look, or many bytes came after it: a later wait after an older mark, or
+// an `expect` going on across it, says so rather than answer without them.
 #pragma once
 
 #include <functional>

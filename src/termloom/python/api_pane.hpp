@@ -115,8 +115,8 @@ inline constexpr std::array kPaneInterface = {
             "taken while the pane prints holds none, nor one taken while a run, a recording or a "
             "wait of this process reads that stream (it could cost them output); a wait after "
             "such a Screen raises `RuntimeError`. A pipe reopened as output came may have lost "
-            "some: a run or a wait that read across that moment raises `RuntimeError` rather "
-            "than answer without it."),
+            "some: a wait after an older Screen, or an `expect`, that reads across that moment "
+            "raises `RuntimeError` rather than answer without it."),
     method<&pane_ops::screenshot>(
         "screenshot",
         "Write a picture of the visible screen as an SVG document.\n\nArgs:\n"
