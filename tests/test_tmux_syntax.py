@@ -4,11 +4,12 @@ import os
 import pytest
 
 import termloom
-from conftest import real_tmux_before
+from conftest import real_tmux_before, wait_for
 
 # tmux itself rewrites ':' and '.' and vis-encodes backslashes and control
 # characters in session names, so those are left out here.
-ODD_NAMES = ["semi;", "x;;", "-x", "--", "-", "x#{session_id}y", "##", "#(true)", "-#;", "plain"]
+ODD_NAMES = ["semi;", "x;;", "-x", "--", "-", "x#{session_id}y", "##", "#(true)", "-#;", "plain",
+             "#[fg=red]x", "?###[", "a##[b#[c"]
 
 
 @pytest.mark.parametrize("name", ODD_NAMES)
@@ -108,25 +109,57 @@ def test_rename_takes_the_name_tmux_stored(fake_tmux, Session, name, stored):
     assert session.name == stored
 
 
-@pytest.mark.parametrize("name, written", [
-    ("-x", "-x"),          # an option's value may start with "-"
-    ("x;", "x\\;"),
-    ("x#y", "x##y"),
+# From 3.2 on, tmux's format expansion keeps a run of "#" before "[" as it
+# is; 3.1c halves it as any other. Only such a run makes tmux -V run.
+@pytest.mark.parametrize("name, written, written_3_1c", [
+    ("-x", "-x", "-x"),          # an option's value may start with "-"
+    ("x;", "x\\;", "x\\;"),
+    ("x#y", "x##y", "x##y"),
+    ("a##[b#", "a##[b##", "a####[b##"),
 ])
-def test_new_session_vectors(fake_tmux, name, written):
-    fake_tmux.respond(stdout=name + "\n")
-    termloom.Server().new_session(name)
-    assert fake_tmux.calls == [["tmux", "new-session", "-d", "-s", written, "-P", "-F", "#{session_name}"]]
+def test_new_session_vectors(fake_tmux, name, written, written_3_1c):
+    for release, form in [("3.3a", written), ("3.1c", written_3_1c)]:
+        fake_tmux.version("tmux " + release).respond(stdout=name + "\n")
+        termloom.Server().new_session(name)
+        assert fake_tmux.calls[-1] == ["tmux", "new-session", "-d", "-s", form, "-P", "-F", "#{session_name}"]
+    assert fake_tmux.versions_asked == (2 if "#[" in name else 0)
 
 
-@pytest.mark.parametrize("name, literal", [
-    ("x;", "x;"), ("#x", "##x"), ("-x", "-x"), ("a,b}", "a#,b#}"), ("#[x", "#[x"), ("x##[", "x##["),
-    ("#a#[", "##a#["), ("$1", "$1"),
+@pytest.mark.parametrize("name, literal, literal_3_1c", [
+    ("x;", "x;", "x;"), ("#x", "##x", "##x"), ("-x", "-x", "-x"), ("a,b}", "a#,b#}", "a#,b#}"),
+    ("#[x", "#[x", "##[x"), ("x##[", "x##[", "x####["), ("#a#[", "##a#[", "##a##["), ("$1", "$1", "$1"),
 ])
-def test_look_ups_write_the_name_as_a_format_literal(fake_tmux, name, literal):
+def test_look_ups_write_the_name_as_a_format_literal(fake_tmux, name, literal, literal_3_1c):
     termloom.Server().has_session(name)
-    assert fake_tmux.calls == [["tmux", "list-sessions", "-f", "#{==:#{session_name}," + literal + "}",
-                                "-F", "#{session_id}"]]
+    fake_tmux.version("tmux 3.1c")
+    termloom.Server().has_session(name)
+    assert fake_tmux.calls == [
+        ["tmux", "list-sessions", "-f", "#{==:#{session_name}," + literal + "}", "-F", "#{session_id}"],
+        ["tmux", "list-sessions", "-F", "#{?#{==:#{session_name}," + literal_3_1c + "},#{session_id},}"]]
+
+
+@pytest.mark.shared_files  # the folder is this machine's
+@pytest.mark.parametrize("text", ["#[fg=red]x", "a##[b", "?###[#"])
+def test_hashes_before_a_bracket_reach_tmux_as_given(real_tmux, text):
+    """Window names, titles and start directories are format-expanded too."""
+    session = real_tmux.server.new_session("s")
+    folder = os.path.join(real_tmux.folder, text)
+    os.mkdir(folder)
+    window = session.new_window(name=text, directory=folder)
+    named = session.new_window()
+    named.name = text
+    pane = window.panes[0]
+    pane.title = text
+
+    def shown(index):
+        line = real_tmux.tmux("display-message", "-p", "-t", f"=s:{index}",
+                              "#{window_name}|#{pane_title}|#{pane_current_path}")
+        return line.rstrip("\n")
+
+    wait_for(lambda: shown(window.index) == f"{text}|{text}|{folder}")
+    assert shown(named.index).startswith(f"{text}|")
+    assert (window.name, named.name, pane.title) == (text, text, text)
+    assert [w.name for w in session.windows if w.index in (window.index, named.index)] == [text, text]
 
 
 def test_socket_path_is_not_escaped(fake_tmux):

@@ -96,8 +96,11 @@ std::optional<std::vector<std::string>> words_for_client(const std::vector<std::
                 char buffer[4096];
                 if (remote_home == nullptr && ::getcwd(buffer, sizeof buffer) == nullptr) return std::nullopt;
                 const char* directory = remote_home != nullptr ? remote_home->c_str() : buffer;
+                // One that the releases read apart runs once, which needs no -c.
+                if (format_text_needs_release(directory)) return std::nullopt;
                 // Written as tmux_argv writes a directory: a format, maybe "\;".
-                const auto written = tmux_argv(std::nullopt, {name_value(directory)}).argv;
+                const FormatText text = format_text(directory, TmuxRelease{});
+                const auto written = tmux_argv(std::nullopt, {name_value(text)}).argv;
                 words.emplace_back("-c");
                 words.push_back(written.back());
             }

@@ -28,21 +28,8 @@ bool is_operand(ArgRole role) {
            role == ArgRole::NameOperand;
 }
 
-bool is_format_expanded(ArgRole role) {
-    return role == ArgRole::NameValue || role == ArgRole::NameOperand;
-}
-
 std::string written_form(const Arg& arg) {
-    std::string out;
-    if (is_format_expanded(arg.role)) {
-        out.reserve(arg.text.size() + 2);
-        for (char c : arg.text) {
-            if (c == '#') out.push_back('#');
-            out.push_back(c);
-        }
-    } else {
-        out.assign(arg.text);
-    }
+    std::string out(arg.text);
     // tmux turns a trailing "\;" back into ";" and takes a bare one as the
     // end of the command.
     if (is_caller_text(arg.role) && !out.empty() && out.back() == ';') {
@@ -101,7 +88,11 @@ bool session_name_addressable(std::string_view session_name) {
     return session_name.find_first_of(":.") == std::string_view::npos;
 }
 
-std::string format_literal(std::string_view text) {
+namespace {
+
+// Where `escaped` ("," "}" inside "#{...}"), those are escaped with "#" too.
+std::string written_for_formats(std::string_view text, bool keeps_style_runs,
+                                std::string_view escaped) {
     std::string out;
     out.reserve(text.size() + 8);
     for (std::size_t i = 0; i < text.size();) {
@@ -109,22 +100,37 @@ std::string format_literal(std::string_view text) {
             const std::size_t run_end = text.find_first_not_of('#', i);
             const std::size_t run = (run_end == std::string_view::npos ? text.size() : run_end) - i;
             const bool before_style = run_end != std::string_view::npos && text[run_end] == '[';
-            out.append(before_style ? run : 2 * run, '#');
+            out.append(before_style && keeps_style_runs ? run : 2 * run, '#');
             i += run;
             continue;
         }
-        if (text[i] == ',' || text[i] == '}') out.push_back('#');
+        if (escaped.find(text[i]) != std::string_view::npos) out.push_back('#');
         out.push_back(text[i++]);
     }
     return out;
 }
 
-std::string session_filter(std::string_view session_name) {
-    return "#{==:#{session_name}," + format_literal(session_name) + "}";
+}  // namespace
+
+FormatText format_text(std::string_view text, const TmuxRelease& release) {
+    return {written_for_formats(text, keeps_hashes_before_style(release), {})};
 }
 
-std::string window_filter(std::string_view session_name, std::uint32_t index) {
-    return "#{&&:" + session_filter(session_name) + ",#{==:#{window_index}," +
+bool format_text_needs_release(std::string_view text) {
+    return text.find("#[") != std::string_view::npos;
+}
+
+std::string format_literal(std::string_view text, const TmuxRelease& release) {
+    return written_for_formats(text, keeps_hashes_before_style(release), ",}");
+}
+
+std::string session_filter(std::string_view session_name, const TmuxRelease& release) {
+    return "#{==:#{session_name}," + format_literal(session_name, release) + "}";
+}
+
+std::string window_filter(std::string_view session_name, std::uint32_t index,
+                          const TmuxRelease& release) {
+    return "#{&&:" + session_filter(session_name, release) + ",#{==:#{window_index}," +
            std::to_string(index) + "}}";
 }
 

@@ -5,7 +5,8 @@
 //  - a final ";" would end the command; it is written "\;";
 //  - a first operand starting with "-" would be read as an option; a "--"
 //    goes before it;
-//  - names and titles are expanded as formats; each "#" is written "##".
+//  - names and titles are expanded as formats; they are written as
+//    format_text writes them, which depends on the release.
 // Every argument says which of these apply to it by its role.
 #pragma once
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "host_command.hpp"
+#include "tmux_release.hpp"
 
 namespace termloom {
 
@@ -28,6 +30,7 @@ enum class ArgRole {
     NameValue,     // caller name following a flag that tmux format-expands
     Operand,       // caller text as an operand
     NameOperand,   // caller name as an operand that tmux format-expands
+    // (a name's text is its FormatText: written already)
     Separator,     // ";" between two commands run by one tmux process
 };
 
@@ -39,9 +42,22 @@ struct Arg {
 constexpr Arg word(std::string_view text) { return {ArgRole::Word, text}; }
 constexpr Arg fixed_operand(std::string_view text) { return {ArgRole::FixedOperand, text}; }
 constexpr Arg value(std::string_view text) { return {ArgRole::Value, text}; }
-constexpr Arg name_value(std::string_view text) { return {ArgRole::NameValue, text}; }
+// A caller's text as tmux's format expansion gives it back: each "#"
+// doubled, but for a run of "#" just before "[", which the releases that
+// keep such runs (keeps_hashes_before_style) get as it is. Only such a run
+// makes the release matter (format_text_needs_release).
+struct FormatText {
+    std::string written;
+};
+FormatText format_text(std::string_view text, const TmuxRelease& release);
+bool format_text_needs_release(std::string_view text);
+
 constexpr Arg operand(std::string_view text) { return {ArgRole::Operand, text}; }
-constexpr Arg name_operand(std::string_view text) { return {ArgRole::NameOperand, text}; }
+inline Arg name_value(const FormatText& name) { return {ArgRole::NameValue, name.written}; }
+inline Arg name_operand(const FormatText& name) { return {ArgRole::NameOperand, name.written}; }
+// An Arg only views its text: a temporary's would be gone.
+Arg name_value(FormatText&&) = delete;
+Arg name_operand(FormatText&&) = delete;
 constexpr Arg command_separator() { return {ArgRole::Separator, ";"}; }
 
 // "tmux", then "-u" when the environment would not make tmux take the
@@ -76,17 +92,17 @@ bool session_name_addressable(std::string_view session_name);
 // exactly, or act on the id such a filter found (see find_session and
 // find_window in ops/run_tmux.hpp).
 
-// `text` written so that a format expands it back to exactly `text`: "#",
-// "," and "}" are escaped with "#", except a run of "#" before "[", which
-// tmux keeps as it is (a name stores "#[" as "##[").
-std::string format_literal(std::string_view text);
+// `text` written as an argument inside "#{...}" so that it expands back to
+// exactly `text`: as format_text writes it, with "," and "}" escaped by "#".
+std::string format_literal(std::string_view text, const TmuxRelease& release);
 
 // A filter (-f) true for the session named exactly `session_name`.
-std::string session_filter(std::string_view session_name);
+std::string session_filter(std::string_view session_name, const TmuxRelease& release);
 
 // A filter (-f) true for window `index` of the session named exactly
 // `session_name`, and for its panes.
-std::string window_filter(std::string_view session_name, std::uint32_t index);
+std::string window_filter(std::string_view session_name, std::uint32_t index,
+                          const TmuxRelease& release);
 
 // The arguments of a listing that prints `format` only for the objects that
 // `filter` is true for. Where the release takes -f on its list commands

@@ -200,4 +200,6 @@ bool kill_server_loses_output(const TmuxRelease& release) { return !release.at_l
 bool dead_pane_tells_signal(const TmuxRelease& release) { return release.at_least(3, 3); }
 bool new_session_takes_environment(const TmuxRelease& release) { return release.at_least(3, 2); }
 
+bool keeps_hashes_before_style(const TmuxRelease& release) { return release.at_least(3, 2); }
+
 }  // namespace termloom

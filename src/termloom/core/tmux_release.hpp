@@ -70,5 +70,8 @@ bool dead_pane_tells_signal(const TmuxRelease& release);
 // new-session -e (the environment of the session and its first pane):
 // tmux 3.2. new-window -e and split-window -e are older than 3.1c.
 bool new_session_takes_environment(const TmuxRelease& release);
+// A run of "#" just before "[" (a style's start) in a format expands to
+// itself: tmux 3.2. Before, it halves as any other run ("##" to "#").
+bool keeps_hashes_before_style(const TmuxRelease& release);
 
 }  // namespace termloom

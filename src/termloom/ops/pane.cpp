@@ -76,8 +76,8 @@ Result<Pane> split(const Pane& pane, bool horizontal, std::optional<std::string>
     if (percent && (*percent == 0 || *percent > 100)) {
         return value_error("split: percent must be 1 to 100, not " + std::to_string(*percent));
     }
-    auto checked = check_start_directory(pane.socket, directory);
-    if (!checked) return std::unexpected(checked.error());
+    auto start = start_directory(pane.socket, directory);
+    if (!start) return std::unexpected(start.error());
     std::deque<std::string> texts;
     std::vector<Arg> args = {word("split-window"), word(horizontal ? "-h" : "-v"), word("-t"),
                              value(pane.pane_id), word("-P"), word("-F"), word(kListFormat)};
@@ -86,7 +86,7 @@ Result<Pane> split(const Pane& pane, bool horizontal, std::optional<std::string>
         const std::string length = size ? std::to_string(*size) : std::to_string(*percent) + "%";
         args.insert(args.end(), {word("-l"), word(texts.emplace_back(length))});
     }
-    add_start_directory(args, directory);
+    add_start_directory(args, *start);
     add_environment(args, texts, environment);
     if (command && keep) {
         args.push_back(operand(texts.emplace_back(kept_command(*command))));
@@ -138,8 +138,10 @@ Result<void> rename(Pane& pane, std::string title) {
                                              : "tmux 3.3a keeps no pane title holding ") +
                            quote_text(*refused) + ": " + quote_text(title));
     }
+    auto written = format_text_on_host(pane.socket, title);
+    if (!written) return std::unexpected(written.error());
     auto renamed = action_run(tmux_argv(pane.socket, {word("select-pane"), word("-T"),
-                                                      name_value(title), word("-t"),
+                                                      name_value(*written), word("-t"),
                                                       value(pane.pane_id)}),
                               "tmux select-pane -T failed: ");
     if (!renamed) return std::unexpected(renamed.error());

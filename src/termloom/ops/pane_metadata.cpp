@@ -164,16 +164,20 @@ Result<PaneMetadata> pane_ops::metadata(const Pane& pane) {
 // scope only narrows where tmux looks.
 Result<std::vector<PaneMetadata>> window_ops::pane_metadata(const Window& window) {
     if (!session_name_addressable(window.session_name)) return std::vector<PaneMetadata>();
+    auto release = release_on_host(window.socket);
+    if (!release) return std::unexpected(release.error());
     std::string target;
-    const std::string filter = window_filter(window.session_name, window.index);
+    const std::string filter = window_filter(window.session_name, window.index, *release);
     auto scope = listing_scope(target, window.session_name, window.index);
     return listing(window.socket, std::move(scope), filter);
 }
 
 Result<std::vector<PaneMetadata>> session_ops::pane_metadata(const Session& session) {
     if (!session_name_addressable(session.name)) return std::vector<PaneMetadata>();
+    auto release = release_on_host(session.socket);
+    if (!release) return std::unexpected(release.error());
     std::string target;
-    const std::string filter = session_filter(session.name);
+    const std::string filter = session_filter(session.name, *release);
     auto scope = listing_scope(target, session.name);
     // "-a" already lists every pane; a session target needs "-s" for all of its windows.
     if (scope.front().text != "-a") scope.insert(scope.begin(), word("-s"));

@@ -111,8 +111,9 @@ Result<void> put_back(const SocketPath& socket, const HistoryLimitLevel& level, 
 // tmux starts a pane whose directory is missing in another one, and says
 // nothing. A relative path is the client's: ours here, on a remote host
 // that of the shell that runs tmux there (its home, as a rule).
-Result<void> check_start_directory(const SocketPath& socket, const std::optional<std::string>& directory) {
-    if (!directory) return {};
+Result<std::optional<FormatText>> start_directory(const SocketPath& socket,
+                                                  const std::optional<std::string>& directory) {
+    if (!directory) return std::nullopt;
     auto host = host_of(socket);
     if (!host) return value_error(std::move(host.error().text));
     bool found = false;
@@ -124,10 +125,12 @@ Result<void> check_start_directory(const SocketPath& socket, const std::optional
         found = is_directory(*directory);
     }
     if (!found) return value_error("no such directory: " + quote_text(*directory));
-    return {};
+    auto written = format_text_on_host(socket, *directory);
+    if (!written) return std::unexpected(written.error());
+    return std::move(*written);
 }
 
-void add_start_directory(std::vector<Arg>& args, const std::optional<std::string>& directory) {
+void add_start_directory(std::vector<Arg>& args, const std::optional<FormatText>& directory) {
     if (directory) args.insert(args.end(), {word("-c"), name_value(*directory)});
 }
 

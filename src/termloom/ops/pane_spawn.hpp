@@ -20,14 +20,15 @@ namespace termloom {
 
 // tmux starts a pane whose directory is missing in another one and says
 // nothing: a ValueError naming it, before anything runs. A relative path is
-// the client's, which is ours.
-Result<void> check_start_directory(const SocketPath& socket,
-                                   const std::optional<std::string>& directory);
+// the client's, which is ours. The directory found, as tmux's format
+// expansion of "-c" reads it back.
+Result<std::optional<FormatText>> start_directory(const SocketPath& socket,
+                                                  const std::optional<std::string>& directory);
 
-// "-c DIR" (tmux expands it as a format) and "-e NAME=VALUE" for each
-// variable, appended to `args`; `texts` keeps the NAME=VALUE texts the
-// arguments point into.
-void add_start_directory(std::vector<Arg>& args, const std::optional<std::string>& directory);
+// "-c DIR" (the written directory, which must outlive `args`) and
+// "-e NAME=VALUE" for each variable, appended to `args`; `texts` keeps the
+// NAME=VALUE texts the arguments point into.
+void add_start_directory(std::vector<Arg>& args, const std::optional<FormatText>& directory);
 void add_environment(std::vector<Arg>& args, std::deque<std::string>& texts,
                      const std::optional<Environment>& environment);
 

@@ -96,6 +96,13 @@ Result<TmuxRelease> release_on_host(const SocketPath& socket) {
     return std::move(tmux->release);
 }
 
+Result<FormatText> format_text_on_host(const SocketPath& socket, std::string_view text) {
+    if (!format_text_needs_release(text)) return format_text(text, TmuxRelease{});
+    auto release = release_on_host(socket);
+    if (!release) return std::unexpected(release.error());
+    return format_text(text, *release);
+}
+
 Result<std::string> tmux_program_on_host(const SocketPath& socket) {
     auto tmux = host_tmux(socket);
     if (!tmux) return run_failure(tmux.error(), "tmux", kSpawnPrefix);
@@ -171,18 +178,19 @@ Result<HostCommand> exact_listing(const SocketPath& socket,
                                                std::string_view session_name,
                                                std::optional<std::uint32_t> index,
                                                std::string_view window_format) {
-    auto filters = lists_take_filter(socket);
-    if (!filters) return std::unexpected(filters.error());
-    const std::string in_session = session_filter(session_name);
+    auto release = release_on_host(socket);
+    if (!release) return std::unexpected(release.error());
+    const bool filters = lists_take_filter(*release);
+    const std::string in_session = session_filter(session_name, *release);
     std::string session_format;
     std::vector<Arg> args = {word("list-sessions")};
-    std::ranges::copy(filtered_listing(session_format, in_session, "#{session_id}", *filters),
+    std::ranges::copy(filtered_listing(session_format, in_session, "#{session_id}", filters),
                       std::back_inserter(args));
     if (!index) return tmux_argv(socket, args);
-    const std::string in_window = window_filter(session_name, *index);
+    const std::string in_window = window_filter(session_name, *index, *release);
     std::string window_listing_format;
     args.insert(args.end(), {command_separator(), word("list-windows"), word("-a")});
-    std::ranges::copy(filtered_listing(window_listing_format, in_window, window_format, *filters),
+    std::ranges::copy(filtered_listing(window_listing_format, in_window, window_format, filters),
                       std::back_inserter(args));
     return tmux_argv(socket, args);
 }

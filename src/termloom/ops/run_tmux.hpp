@@ -12,6 +12,7 @@
 #include "../core/host_command.hpp"
 #include "../core/process.hpp"
 #include "../core/server_socket.hpp"
+#include "../core/tmux_command.hpp"
 #include "../core/tmux_release.hpp"
 #include "handles.hpp"
 
@@ -44,6 +45,10 @@ Result<std::optional<std::string>> successful_stdout(const HostCommand& command)
 // The release of the tmux that serves `socket` (the tmux on PATH, or the
 // remote host's; core/tmux_release.hpp), asked once.
 Result<TmuxRelease> release_on_host(const SocketPath& socket);
+
+// `text` as format_text (core/tmux_command.hpp) writes it for that tmux,
+// whose release is asked only when the text holds what releases read apart.
+Result<FormatText> format_text_on_host(const SocketPath& socket, std::string_view text);
 
 // The absolute path of that tmux, on its host ("tmux" when none is known).
 Result<std::string> tmux_program_on_host(const SocketPath& socket);

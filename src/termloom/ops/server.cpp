@@ -204,8 +204,8 @@ Result<Session> new_session(const Server& server, std::string name,
                             std::optional<Environment> environment,
                             std::optional<std::uint32_t> history_limit) {
     constexpr std::string_view kFailed = "new session failed: ";
-    auto checked = check_start_directory(server.socket, directory);
-    if (!checked) return std::unexpected(checked.error());
+    auto start = start_directory(server.socket, directory);
+    if (!start) return std::unexpected(start.error());
     if (environment) {
         auto release = release_on_host(server.socket);
         if (!release) return std::unexpected(release.error());
@@ -219,11 +219,13 @@ Result<Session> new_session(const Server& server, std::string name,
     }
     // tmux rewrites some names as it stores them (":" and ".", control and
     // unassigned characters, "#["): the handle takes the name it printed.
+    auto written = format_text_on_host(server.socket, name);
+    if (!written) return std::unexpected(written.error());
     std::deque<std::string> texts;
-    std::vector<Arg> args = {word("new-session"), word("-d"), word("-s"), name_value(name),
+    std::vector<Arg> args = {word("new-session"), word("-d"), word("-s"), name_value(*written),
                              word("-P"), word("-F"), word("#{session_name}")};
     add_size(args, texts, width, height);
-    add_start_directory(args, directory);
+    add_start_directory(args, *start);
     add_environment(args, texts, environment);
     if (command) args.push_back(operand(*command));
     // A new session has no options of its own before it exists: its first

@@ -32,7 +32,7 @@ std::optional<std::uint32_t> optional_size(std::string_view field) {
 // the name is printed escaped, on one line among the empty ones of the other
 // sessions.
 HostCommand rename_and_read_back(const SocketPath& socket, const std::string& id,
-                                 std::string_view new_name, bool filters) {
+                                 const FormatText& new_name, bool filters) {
     const std::string this_session = "#{==:#{session_id}," + id + "}";
     const std::string name_format = filters ? "#{session_name}" : escaped_format("session_name");
     std::string written;
@@ -83,13 +83,15 @@ Result<void> rename(Session& session, std::string new_name) {
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());
     if (!found->found()) return lookup_failure(*found, kRenameFailed, Stderr::Whole);
-    auto filters = lists_take_filter(session.socket);
-    if (!filters) return std::unexpected(filters.error());
-    auto output = output_of(rename_and_read_back(session.socket, found->id, new_name, *filters),
+    auto release = release_on_host(session.socket);
+    if (!release) return std::unexpected(release.error());
+    const bool filters = lists_take_filter(*release);
+    const FormatText written = format_text(new_name, *release);
+    auto output = output_of(rename_and_read_back(session.socket, found->id, written, filters),
                             Capture::Both, kSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kRenameFailed, *output, Stderr::Whole);
-    std::string stored = stored_name(decode_lossy(std::move(output->stdout_bytes)), *filters);
+    std::string stored = stored_name(decode_lossy(std::move(output->stdout_bytes)), filters);
     // Gone again right after the rename: the name given is all we know.
     session.name = stored.empty() ? std::move(new_name) : std::move(stored);
     return {};
@@ -140,13 +142,14 @@ Result<SessionMetadata> metadata(const Session& session) {
 Result<std::vector<Window>> windows(const Session& session) {
     std::vector<Window> found;
     if (!session_name_addressable(session.name)) return found;
-    auto filters = lists_take_filter(session.socket);
-    if (!filters) return std::unexpected(filters.error());
+    auto release = release_on_host(session.socket);
+    if (!release) return std::unexpected(release.error());
     std::string target, written;
-    const std::string filter = session_filter(session.name);
+    const std::string filter = session_filter(session.name, *release);
     std::vector<Arg> args = {word("list-windows")};
     std::ranges::copy(listing_scope(target, session.name), std::back_inserter(args));
-    std::ranges::copy(filtered_listing(written, filter, window_ops::kListFormat, *filters),
+    std::ranges::copy(filtered_listing(written, filter, window_ops::kListFormat,
+                                       lists_take_filter(*release)),
                       std::back_inserter(args));
     auto text = successful_stdout(tmux_argv(session.socket, args));
     if (!text) return std::unexpected(text.error());
@@ -164,8 +167,8 @@ Result<Window> new_window(const Session& session, std::optional<std::string> nam
                           std::optional<Environment> environment,
                           std::optional<std::uint32_t> history_limit) {
     constexpr std::string_view kFailed = "tmux new-window failed: ";
-    auto checked = check_start_directory(session.socket, directory);
-    if (!checked) return std::unexpected(checked.error());
+    auto start = start_directory(session.socket, directory);
+    if (!start) return std::unexpected(start.error());
     auto found = find_session(session.socket, session.name);
     if (!found) return std::unexpected(found.error());
     if (!found->found()) return lookup_failure(*found, kFailed, Stderr::Trimmed);
@@ -175,8 +178,14 @@ Result<Window> new_window(const Session& session, std::optional<std::string> nam
     std::vector<Arg> args = {word("new-window"), word("-d"), word("-t"), value(window),
                              word("-P"), word("-F"), word(window_ops::kListFormat)};
     // tmux expands both the name and the start directory as formats.
-    if (name) args.insert(args.end(), {word("-n"), name_value(*name)});
-    add_start_directory(args, directory);
+    std::optional<FormatText> written_name;
+    if (name) {
+        auto written = format_text_on_host(session.socket, *name);
+        if (!written) return std::unexpected(written.error());
+        written_name = std::move(*written);
+        args.insert(args.end(), {word("-n"), name_value(*written_name)});
+    }
+    add_start_directory(args, *start);
     add_environment(args, texts, environment);
     if (command) args.push_back(operand(*command));
     // The new pane reads the session's history-limit ("$ID:" names the

@@ -61,8 +61,10 @@ Result<void> rename(Window& window, std::string new_name) {
     if (!found) return std::unexpected(found.error());
     bool renamed = false;
     if (found->found()) {
+        auto written = format_text_on_host(window.socket, new_name);
+        if (!written) return std::unexpected(written.error());
         auto ran = status_of(tmux_argv(window.socket, {word("rename-window"), word("-t"),
-                                                       value(found->id), name_operand(new_name)}));
+                                                       value(found->id), name_operand(*written)}));
         if (!ran) return std::unexpected(ran.error());
         renamed = *ran;
     }
@@ -74,14 +76,15 @@ Result<void> rename(Window& window, std::string new_name) {
 Result<std::vector<Pane>> panes(const Window& window) {
     std::vector<Pane> found;
     if (!session_name_addressable(window.session_name)) return found;
-    auto filters = lists_take_filter(window.socket);
-    if (!filters) return std::unexpected(filters.error());
+    auto release = release_on_host(window.socket);
+    if (!release) return std::unexpected(release.error());
     std::string target, written;
-    const std::string filter = window_filter(window.session_name, window.index);
+    const std::string filter = window_filter(window.session_name, window.index, *release);
     std::vector<Arg> args = {word("list-panes")};
     std::ranges::copy(listing_scope(target, window.session_name, window.index),
                       std::back_inserter(args));
-    std::ranges::copy(filtered_listing(written, filter, pane_ops::kListFormat, *filters),
+    std::ranges::copy(filtered_listing(written, filter, pane_ops::kListFormat,
+                                       lists_take_filter(*release)),
                       std::back_inserter(args));
     auto text = successful_stdout(tmux_argv(window.socket, args));
     if (!text) return std::unexpected(text.error());
