@@ -137,6 +137,24 @@ class TestArgumentVectors:
             termloom.Server().new_session("x")
         assert str(error.value) == "new session failed:   bad \ufffd\n"
 
+    # tmux's client says so when it reached a server on its way out (its last
+    # session just gone): nothing was made, and the next run starts a server.
+    @pytest.mark.parametrize("history_limit", [None, 9000])
+    def test_new_session_runs_again_when_the_server_it_reached_was_ending(self, fake_tmux, history_limit):
+        ended = dict(stderr="server exited unexpectedly\n", code=1)
+        if history_limit:
+            fake_tmux.respond(stdout="history-limit 2000\n")  # the value to put back
+        made = "history-limit 2000\nwork\n" if history_limit else "work\n"
+        fake_tmux.respond(**ended).respond(**ended).respond(stdout=made)
+        session = termloom.Server("/no/such/s").new_session("work", history_limit=history_limit)
+        assert session.name == "work"
+        runs = fake_tmux.calls[-3:]
+        assert runs[0] == runs[1] == runs[2] and "new-session" in runs[0]
+        # Any other failure is the answer.
+        fake_tmux.respond(stderr="server exited unexpectedly\nmore\n", code=1)
+        with pytest.raises(RuntimeError, match="^new session failed: server exited unexpectedly\nmore"):
+            termloom.Server("/no/such/s").new_session("work")
+
     def test_new_session_takes_the_name_tmux_printed(self, fake_tmux):
         fake_tmux.respond(stdout="work_x\n")
         session = termloom.Server("/no/such/s").new_session("work.x")

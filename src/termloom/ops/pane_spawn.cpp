@@ -176,8 +176,8 @@ Result<CommandOutput> create_with_history_limit(const SocketPath& socket,
     args.push_back(command_separator());
     add_set(args, texts, level, guessed);
     HostCommand command = tmux_argv(socket, args);
-    command.starts_server = starts_server;
-    auto output = output_of(std::move(command), Capture::Both, spawn_prefix);
+    auto output = starts_server ? output_starting_server(std::move(command), spawn_prefix)
+                                : output_of(command, Capture::Both, spawn_prefix);
     if (!output) {
         // Interrupted, or its end not known: how far it got is not known either.
         (void)put_back(socket, level, guessed);

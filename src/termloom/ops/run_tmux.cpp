@@ -234,6 +234,19 @@ HostCommand starting_server(HostCommand command) {
     return command;
 }
 
+Result<CommandOutput> output_starting_server(HostCommand command, std::string_view spawn_prefix) {
+    constexpr std::string_view kServerEnded = "server exited unexpectedly\n";
+    constexpr int kTries = 5;
+    command.starts_server = true;
+    for (int tried = 1;; ++tried) {
+        auto output = output_of(command, Capture::Both, spawn_prefix);
+        if (!output || succeeded(*output) || tried == kTries || !output->stdout_bytes.empty() ||
+            output->stderr_bytes != kServerEnded) {
+            return output;
+        }
+    }
+}
+
 Result<SocketPathState> socket_state_on_host(const SocketPath& socket) {
     auto host = host_of(socket);
     if (!host) return run_failure(host.error(), "tmux", kSpawnPrefix);

@@ -124,6 +124,12 @@ Result<void> known_address(const SocketPath& socket);
 // path is tmux's to choose and is not looked at.
 HostCommand starting_server(HostCommand command);
 
+// The output (both streams) of a run that makes a session, run
+// again while tmux reached a server that ended before it answered ("server
+// exited unexpectedly"): one whose last session had just gone, on its way
+// out. Nothing asked of such a server remains, so the next run starts one.
+Result<CommandOutput> output_starting_server(HostCommand command, std::string_view spawn_prefix);
+
 // What the socket path of `socket` holds on its host (Absent for the
 // default server).
 Result<SocketPathState> socket_state_on_host(const SocketPath& socket);

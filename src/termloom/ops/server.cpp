@@ -218,7 +218,7 @@ Result<Session> new_session(const Server& server, std::string name,
         }
     }
     // tmux rewrites some names as it stores them (":" and ".", control and
-    // unassigned characters, "#["): the handle takes the name it printed.
+    // unassigned characters): the handle takes the name it printed.
     auto written = format_text_on_host(server.socket, name);
     if (!written) return std::unexpected(written.error());
     std::deque<std::string> texts;
@@ -234,8 +234,7 @@ Result<Session> new_session(const Server& server, std::string name,
                       ? create_with_history_limit(server.socket, HistoryLimitLevel{}, *history_limit,
                                                   args, kFailed, kServerSpawnPrefix,
                                                   /*starts_server=*/true)
-                      : output_of(starting_server(tmux_argv(server.socket, args)), Capture::Both,
-                                  kServerSpawnPrefix);
+                      : output_starting_server(tmux_argv(server.socket, args), kServerSpawnPrefix);
     if (!output) return std::unexpected(output.error());
     if (!succeeded(*output)) return tmux_failure(kFailed, *output, Stderr::Whole);
     std::string stored = decode_lossy(std::move(output->stdout_bytes));
