@@ -238,30 +238,45 @@ def test_its_session_closed_a_new_client_takes_over(real_tmux):
 
 
 def test_the_server_killed_fails_what_is_in_flight_then_runs_once(real_tmux):
+    """An action in flight cannot be known to have run or not; a read is
+    asked again, once, and answers what is there now."""
     server = real_tmux.server
     real_tmux.tmux("new-session", "-d", "-s", "s")
     tmux_pid = real_tmux.tmux("display-message", "-p", "#{pid}").strip()
     with server.connect() as connection:
-        assert server.has_session("s")
+        pane = server.sessions[0].windows[0].panes[0]
         signal_server(real_tmux, tmux_pid, "STOP")  # a command now waits for its answer
-        outcome = []
+        outcome = {}
 
-        def in_flight():
+        def in_flight(name, call):
             try:
-                outcome.append(server.has_session("s"))
+                outcome[name] = call()
             except RuntimeError as error:
-                outcome.append(str(error))
-        thread = threading.Thread(target=in_flight)
-        thread.start()
+                outcome[name] = str(error)
+        threads = [threading.Thread(target=in_flight, args=("read", lambda: server.has_session("s"))),
+                   threading.Thread(target=in_flight, args=("action", lambda: pane.send_keys("x")))]
+        for thread in threads:
+            thread.start()
         time.sleep(0.2)
         signal_server(real_tmux, tmux_pid, "KILL", "CONT")
-        thread.join(10)
-        assert len(outcome) == 1
-        assert "ended while tmux ran a command" in outcome[0]
-        assert "whether the command took effect is unknown" in outcome[0]
-        # The next call runs tmux once: no server is what it finds.
+        for thread in threads:
+            thread.join(10)
+        assert outcome["read"] is False  # no server is what it finds now
+        assert "ended while tmux ran a command" in outcome["action"]
+        assert "whether the command took effect is unknown" in outcome["action"]
         assert server.has_session("s") is False
         assert connection.client_pid is None
+
+
+def test_a_kill_beside_the_client_never_runs_a_command_twice(real_tmux):
+    """A client whose session a kill just closed may still hand tmux the next
+    command and never answer it: that command must not run again."""
+    server = real_tmux.server
+    with server.connect():
+        for i in range(150):
+            session = server.new_session(f"n{i}")
+            assert session.kill() is True
+        assert real_tmux.session_names() == []
 
 
 def test_ctrl_c_ends_a_call_waiting_on_the_client(real_tmux):

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include <pthread.h>
@@ -30,11 +31,16 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRetryPause = std::chrono::milliseconds(20);
 // How long tmux may take to answer the attach of a new client.
 constexpr double kAttachSeconds = 10.0;
+// A command that every client can run, changing nothing.
+const std::string kProbe = "has-session";
 
 struct Entry {
     std::optional<std::string> address;
     int open_count = 0;
     std::shared_ptr<ControlClient> client;
+    // A command ran once beside the client since its last use (see
+    // ran_beside): the next use first makes sure it still serves.
+    bool check_before_use = false;
     Clock::time_point retry_after{};
     // Set while one thread starts a client (a flag, not a try_lock: that
     // needs glibc 2.34).
@@ -70,6 +76,13 @@ bool runs_once(std::string_view name) {
 
 bool starts_in_client_directory(std::string_view name) {
     return name == "new-session" || name == "new-window" || name == "split-window";
+}
+
+// Commands that only read: one whose client ended before it answered runs
+// once again (see try_run).
+bool only_reads(std::string_view name) {
+    return name.starts_with("list-") || name.starts_with("show-") || name == "has-session" ||
+           name == "display-message" || name == "capture-pane";
 }
 
 // Whether the argv word ends a command (see control_line).
@@ -177,6 +190,24 @@ std::shared_ptr<ControlClient> start_client(const std::optional<std::string>& ad
 std::shared_ptr<ControlClient> client_for(const std::optional<std::string>& address) {
     std::shared_ptr<std::atomic<bool>> starting;
     std::shared_ptr<ControlClient> ended;
+    std::shared_ptr<ControlClient> probed;
+    {
+        std::lock_guard lock(registry->mutex);
+        auto it = registry->entries.find(address);
+        if (it == registry->entries.end() || it->second.open_count == 0) return nullptr;
+        Entry& entry = it->second;
+        if (entry.client && entry.client->alive()) {
+            if (!std::exchange(entry.check_before_use, false)) return entry.client;
+            probed = entry.client;
+        }
+    }
+    // A command that ran beside the client (kill-session of the session it is
+    // attached to, say) may have sent it on its way out: tmux then still takes
+    // the commands it reads, runs some and answers none. A round trip tells.
+    if (probed) {
+        if (probed->run(kProbe, Capture::Neither)) return probed;
+        probed.reset();
+    }
     {
         std::lock_guard lock(registry->mutex);
         auto it = registry->entries.find(address);
@@ -217,6 +248,24 @@ std::shared_ptr<ControlClient> client_for(const std::optional<std::string>& addr
     }
     it->second.client = client;
     return client;
+}
+
+// The command about to run once (a kill, a caller's own words, one that
+// reads standard input) could end the attachment of the client.
+void ran_beside(const std::optional<std::string>& address) {
+    std::lock_guard lock(registry->mutex);
+    auto it = registry->entries.find(address);
+    if (it != registry->entries.end() && it->second.client) it->second.check_before_use = true;
+}
+
+// Whether every command of the words only reads.
+bool reads_only(const std::vector<std::string>& words) {
+    bool at_name = true;
+    for (const std::string& word : words) {
+        if (at_name && word != ";" && !only_reads(word)) return false;
+        at_name = ends_command(word);
+    }
+    return true;
 }
 
 std::string described(const std::optional<std::string>& address) {
@@ -294,8 +343,9 @@ std::optional<std::expected<CommandOutput, RunError>> try_run(const HostCommand&
                                                               Capture capture,
                                                               std::string_view input) {
     attachment.clear();
-    if (open_entries.load(std::memory_order_relaxed) == 0 || once_per_call_depth > 0 ||
-        !input.empty()) {
+    if (open_entries.load(std::memory_order_relaxed) == 0) return std::nullopt;
+    if (once_per_call_depth > 0 || !input.empty()) {
+        ran_beside(command.address);
         return std::nullopt;
     }
     const auto prefix = prefix_of(command.address);
@@ -311,7 +361,10 @@ std::optional<std::expected<CommandOutput, RunError>> try_run(const HostCommand&
         if (!client) return std::nullopt;
     }
     auto words = words_for_client(command.argv, prefix.size(), client ? &client->home() : nullptr);
-    if (!words) return std::nullopt;
+    if (!words) {
+        ran_beside(command.address);
+        return std::nullopt;
+    }
     auto line = control_line(*words);
     if (!line) return std::nullopt;
     if (!client) client = client_for(command.address);
@@ -334,6 +387,7 @@ std::optional<std::expected<CommandOutput, RunError>> try_run(const HostCommand&
             "can print such a line), so its output cannot be read through a connection; the "
             "next call opens a new one, and a run without a connection reads it whole"});
     case ControlClient::Failure::Kind::Ended:
+        if (reads_only(*words)) return std::nullopt;  // whether it ran or not, it runs once now
         break;
     }
     return std::unexpected(RunError{

@@ -182,7 +182,7 @@ std::expected<CommandOutput, ControlClient::Failure> ControlClient::run(const st
             if (stop) {
                 // A line cut short would run as another command: the
                 // client can serve no more.
-                end("a write to it was interrupted", false);
+                end("a write to it was interrupted");
                 return std::unexpected(Failure{Failure::Kind::Interrupted, {}});
             }
             // The client has gone (or stopped reading): a command whose
@@ -251,7 +251,7 @@ void ControlClient::reading_loop() {
             if (buffer.compare(0, have, prefix_, 0, have) != 0) {
                 const std::string seen = decode_lossy(buffer.substr(0, std::min<std::size_t>(buffer.size(), 80)));
                 end("its host printed " + quote_text(seen) + " before tmux started (a start-up file "
-                    "of its login shell?)", false);
+                    "of its login shell?)");
                 return;
             }
             if (have < prefix_.size()) {
@@ -288,13 +288,8 @@ void ControlClient::reading_loop() {
     std::string reason = reason_;
     if (!errors.empty()) reason += (reason.empty() ? "" : "; ") + errors;
     if (reason.empty() && status) reason = "tmux -C " + exit_description(*status);
-    // tmux 3.2 and later say %exit as they leave in order (with a reason
-    // only when it is a failure); 3.1 just exits with status 0.
-    const bool orderly = said_exit_ ? exit_reason_.empty() || exit_reason_.starts_with("detached")
-                                    : status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0 &&
-                                          errors.empty();
     reason_.clear();
-    end(reason.empty() ? "its tmux client exited" : reason, orderly);
+    end(reason.empty() ? "its tmux client exited" : reason);
 }
 
 void ControlClient::handle_line(std::string_view line) {
@@ -341,10 +336,9 @@ void ControlClient::handle_line(std::string_view line) {
 
 void ControlClient::handle_notification(std::string_view line) {
     if (line == "%exit" || line.starts_with("%exit ")) {
-        said_exit_ = true;
-        exit_reason_ = std::string(line.size() > 6 ? line.substr(6) : std::string_view());
-        reason_ = exit_reason_.empty() ? "its tmux client detached (its session was closed)"
-                                       : "tmux said: " + exit_reason_;
+        const std::string_view said = line.size() > 6 ? line.substr(6) : std::string_view();
+        reason_ = said.empty() ? "its tmux client detached (its session was closed)"
+                               : "tmux said: " + std::string(said);
         return;
     }
     if (line.starts_with("%session-changed ")) {
@@ -360,7 +354,7 @@ void ControlClient::cut_short() {
         pending_.pop_front();
     }
     // What follows cannot be told from the output's text either.
-    end("an answer of tmux could not be read (the pane's text held a line like its end)", false);
+    end("an answer of tmux could not be read (the pane's text held a line like its end)");
 }
 
 void ControlClient::finish_block(bool error) {
@@ -391,14 +385,14 @@ void ControlClient::finish_block(bool error) {
     if (wanted) (error ? request.output.stderr_bytes : request.output.stdout_bytes) += block_text_;
 }
 
-void ControlClient::end(std::string reason, bool orderly) {
+void ControlClient::end(std::string reason) {
     if (ended_) return;
     ended_ = true;
     reason_ = std::move(reason);
-    for (const auto& request : pending_) {
-        const bool never_began = orderly && !request->began;
-        request->failure = Failure{never_began ? Failure::Kind::NotStarted : Failure::Kind::Ended, reason_};
-    }
+    // Every pending line reached the client whole. Even one tmux has not
+    // begun may have run: a client on its way out (its session gone) still
+    // hands on the commands it reads, and tmux answers none of them.
+    for (const auto& request : pending_) request->failure = Failure{Failure::Kind::Ended, reason_};
     pending_.clear();
     changed_.notify_all();
     const std::uint64_t one = 1;

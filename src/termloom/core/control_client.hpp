@@ -49,7 +49,8 @@ public:
 
     // How a call ended when it had no answer.
     struct Failure {
-        // NotStarted: the client ended before tmux began the command.
+        // NotStarted: the line never reached the client (it had ended);
+        // Ended: it did, and the client ended before tmux answered.
         // Unreadable: tmux ran it, but its output held a line like the
         // end of its own answer, so where the answer ended is unknown.
         enum class Kind { NotStarted, Ended, Interrupted, Unreadable } kind;
@@ -87,7 +88,7 @@ private:
     void handle_notification(std::string_view line);
     void cut_short();
     void finish_block(bool error);
-    void end(std::string reason, bool orderly);  // with mutex_ held
+    void end(std::string reason);  // with mutex_ held
     void let_leave();  // close's wait for a remote client to leave
     // False when the host asked to stop or the client takes no more;
     // `written` counts what went.
@@ -109,8 +110,6 @@ private:
     bool reader_done_ = false;
     bool remote_ = false;      // on another host, through its transport
     bool ended_ = false;
-    bool said_exit_ = false;   // tmux's %exit came
-    std::string exit_reason_;
     std::string reason_;
     std::string attached_session_;
     std::string stderr_text_;
