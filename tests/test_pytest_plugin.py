@@ -80,18 +80,24 @@ def test_factory_command(tmux_pane_factory):
 """
 
 LEAKING_TEST = """
+import re
 import time
 
 def test_leaves_a_process({pane}, tmp_path):
     tmux_pane = {pane}{make}
     tmux_pane.send_keys({command!r}, enter=True)
     deadline = time.monotonic() + 30
-    while not (started := [l for l in tmux_pane.capture().splitlines() if l.startswith("started:")]):
+    # A background job's line may follow the next prompt.
+    while not (started := re.search(r"started:([0-9]+)", tmux_pane.capture())):
         assert time.monotonic() < deadline
         time.sleep(0.05)
-    pid = started[0].removeprefix("started:")
+    pid = started[1]
     with open({record!r}, "w") as f:
         f.write(pid)
+    # Until then, the end of the test could stop it before it leaks.
+    while open(f"/proc/{{pid}}/cmdline", "rb").read() != b"sleep\\x00300\\x00":
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
 """
 
 
@@ -133,11 +139,15 @@ def test_the_fixtures_work_in_another_project(outside, tmp_path):
 
 # Found whatever their environment holds: by the pane's TMUX, as a child of
 # the pane's shell, or as a member of its session once that shell is gone.
+# Each says its pid once it is that process (setsid may fork first).
+SETSID = "setsid sh -c 'echo started:$$; exec sleep 300' &"
+
+
 @pytest.mark.parametrize("command, pane, make", [
-    ("setsid sleep 300 & echo started:$!", "tmux_pane", ""),
+    (SETSID, "tmux_pane", ""),
     ("env -i sleep 300 & disown; echo started:$!", "tmux_pane", ""),
     ("(env -i sleep 300 & echo started:$!)", "tmux_pane", ""),
-    ("setsid sleep 300 & echo started:$!", "tmux_pane_factory", "('zsh')"),
+    (SETSID, "tmux_pane_factory", "('zsh')"),
     ("(env -i sleep 300 & echo started:$!)", "tmux_pane_factory", "('dash')"),
 ])
 def test_a_process_that_outlives_its_test_fails_it(outside, tmp_path, command, pane, make):
