@@ -3,6 +3,7 @@
 // (core/asciicast.hpp). Stopping returns once every byte the pane wrote
 // before it is in the file, and the file closed. (A pane that prints all
 // along has no mark: the recording starts with the bytes that have come.)
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -28,9 +29,11 @@ constexpr double kFinishSeconds = 10.0;
 // How long the pipe of a pane whose program has ended stays without a byte
 // before all it wrote counts as come through.
 constexpr auto kDrain = std::chrono::milliseconds(250);
-// A recording ends once no byte has come for this long, or after the
-// second limit while the pane prints on.
+// A recording ends once no byte has come for this long since the stop's
+// look and the last byte (on a remote host, where bytes come through ssh or
+// the engine, the second), or after the last limit while the pane prints on.
 constexpr auto kStopQuiet = std::chrono::milliseconds(100);
+constexpr auto kRemoteStopQuiet = std::chrono::milliseconds(500);
 constexpr double kStopMostSeconds = 2.0;
 
 std::string os_error(int err) {
@@ -106,22 +109,26 @@ Result<bool> stop_recording(const Pane& pane) {
     // Everything the pane wrote before now goes in. A mark would reopen
     // the pane's pipe, and tmux drops what it still holds for a pipe it
     // closes: the recording ends, while the pipe is still ours, once no
-    // byte has come for kStopQuiet (what the pane wrote before the stop has
-    // come through then), or at the bytes that have come after kStopMost
-    // when it prints on; else at the stream's end.
+    // byte has come for kStopQuiet since the look below (what the pane wrote
+    // before the stop has come through then), or at the bytes that have come
+    // after kStopMost when it prints on; else at the stream's end.
     std::optional<std::uint64_t> until_position;
     auto seen = view_of_own_pipe(pane, current->stream);
     if (!seen) return std::unexpected(seen.error());
     const bool pane_gone = !seen->view.gone.empty();
     if (seen->ours && !seen->view.dead) {
+        // Quiet before the look says nothing of bytes still on their way.
+        const auto looked = WaitClock::now();
+        auto host = host_of(pane.socket);
+        const auto quiet = host && host->remote() ? kRemoteStopQuiet : kStopQuiet;
         streams::Watch watch(current->stream);
         auto settled = wait_until(
             deadline_after(Seconds{kStopMostSeconds}), WakeSources{{}, 0, {watch.fd()}}, [&]() -> Result<Look> {
                 watch.clear();
                 const auto now = streams::span(current->stream);
-                const auto since = WaitClock::now() - now.last_byte;
-                if (now.ended || since >= kStopQuiet) return Look{Progress::Done, {}};
-                return Look{Progress::Unchanged, WaitClock::now() + (kStopQuiet - since)};
+                const auto since = WaitClock::now() - std::max(now.last_byte, looked);
+                if (now.ended || since >= quiet) return Look{Progress::Done, {}};
+                return Look{Progress::Unchanged, WaitClock::now() + (quiet - since)};
             });
         if (!settled) return std::unexpected(settled.error());
         until_position = streams::span(current->stream).end;
