@@ -80,7 +80,7 @@ bool starts_in_client_directory(std::string_view name) {
 
 // Commands that only read: one whose client ended before it answered runs
 // once again (see try_run).
-bool only_reads(std::string_view name) {
+bool is_query(std::string_view name) {
     return name.starts_with("list-") || name.starts_with("show-") || name == "has-session" ||
            name == "display-message" || name == "capture-pane";
 }
@@ -190,24 +190,6 @@ std::shared_ptr<ControlClient> start_client(const std::optional<std::string>& ad
 std::shared_ptr<ControlClient> client_for(const std::optional<std::string>& address) {
     std::shared_ptr<std::atomic<bool>> starting;
     std::shared_ptr<ControlClient> ended;
-    std::shared_ptr<ControlClient> probed;
-    {
-        std::lock_guard lock(registry->mutex);
-        auto it = registry->entries.find(address);
-        if (it == registry->entries.end() || it->second.open_count == 0) return nullptr;
-        Entry& entry = it->second;
-        if (entry.client && entry.client->alive()) {
-            if (!std::exchange(entry.check_before_use, false)) return entry.client;
-            probed = entry.client;
-        }
-    }
-    // A command that ran beside the client (kill-session of the session it is
-    // attached to, say) may have sent it on its way out: tmux then still takes
-    // the commands it reads, runs some and answers none. A round trip tells.
-    if (probed) {
-        if (probed->run(kProbe, Capture::Neither)) return probed;
-        probed.reset();
-    }
     {
         std::lock_guard lock(registry->mutex);
         auto it = registry->entries.find(address);
@@ -258,11 +240,28 @@ void ran_beside(const std::optional<std::string>& address) {
     if (it != registry->entries.end() && it->second.client) it->second.check_before_use = true;
 }
 
+// client_for, but after a command that ran beside the client (kill-session
+// of the session it is attached to, say), which may have sent it on its way
+// out: tmux then still takes the commands it reads, runs some and answers
+// none. A round trip tells.
+std::shared_ptr<ControlClient> checked_client_for(const std::optional<std::string>& address) {
+    auto client = client_for(address);
+    if (!client) return nullptr;
+    bool check = false;
+    {
+        std::lock_guard lock(registry->mutex);
+        auto it = registry->entries.find(address);
+        if (it != registry->entries.end()) check = std::exchange(it->second.check_before_use, false);
+    }
+    if (!check || client->run(kProbe, Capture::Neither)) return client;
+    return client_for(address);
+}
+
 // Whether every command of the words only reads.
 bool reads_only(const std::vector<std::string>& words) {
     bool at_name = true;
     for (const std::string& word : words) {
-        if (at_name && word != ";" && !only_reads(word)) return false;
+        if (at_name && word != ";" && !is_query(word)) return false;
         at_name = ends_command(word);
     }
     return true;
@@ -357,7 +356,7 @@ std::optional<std::expected<CommandOutput, RunError>> try_run(const HostCommand&
     if (!host) return std::nullopt;
     std::shared_ptr<ControlClient> client;
     if (host->remote()) {
-        client = client_for(command.address);
+        client = checked_client_for(command.address);
         if (!client) return std::nullopt;
     }
     auto words = words_for_client(command.argv, prefix.size(), client ? &client->home() : nullptr);
@@ -367,7 +366,7 @@ std::optional<std::expected<CommandOutput, RunError>> try_run(const HostCommand&
     }
     auto line = control_line(*words);
     if (!line) return std::nullopt;
-    if (!client) client = client_for(command.address);
+    if (!client) client = checked_client_for(command.address);
     if (!client) return std::nullopt;
     auto ran = client->run(*line, capture);
     if (ran) {
