@@ -67,7 +67,14 @@ Result<bool> record(const Pane& pane, std::string path) {
         return runtime_error(std::string(kRecordFailed) + "cannot write " + quote_text(path) + ": " +
                              os_error(errno));
     }
-    auto seen = marked_view(pane, {});
+    // The recording starts before another thread's mark can reopen the pipe
+    // (and drop what the pane writes meanwhile).
+    auto marks_held = hold_marks(pane);
+    if (!marks_held) {
+        ::close(fd);
+        return std::unexpected(marks_held.error());
+    }
+    auto seen = marked_view(pane, {}, &*marks_held);
     // A pane that prints all along gets no mark (nor one whose stream a run
     // of this process reads): its recording starts after the bytes that
     // have come.

@@ -211,9 +211,13 @@ Result<CommandResult> run(const Pane& pane, std::string command, std::optional<S
     script.socket = owner->socket_path;
     script.pane_id = pane.pane_id;
 
-    // Where the stream is now: the start marker comes after it.
+    // Where the stream is now: the start marker comes after it. Taken while
+    // no mark is: one going on now could drop the bytes of our command.
+    auto marks_held = hold_marks(pane);
+    if (!marks_held) return std::unexpected(marks_held.error());
     const std::uint64_t from = streams::span(*stream).end;
     streams::Pin pin(*stream, from);
+    { MarkHold released = std::move(*marks_held); }  // marks find the pin now
     streams::Watch watch(*stream);
 
     // The wrapper is a FIFO that the shell opens once it runs the typed

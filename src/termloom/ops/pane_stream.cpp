@@ -384,11 +384,21 @@ std::string stream_key(const Pane& pane) {
     return (pane.socket ? "S" + *pane.socket : std::string("D")) + "\n" + pane.pane_id;
 }
 
-Result<MarkedView> marked_view(const Pane& pane, ViewOptions options) {
-    // One at a time per pane in this process: two threads opening its stream
-    // at once would each find the other's pipe.
+Result<MarkHold> hold_marks(const Pane& pane) {
     auto turn = take_turn(stream_key(pane) + "\nstream", std::nullopt);
     if (!turn) return std::unexpected(turn.error());
+    return std::move(**turn);
+}
+
+Result<MarkedView> marked_view(const Pane& pane, ViewOptions options, const MarkHold* held) {
+    // One at a time per pane in this process: two threads opening its stream
+    // at once would each find the other's pipe.
+    std::optional<MarkHold> own;
+    if (!held) {
+        auto turn = hold_marks(pane);
+        if (!turn) return std::unexpected(turn.error());
+        own.emplace(std::move(*turn));
+    }
     auto live = streams::find(stream_key(pane));
     auto owner = live ? streams::owner(*live) : std::nullopt;
     // A pipe tmux closed is no longer ours, whether or not its end has been

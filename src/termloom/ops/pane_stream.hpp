@@ -34,6 +34,7 @@
 
 #include "../core/error.hpp"
 #include "../core/output_streams.hpp"
+#include "../core/turns.hpp"
 #include "handles.hpp"
 #include "pane_view.hpp"
 
@@ -55,11 +56,18 @@ struct MarkedView {
     bool busy = false;
 };
 
+// While held, no other thread of this process takes a mark on the pane's
+// stream. A reader that cannot tell a lossy seam (a run, a recording) takes
+// its place in the stream under it: every later mark finds the stream in
+// use and takes none, and an earlier one has reopened the pipe already.
+using MarkHold = Turn;
+Result<MarkHold> hold_marks(const Pane& pane);
+
 // One tmux run: the pane's view and, when its stream is ours (opened now if
 // need be), a mark at that very moment. While a run, a recording or a wait
 // of this process reads the stream, there is no mark (it could cost them
-// bytes).
-Result<MarkedView> marked_view(const Pane& pane, ViewOptions options);
+// bytes). `held`: the caller holds the pane's marks already.
+Result<MarkedView> marked_view(const Pane& pane, ViewOptions options, const MarkHold* held = nullptr);
 
 // A view of the pane that takes no mark, and whether the pane's pipe is
 // still the one of `stream` (open, under the stream's name).
