@@ -14,7 +14,10 @@ from conftest import REAL_TMUX, host_path, real_tmux_before, wait_for
 
 
 def windows_by_session(real_tmux):
-    out = real_tmux.tmux("list-windows", "-a", "-F", "#{session_name}|#{window_index}|#{window_name}")
+    # A name tmux gives after the window's program ("tmux" until the shell has
+    # started) reads as "auto": a rename turns that off and shows its name.
+    out = real_tmux.tmux("list-windows", "-a", "-F",
+                         "#{session_name}|#{window_index}|#{?#{automatic-rename},auto,#{window_name}}")
     return sorted(out.splitlines())
 
 

@@ -17,6 +17,7 @@ class TestAgainstRealTmux:
         assert (pane.session_name, pane.window_index, pane.pane_index) == ("mysess", 0, 1)
         assert (pane.pane_id, pane.title, pane.socket) == (second.pane_id, " a|b ", real_tmux.socket)
         assert server.target_pane(second.pane_id).pane_index == 1
+        real_tmux.tmux("rename-window", "-t", "=mysess:0", "w")  # not renamed after its program meanwhile
         window = server.target_window("mysess:0")
         assert (window.session_name, window.index, window.socket) == ("mysess", 0, real_tmux.socket)
         assert window.name == real_tmux.tmux("display-message", "-p", "-t", "=mysess:0", "#{window_name}")[:-1]

@@ -82,6 +82,7 @@ class TestAgainstRealTmux:
     @pytest.mark.parametrize("ghost", ["a", "a*", "a:0"])
     def test_window_targets_match_the_session_exactly(self, real_tmux, Window, ghost):
         real_tmux.server.new_session("ab")
+        real_tmux.tmux("rename-window", "-t", "=ab:0", "w")  # no rename after its program meanwhile
         listed = windows_of(real_tmux, "ab")
         window = Window(ghost, 0, real_tmux.socket, "x")
         assert window.kill() is False and window.select is False
