@@ -207,19 +207,18 @@ def test_repr(Pane, socket, text):
 
 
 WAITING = textwrap.dedent("""
-    import os, subprocess, sys, time
+    import os, subprocess
     import termloom
     server = termloom.Server()
     session = server.new_session("s")
     pane = server.target_pane("x")
     print("ready", flush=True)
-    started = time.monotonic()
     try:
         pane.last_command.read()
     except KeyboardInterrupt:
         kids = subprocess.run(["ps", "-o", "pid=", "--ppid", str(os.getpid())],
                               capture_output=True, text=True).stdout.split()
-        print("interrupted", round(time.monotonic() - started, 1), "children:", len(kids) - 1, flush=True)
+        print("interrupted, children:", len(kids) - 1, flush=True)
 """)
 
 
@@ -232,8 +231,12 @@ def test_ctrl_c_ends_the_wait(fake_tmux):
     try:
         assert child.stdout.readline() == "ready\n"
         wait_for(lambda: len(fake_tmux.calls) >= 5)  # polling the screen by now
+        polls = len(fake_tmux.calls)
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=10)
     finally:
         child.kill()
-    assert out.startswith("interrupted 0.") and out.endswith("children: 0\n"), out
+    assert out == "interrupted, children: 0\n"
+    # Ended by the signal, not by the read's own limit after 2 s of polling
+    # (about 40 more runs): at most the run under way and one just starting.
+    assert len(fake_tmux.calls) <= polls + 2, fake_tmux.calls[polls:]
