@@ -260,18 +260,16 @@ def test_two_threads_take_turns(shell_pane):
 
 
 def test_turn_waits_within_the_timeout(bash_pane):
-    results = []
-    other = threading.Thread(target=lambda: results.append(bash_pane.run("sleep 60")))
-    other.start()
-    wait_for(lambda: bash_pane.current_command == "sleep")  # the other run has its turn
-    with pytest.raises(TimeoutError, match=r"^\"true\" did not start within 0.3 seconds: another run "
-                                           r"on pane %\d+ went on$"):
-        bash_pane.run("true", timeout=0.3)
-    # Told by the other run, not by a clock: the wait ended while it went on.
-    assert other.is_alive() and not results
-    bash_pane.send_keys("C-c")
-    other.join(timeout=30)
-    assert not other.is_alive() and results[0].status == 128 + 2
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        other = pool.submit(bash_pane.run, "sleep 60")
+        wait_for(lambda: bash_pane.current_command == "sleep")  # the other run has its turn
+        with pytest.raises(TimeoutError, match=r"^\"true\" did not start within 0.3 seconds: another run "
+                                               r"on pane %\d+ went on$"):
+            bash_pane.run("true", timeout=0.3)
+        # Told by the other run, not by a clock: the wait ended while it went on.
+        assert not other.done()
+        bash_pane.send_keys("C-c")
+        assert other.result(timeout=30).status == 128 + 2
 
 
 def test_process_replaced_during_a_run(bash_pane):
